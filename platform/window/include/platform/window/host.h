@@ -1,0 +1,64 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/window/window.h"
+
+// What a host (a container, a player tool) or a test does from outside the
+// windows: choose the backend, size the screen, act as the user (mouse,
+// resizing, activation through SetActiveWindow) and read pictures back.
+namespace platform {
+class WindowBackend;
+}
+
+namespace platform::host {
+
+// Replaces the backend. Refused (false) while any window exists. nullptr
+// brings back the headless backend.
+bool InstallBackend(std::unique_ptr<WindowBackend> backend);
+
+// The backend in use (the headless one unless another was installed).
+WindowBackend& Backend() noexcept;
+
+// The screen's size in pixels: 1280 x 1024 unless set. False for a size
+// outside 1..kMaxBitmapExtent or a backend that cannot resize its screen.
+bool SetScreenSize(int width, int height) noexcept;
+
+// The window that mouse input at (x, y) in window's client coordinates would
+// reach: the capture window while one is set, else the topmost visible,
+// enabled descendant of window under the point, else window itself when the
+// point lies inside it; 0 when the point is outside and nothing holds the
+// capture, or for a bad handle.
+HWND MouseTarget(HWND window, POINT client) noexcept;
+
+// Posts a mouse message (WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP, ...) as
+// the user's pointer would produce it at (x, y) in window's client
+// coordinates: to MouseTarget, with lParam the point in the target's client
+// coordinates (negative outside it) and wParam keys. The target's thread
+// handles it from its message loop. FALSE when there is no target or its queue
+// is full.
+BOOL InjectMouse(HWND window, UINT message, int x, int y, WPARAM keys = 0) noexcept;
+
+// A left click at (x, y): button down (MK_LBUTTON) then button up.
+BOOL Click(HWND window, int x, int y) noexcept;
+
+// Resizes as a user dragging the window's frame would: the size is limited by
+// the window's WM_GETMINMAXINFO tracking sizes, then applied like SetWindowPos
+// without moving or restacking. FALSE for a bad handle.
+BOOL ResizeWindowAsUser(HWND window, int width, int height) noexcept;
+
+// The window's picture with its visible children composited (what was painted
+// up to the last EndPaint/ReleaseDC of each). Pump the owner threads first
+// when painting is due. Empty for a bad handle or an empty window. Any thread.
+Image CaptureWindow(HWND window) noexcept;
+
+// The whole screen: visible top-level windows at their places (a full-screen
+// window covers it).
+Image CaptureScreen() noexcept;
+
+// Saves CaptureWindow as a PNG file. False for a bad handle, an empty window
+// or a file that cannot be written.
+bool SaveWindowPng(HWND window, const std::string& path) noexcept;
+
+}  // namespace platform::host

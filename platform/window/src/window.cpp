@@ -1,0 +1,3 @@
+#include "platform/window/window.h"
+#include "platform/window/host.h"
+#include "platform/window/backend.h"
