@@ -1,0 +1,26 @@
+#pragma once
+
+namespace platform {
+
+// What RaiseThreadPriority obtained for the calling thread.
+enum class ThreadPriority {
+    Unchanged,  // the system allowed nothing more
+    Raised,     // a lower nice value, no real-time scheduling
+    RealTime,   // SCHED_FIFO
+};
+
+// Real-time levels used by the clock's pulse threads and by timer workers. The
+// pulse thread sits one level above the worker it wakes.
+inline constexpr int kPulseRealTimePriority = 60;
+inline constexpr int kWorkerRealTimePriority = 59;
+
+// Raises the calling thread to SCHED_FIFO at realTimePriority when the system
+// allows it; otherwise to the lowest nice value it allows; otherwise leaves it
+// as it is. Quiet in every case: a refusal is normal for unprivileged users.
+ThreadPriority RaiseThreadPriority(int realTimePriority) noexcept;
+
+// Drops real-time scheduling of the calling thread again (for benchmarks that
+// compare both). Quiet; returns true when the thread is SCHED_OTHER afterwards.
+bool ResetThreadPriority() noexcept;
+
+}  // namespace platform

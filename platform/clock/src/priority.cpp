@@ -1,0 +1,39 @@
+#include "platform/clock/priority.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace platform {
+
+ThreadPriority RaiseThreadPriority(int realTimePriority) noexcept {
+    sched_param param{};
+    int lowest = sched_get_priority_min(SCHED_FIFO);
+    int highest = sched_get_priority_max(SCHED_FIFO);
+    param.sched_priority = std::clamp(realTimePriority, lowest, highest);
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+        return ThreadPriority::RealTime;
+    }
+    // Without real-time rights, a lower nice value may still be allowed
+    // (RLIMIT_NICE). On Linux the nice value belongs to the thread.
+    auto tid = static_cast<id_t>(syscall(SYS_gettid));
+    int current = getpriority(PRIO_PROCESS, tid);
+    for (int nice = -20; nice < current; ++nice) {
+        if (setpriority(PRIO_PROCESS, tid, nice) == 0) {
+            return ThreadPriority::Raised;
+        }
+    }
+    return ThreadPriority::Unchanged;
+}
+
+bool ResetThreadPriority() noexcept {
+    sched_param param{};
+    param.sched_priority = 0;
+    return pthread_setschedparam(pthread_self(), SCHED_OTHER, &param) == 0;
+}
+
+}  // namespace platform

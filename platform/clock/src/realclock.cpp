@@ -1,0 +1,112 @@
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <string>
+
+#include "platform/clock/clock.h"
+#include "platform/clock/priority.h"
+#include "platform/thread/thread.h"
+
+namespace platform {
+namespace {
+
+constexpr std::int64_t kNsPerSecond = 1000000000;
+// A pulse thread sleeps at most this long at a time, so a kill never waits
+// for a whole long period.
+constexpr std::int64_t kLongestSleepNs = 50 * 1000000;
+
+std::int64_t MonotonicNs() noexcept {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
+}
+
+void SleepUntil(std::int64_t deadlineNs) noexcept {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(deadlineNs / kNsPerSecond);
+    ts.tv_nsec = static_cast<long>(deadlineNs % kNsPerSecond);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+class SystemClock final : public Clock {
+public:
+    std::int64_t NowNs() const noexcept override { return MonotonicNs(); }
+
+protected:
+    std::unique_ptr<PeriodicSource> StartPeriodic(std::int64_t periodNs,
+                                                  std::shared_ptr<PulseEvent> event) override;
+};
+
+// One pulse thread per periodic event. Deadlines are absolute (start + k *
+// period), so a late wake-up never shifts the ones after it; a thread that
+// wakes after several deadlines pulses once for each, and the pulses merge in
+// the event.
+class PulseThread final : public Clock::PeriodicSource {
+public:
+    PulseThread(std::int64_t periodNs, std::shared_ptr<PulseEvent> event)
+        : Period(periodNs), Event(std::move(event)) {}
+
+    ~PulseThread() override {
+        Quit.store(true, std::memory_order_release);
+        Thread.JoinFor(kWorkerJoinLimit);
+    }
+
+    bool Start() {
+        // The body owns what it touches, so a detached thread stays safe.
+        auto event = Event;
+        auto quit = QuitFlag;
+        std::int64_t period = Period;
+        std::int64_t first = MonotonicNs() + period;
+        return Thread.Start("clock pulse", [event, quit, period, first] {
+            RaiseThreadPriority(kPulseRealTimePriority);
+            // Ordinary threads get 50 us of timer slack by default; a pulse
+            // wants its deadline, not a batched wake-up.
+            prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+            std::int64_t deadline = first;
+            for (;;) {
+                for (;;) {
+                    if (quit->load(std::memory_order_acquire)) {
+                        return;
+                    }
+                    std::int64_t now = MonotonicNs();
+                    if (now >= deadline) {
+                        break;
+                    }
+                    SleepUntil(std::min(deadline, now + kLongestSleepNs));
+                }
+                event->Pulse(deadline);
+                deadline += period;
+            }
+        });
+    }
+
+private:
+    std::int64_t Period;
+    std::shared_ptr<PulseEvent> Event;
+    // Written by the owner's thread (kill), read by the pulse thread.
+    std::shared_ptr<std::atomic<bool>> QuitFlag = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool>& Quit = *QuitFlag;
+    WorkerThread Thread;
+};
+
+std::unique_ptr<Clock::PeriodicSource> SystemClock::StartPeriodic(
+    std::int64_t periodNs, std::shared_ptr<PulseEvent> event) {
+    auto source = std::make_unique<PulseThread>(periodNs, std::move(event));
+    if (!source->Start()) {
+        return nullptr;
+    }
+    return source;
+}
+
+}  // namespace
+
+Clock& RealClock() noexcept {
+    static SystemClock clock;
+    return clock;
+}
+
+}  // namespace platform
