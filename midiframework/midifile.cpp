@@ -1,0 +1,538 @@
+#include "midiframework/midifile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <ostream>
+
+#include "midiframework/dumpformat.h"
+#include "platform/notice/notice.h"
+
+namespace MIDI {
+
+// The reader's way into a track: the same stores AddEvent makes, without
+// re-checking what the parser already knows.
+struct TrackWriter {
+    static bool Reserve(Track& track, int count) { return track.Reserve(count); }
+
+    static void Add(Track& track, std::uint32_t tick, std::uint8_t kind, std::uint8_t channel,
+                    std::uint8_t data1, std::uint8_t data2) {
+        if (track.HasRoom()) {
+            Event& slot = track.Events[track.EventCount++];
+            slot.tick = tick;
+            slot.kind = kind;
+            slot.channel = channel;
+            slot.data1 = data1;
+            slot.data2 = data2;
+            slot.aux.duration = 0;
+        }
+    }
+
+    static void AddBlock(Track& track, std::uint32_t tick, std::uint8_t status, std::uint32_t type,
+                         int leadByte, const std::uint8_t* bytes, std::uint32_t length) {
+        Event event{};
+        event.tick = tick;
+        event.kind = status;
+        event.channel = status & 0x0F;
+        track.AddEventWithBlock(event, type, leadByte, bytes, length);
+    }
+
+    static void SetName(Track& track, const std::uint8_t* text, std::uint32_t length) {
+        track.SetName(text, length);
+    }
+};
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 14;
+constexpr std::size_t kChunkHeaderSize = 8;
+
+[[noreturn]] void Raise(const char* text) { throw text; }
+
+enum class ParseStatus { kEndOfTrack, kBadChunkSize, kRunningStatusNotDefined };
+
+struct ParseResult {
+    ParseStatus status;
+    const std::uint8_t* position;  // after the end-of-track event when status is kEndOfTrack
+};
+
+// Reads a variable-length quantity. Bits shifted out of 32 are lost, as in any
+// reader that keeps the value in 32 bits; false when the bytes run into limit.
+inline bool ReadVlq(const std::uint8_t*& p, const std::uint8_t* limit, std::uint32_t& value) {
+    std::uint32_t v = 0;
+    while (p != limit) {
+        const std::uint8_t b = *p++;
+        v = (v << 7) | (b & 0x7Fu);
+        if ((b & 0x80u) == 0) {
+            value = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Walks the events of one chunk, handing each to sink, until the end-of-track
+// meta event or the first fault. Never reads at or beyond limit.
+//
+// The parse is written once and run with two sinks: one that only counts (so
+// a large track can be given its whole array before it is filled) and one that
+// stores. Both therefore agree on every byte.
+template <class Sink>
+ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Sink& sink) {
+    std::uint32_t tick = 0;
+    std::uint8_t runningStatus = 0;  // last channel status, 0 before the first one
+    for (;;) {
+        std::uint32_t delta;
+        if (!ReadVlq(p, limit, delta)) {
+            return {ParseStatus::kBadChunkSize, p};
+        }
+        // Ticks never decrease within a track; a sum past 32 bits stays at the end.
+        tick = (delta > UINT32_MAX - tick) ? UINT32_MAX : tick + delta;
+
+        if (p == limit) {
+            return {ParseStatus::kBadChunkSize, p};
+        }
+        std::uint8_t status = *p;
+        if (status & 0x80u) {
+            ++p;
+            if (status < 0xF0) {
+                runningStatus = status;
+            }
+        } else if (runningStatus == 0) {
+            return {ParseStatus::kRunningStatusNotDefined, p};
+        } else {
+            status = runningStatus;
+        }
+
+        const std::uint8_t kind = status & 0xF0;
+        const std::uint8_t channel = status & 0x0F;
+        switch (kind) {
+            case kNoteOff:
+            case kNoteOn:
+            case kKeyPressure:
+            case kControlChange:
+            case kPitchBend: {
+                if (limit - p < 2) {
+                    return {ParseStatus::kBadChunkSize, p};
+                }
+                const std::uint8_t first = p[0];
+                const std::uint8_t second = p[1];
+                p += 2;
+                if (kind == kNoteOn && second == 0) {
+                    sink.Channel(tick, kNoteOff, channel, first, 100);
+                } else if (kind == kPitchBend) {
+                    sink.Channel(tick, kPitchBend, channel, second, first);
+                } else {
+                    sink.Channel(tick, kind, channel, first, second);
+                }
+                break;
+            }
+            case kProgramChange:
+            case kChannelPressure: {
+                if (p == limit) {
+                    return {ParseStatus::kBadChunkSize, p};
+                }
+                sink.Channel(tick, kind, channel, *p++, 0);
+                break;
+            }
+            default: {
+                if (status == kMeta) {
+                    if (p == limit) {
+                        return {ParseStatus::kBadChunkSize, p};
+                    }
+                    const std::uint8_t type = *p++;
+                    std::uint32_t length;
+                    if (!ReadVlq(p, limit, length) || length > std::size_t(limit - p)) {
+                        return {ParseStatus::kBadChunkSize, p};
+                    }
+                    sink.Block(tick, status, type, -1, p, length);
+                    p += length;
+                    if (type == kMetaEndOfTrack) {
+                        return {ParseStatus::kEndOfTrack, p};
+                    }
+                } else if (status == kSysEx || status == kSysExEscape) {
+                    std::uint32_t length;
+                    if (!ReadVlq(p, limit, length) || length > std::size_t(limit - p)) {
+                        return {ParseStatus::kBadChunkSize, p};
+                    }
+                    if (status == kSysEx) {
+                        sink.Block(tick, status, kSysEx, kSysEx, p, length);
+                    } else {
+                        sink.System(tick, status);
+                    }
+                    p += length;
+                } else {
+                    sink.System(tick, status);
+                }
+                break;
+            }
+        }
+    }
+}
+
+class CountingSink {
+public:
+    void Channel(std::uint32_t, std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t) {
+        ++Count;
+    }
+    void Block(std::uint32_t, std::uint8_t, std::uint32_t, int, const std::uint8_t*,
+               std::uint32_t) {
+        ++Count;
+    }
+    void System(std::uint32_t, std::uint8_t) { ++Count; }
+
+    std::size_t Count = 0;
+};
+
+class StoringSink {
+public:
+    explicit StoringSink(Track& track) : Target(track) {}
+
+    void Channel(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
+                 std::uint8_t data2) {
+        TrackWriter::Add(Target, tick, kind, channel, data1, data2);
+    }
+    void Block(std::uint32_t tick, std::uint8_t status, std::uint32_t type, int leadByte,
+               const std::uint8_t* bytes, std::uint32_t length) {
+        TrackWriter::AddBlock(Target, tick, status, type, leadByte, bytes, length);
+        if (status == kMeta && type == kMetaTrackName) {
+            TrackWriter::SetName(Target, bytes, length);
+        }
+    }
+    void System(std::uint32_t tick, std::uint8_t status) {
+        TrackWriter::Add(Target, tick, status, status & 0x0F, 0, 0);
+    }
+
+private:
+    Track& Target;
+};
+
+// Closes a descriptor on every way out of LoadFileBytes.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : Fd(fd) {}
+    ~FileDescriptor() {
+        if (Fd >= 0) {
+            ::close(Fd);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int Get() const { return Fd; }
+
+private:
+    int Fd;
+};
+
+}  // namespace
+
+File::File() : Division(kDefaultDivision) {}
+
+File::~File() = default;
+
+std::unique_ptr<std::uint8_t[]> File::LoadFileBytes(const char* path, std::uint32_t& size) {
+    FileDescriptor file(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1);
+    if (file.Get() < 0) {
+        platform::ShowNotice(kUnableToOpenFile);
+        return nullptr;
+    }
+    struct stat info {};
+    if (::fstat(file.Get(), &info) != 0 || info.st_size < 0) {
+        platform::ShowNotice(kCannotReadFile);
+        return nullptr;
+    }
+    size = static_cast<std::uint32_t>(info.st_size);
+    // Sizes are 32-bit throughout the model; a larger file cannot be read whole.
+    if (static_cast<std::uint64_t>(info.st_size) > UINT32_MAX) {
+        platform::ShowNotice(kCannotReadFile);
+        return nullptr;
+    }
+    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[size]);
+    if (!buffer) {
+        platform::ShowNotice(kOutOfMemory);
+        return nullptr;
+    }
+    // read() may deliver less than asked (signals, special files); anything
+    // short of the size the file claims is a failed read, never a shorter parse.
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::read(file.Get(), buffer.get() + done, size - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            platform::ShowNotice(kCannotReadFile);
+            return nullptr;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return buffer;
+}
+
+void File::Load(const char* path) {
+    DestroyTracks();
+    std::uint32_t size = 0;
+    const std::unique_ptr<std::uint8_t[]> buffer = LoadFileBytes(path, size);
+    if (!buffer) {
+        return;
+    }
+    LoadFromMemory(buffer.get(), size);
+}
+
+void File::LoadFromMemory(const std::uint8_t* bytes, std::size_t size) {
+    DestroyTracks();
+    if (bytes == nullptr || size <= kHeaderSize) {
+        return;
+    }
+    const int announced = bytes[11];
+    if (announced >= 1 && announced < kMaxTracks) {
+        int created = 0;
+        try {
+            for (; created < announced; ++created) {
+                Tracks[created] = new Track();
+            }
+        } catch (const std::bad_alloc&) {
+            for (int i = 0; i < created; ++i) {
+                delete Tracks[i];
+                Tracks[i] = nullptr;
+            }
+            return;
+        }
+        TrackCount = announced;
+    }
+    Division = (std::int32_t{bytes[12]} << 8) | bytes[13];
+
+    const std::uint8_t* end = bytes + size;
+    const std::uint8_t* position = bytes + kHeaderSize;
+    for (int i = 0; i < TrackCount; ++i) {
+        position = ReadTrack(*Tracks[i], position, end);
+        Tracks[i]->ComputeNoteDurations();
+    }
+}
+
+const std::uint8_t* File::ReadTrackChunkHeader(const std::uint8_t* position,
+                                               const std::uint8_t* end, std::uint32_t& length) {
+    const std::size_t available = std::size_t(end - position);
+    // With fewer than 8 bytes there is no chunk at all, but four bytes that are
+    // plainly something else still say what is wrong.
+    if (available >= 4 && std::memcmp(position, "MTrk", 4) != 0) {
+        Raise(kBadTrackFormat);
+    }
+    if (available < kChunkHeaderSize) {
+        Raise(kBadChunkSize);
+    }
+    length = (std::uint32_t{position[4]} << 24) | (std::uint32_t{position[5]} << 16) |
+             (std::uint32_t{position[6]} << 8) | position[7];
+    return position + kChunkHeaderSize;
+}
+
+const std::uint8_t* File::ReadTrack(Track& track, const std::uint8_t* position,
+                                    const std::uint8_t* end) {
+    std::uint32_t length = 0;
+    const std::uint8_t* data = ReadTrackChunkHeader(position, end, length);
+    // A chunk that claims more than the file holds is read up to the file's end
+    // and then refused (its end-of-track cannot be at the claimed end).
+    const std::size_t available = std::size_t(end - data);
+    const std::uint8_t* limit = data + (length < available ? length : available);
+
+    // Every event takes at least two bytes, so a chunk of up to 2048 bytes fits
+    // the first 1024 slots. A longer one is counted first and given its whole
+    // array in one step instead of one copy per 1024 events.
+    if (std::size_t(limit - data) / 2 > std::size_t(track.GetCapacity())) {
+        CountingSink counter;
+        ParseEvents(data, limit, counter);
+        if (counter.Count <= std::size_t(INT_MAX)) {
+            TrackWriter::Reserve(track, static_cast<int>(counter.Count));
+        }
+    }
+
+    StoringSink sink(track);
+    const ParseResult result = ParseEvents(data, limit, sink);
+    switch (result.status) {
+        case ParseStatus::kRunningStatusNotDefined:
+            Raise(kRunningStatusNotDefined);
+        case ParseStatus::kBadChunkSize:
+            Raise(kBadChunkSize);
+        case ParseStatus::kEndOfTrack:
+            break;
+    }
+    if (std::size_t(result.position - data) != length) {
+        Raise(kBadChunkSize);
+    }
+    return result.position;
+}
+
+namespace {
+
+constexpr const char* kPitchNames[12] = {"C",  "C#", "D",  "D#", "E",  "F",
+                                         "F#", "G",  "G#", "A",  "A#", "B"};
+
+void WriteMalformed(std::ostream& stream, std::int32_t length) {
+    stream << "(malformed, length " << length << ")";
+}
+
+void WriteText(std::ostream& stream, const char* label, const EventData& data) {
+    stream << label;
+    const auto length = static_cast<std::int32_t>(data.length);
+    if (length > 0) {
+        stream.write(reinterpret_cast<const char*>(data.bytes), length);
+    }
+}
+
+// Note numbers come from signed bytes; below 0 there is no pitch name to give.
+void WriteNote(std::ostream& stream, int note) {
+    if (note < 0) {
+        stream << "invalid (" << note << ")";
+        return;
+    }
+    stream << kPitchNames[note % 12] << (note / 12 - 2) << " (" << note << ")";
+}
+
+void WriteTablatureDefinition(std::ostream& stream, const EventData& data) {
+    const auto length = static_cast<std::int32_t>(data.length);
+    stream << "Tablature definition ";
+    if (length < 2) {
+        WriteMalformed(stream, length);
+        return;
+    }
+    const auto* bytes = reinterpret_cast<const std::int8_t*>(data.bytes);
+    const std::int32_t strings = length - 2;
+    stream << "Strings:" << strings << " " << "MIDI Track: " << int{bytes[0]}
+           << "Capodastre whatever: " << int{bytes[1]} << "Midi notes: " << std::endl;
+    for (std::int32_t i = 0; i < strings; ++i) {
+        stream << "String: |-----------" << i << ": ";
+        WriteNote(stream, bytes[2 + i]);
+        stream << std::endl;
+    }
+}
+
+void WriteTablatureNote(std::ostream& stream, const EventData& data) {
+    const auto length = static_cast<std::int32_t>(data.length);
+    if (length < 1) {
+        stream << "Tablature note ";
+        WriteMalformed(stream, length);
+        return;
+    }
+    const auto* bytes = reinterpret_cast<const std::int8_t*>(data.bytes);
+    stream << "Next note in tablature on string #" << int{bytes[0]} << std::endl;
+    if (length > 1) {
+        stream << "(Effect " << int{bytes[1]} << ")" << std::endl;
+    }
+}
+
+void WriteTempo(std::ostream& stream, const EventData& data) {
+    stream << "Tempo: ";
+    std::uint32_t microseconds = 0;
+    if (!ReadTempo(data, microseconds)) {
+        WriteMalformed(stream, static_cast<std::int32_t>(data.length));
+        return;
+    }
+    stream << microseconds << "(ns per quarter) => BPM:";
+    if (microseconds == 0) {
+        stream << "undefined";
+        return;
+    }
+    stream << static_cast<double>(TempoQuotient(microseconds)) * 0.00001;
+}
+
+void WriteTimeSignature(std::ostream& stream, const EventData& data) {
+    stream << "Time signature: ";
+    const auto length = static_cast<std::int32_t>(data.length);
+    if (length < 2) {
+        WriteMalformed(stream, length);
+        return;
+    }
+    const int numerator = static_cast<std::int8_t>(data.bytes[0]);
+    const auto denominator = static_cast<std::int32_t>(1u << (data.bytes[1] % 32));
+    stream << numerator << "/" << denominator;
+}
+
+void WriteMeta(std::ostream& stream, const EventData* data) {
+    stream << "Meta: ";
+    if (data == nullptr) {
+        stream << "Unknown";
+        return;
+    }
+    switch (data->type) {
+        case kMetaCopyright:
+            WriteText(stream, "Copyright: ", *data);
+            break;
+        case kMetaTrackName:
+            WriteText(stream, "Track name: ", *data);
+            break;
+        case kMetaMarker:
+            WriteText(stream, "Marker: ", *data);
+            break;
+        case kMetaCuePoint:
+            WriteText(stream, "Cue point: ", *data);
+            break;
+        case kMetaTablatureDefinition:
+            WriteTablatureDefinition(stream, *data);
+            break;
+        case kMetaTablatureNote:
+            WriteTablatureNote(stream, *data);
+            break;
+        case kMetaTablatureReserved:
+            break;
+        case kMetaEndOfTrack:
+            stream << "End of track";
+            break;
+        case kMetaSetTempo:
+            WriteTempo(stream, *data);
+            break;
+        case kMetaTimeSignature:
+            WriteTimeSignature(stream, *data);
+            break;
+        default:
+            stream << "Unknown";
+            break;
+    }
+}
+
+}  // namespace
+
+std::ostream& operator<<(std::ostream& stream, const Event& event) {
+    detail::DefaultFormat defaults(stream);
+    const unsigned channel = event.channel;
+    const unsigned data1 = event.data1;
+    const unsigned data2 = event.data2;
+    stream << "Tick: " << event.tick << std::endl;
+    switch (event.kind) {
+        case kNoteOn:
+            stream << "Note on " << data1 << " Channel:" << channel << " Velocity:" << data2
+                   << " Duration:" << static_cast<std::int32_t>(event.aux.duration);
+            break;
+        case kNoteOff:
+            stream << "Note off " << data1 << " Channel:" << channel << " Velocity:" << data2;
+            break;
+        case kKeyPressure:
+            stream << "Aftertouch Channel:" << channel << " Note:" << data1 << " Value:" << data2;
+            break;
+        case kChannelPressure:
+            stream << "Aftertouch Channel:" << channel << " Value:" << data1;
+            break;
+        case kControlChange:
+            stream << "Control change CC#" << data1 << " Value:" << data2;
+            break;
+        case kProgramChange:
+            stream << "Program change " << data1;
+            break;
+        case kPitchBend:
+            stream << "pitch bend MSB:" << data1 << " LSB: " << data2;
+            break;
+        case kMeta:
+            WriteMeta(stream, event.aux.data);
+            break;
+        default:
+            break;
+    }
+    stream << std::endl;
+    return stream;
+}
+
+}  // namespace MIDI
