@@ -1,0 +1,40 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+// Media files made on the spot with GStreamer's test sources, for the tests
+// and benchmarks of the media layer and the engine above it.
+namespace platform::media::testkit {
+
+enum class Content { Video, Audio, AudioVideo };
+
+struct MediaSpec {
+    Content Kind = Content::AudioVideo;
+    double Seconds = 2.0;
+    int Width = 320;  // video only
+    int Height = 240;
+    int FramesPerSecond = 30;
+    // A videotestsrc pattern name; "smpte" gives seven known colour bars on top.
+    std::string Pattern = "smpte";
+    double Frequency = 440.0;  // audio: a sine at half of full scale
+    // Video: the encoder's target bitrate in bits per second (0: its default).
+    int Bitrate = 0;
+};
+
+// Makes the file described by spec in folder (created if needed) and returns
+// its path: VP8 in WebM for video, with Vorbis audio for AudioVideo; WAV for
+// audio only. A file made earlier from the same description is reused, and
+// concurrent callers never see a half-written file. Throws std::runtime_error
+// with GStreamer's message when the file cannot be made.
+std::filesystem::path MakeMedia(const std::filesystem::path& folder, const MediaSpec& spec);
+
+// The seven bars across the top two thirds of the "smpte" pattern, left to
+// right, as 0xRRGGBB (75% white, yellow, cyan, green, magenta, red, blue).
+inline constexpr unsigned kSmpteBars[7] = {0xC0C0C0, 0xC0C000, 0x00C0C0, 0x00C000,
+                                           0xC000C0, 0xC00000, 0x0000C0};
+
+// True when each of red, green and blue differs by at most tolerance.
+bool ColourNear(unsigned actual, unsigned expected, int tolerance);
+
+}  // namespace platform::media::testkit

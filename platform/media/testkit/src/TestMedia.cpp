@@ -1,0 +1,141 @@
+#include "platform/media/testkit/TestMedia.h"
+
+#include <gst/gst.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace platform::media::testkit {
+namespace {
+
+std::string Describe(const MediaSpec& spec) {
+    std::ostringstream name;
+    switch (spec.Kind) {
+        case Content::Video:
+            name << "video";
+            break;
+        case Content::Audio:
+            name << "audio";
+            break;
+        case Content::AudioVideo:
+            name << "av";
+            break;
+    }
+    name << '-' << static_cast<long>(std::lround(spec.Seconds * 1000)) << "ms";
+    if (spec.Kind != Content::Audio) {
+        name << '-' << spec.Width << 'x' << spec.Height << '-' << spec.FramesPerSecond << "fps-"
+             << spec.Pattern;
+        if (spec.Bitrate) name << '-' << spec.Bitrate << "bps";
+    }
+    if (spec.Kind != Content::Video) name << '-' << static_cast<long>(std::lround(spec.Frequency)) << "hz";
+    name << (spec.Kind == Content::Audio ? ".wav" : ".webm");
+    return name.str();
+}
+
+std::string VideoBranch(const MediaSpec& spec) {
+    const long frames = std::lround(spec.Seconds * spec.FramesPerSecond);
+    std::ostringstream text;
+    text << "videotestsrc num-buffers=" << frames << " pattern=" << spec.Pattern
+         << " ! video/x-raw,format=I420,width=" << spec.Width << ",height=" << spec.Height
+         << ",framerate=" << spec.FramesPerSecond << "/1 ! vp8enc deadline=1 keyframe-max-dist="
+         << spec.FramesPerSecond;
+    if (spec.Bitrate) text << " target-bitrate=" << spec.Bitrate;
+    return text.str();
+}
+
+std::string AudioSource(const MediaSpec& spec) {
+    // 960 samples per buffer at 48 kHz: 50 buffers a second.
+    const long buffers = std::lround(spec.Seconds * 50);
+    std::ostringstream text;
+    text << "audiotestsrc num-buffers=" << buffers << " samplesperbuffer=960 wave=sine volume=0.5 freq="
+         << spec.Frequency << " ! audio/x-raw,format=S16LE,rate=48000,channels=2";
+    return text.str();
+}
+
+std::string Pipeline(const MediaSpec& spec, const std::string& target) {
+    const std::string sink = "filesink location=\"" + target + "\"";
+    switch (spec.Kind) {
+        case Content::Video:
+            return VideoBranch(spec) + " ! webmmux ! " + sink;
+        case Content::Audio:
+            return AudioSource(spec) + " ! wavenc ! " + sink;
+        case Content::AudioVideo:
+            return "webmmux name=mux ! " + sink + " " + VideoBranch(spec) + " ! mux. " + AudioSource(spec) +
+                   " ! audioconvert ! vorbisenc ! mux.";
+    }
+    return {};
+}
+
+struct Unref {
+    void operator()(GstElement* element) const { gst_object_unref(element); }
+};
+
+void Run(const std::string& description) {
+    GError* error = nullptr;
+    std::unique_ptr<GstElement, Unref> pipeline(gst_parse_launch(description.c_str(), &error));
+    if (error) {
+        std::string text = error->message;
+        g_error_free(error);
+        throw std::runtime_error("cannot build the media pipeline: " + text);
+    }
+    if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+        throw std::runtime_error("the media pipeline does not start: " + description);
+    }
+    GstBus* bus = gst_element_get_bus(pipeline.get());
+    GstMessage* message = gst_bus_timed_pop_filtered(
+        bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    std::string failure;
+    if (!message) {
+        failure = "the media pipeline did not finish in 60 s";
+    } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+        GError* reason = nullptr;
+        gst_message_parse_error(message, &reason, nullptr);
+        failure = std::string("the media pipeline failed: ") + (reason ? reason->message : "?");
+        if (reason) g_error_free(reason);
+    }
+    if (message) gst_message_unref(message);
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    if (!failure.empty()) throw std::runtime_error(failure);
+}
+
+}  // namespace
+
+std::filesystem::path MakeMedia(const std::filesystem::path& folder, const MediaSpec& spec) {
+    if (!gst_init_check(nullptr, nullptr, nullptr)) throw std::runtime_error("GStreamer does not start");
+    std::filesystem::create_directories(folder);
+    const auto target = folder / Describe(spec);
+    std::error_code error;
+    if (std::filesystem::is_regular_file(target, error) && std::filesystem::file_size(target, error) > 0) {
+        return target;
+    }
+    // Written under a name of this process's own, then renamed into place in
+    // one step, so a concurrent test process never reads a partial file.
+    auto partial = target;
+    partial += ".part" + std::to_string(getpid());
+    try {
+        Run(Pipeline(spec, partial.string()));
+    } catch (...) {
+        std::filesystem::remove(partial, error);
+        throw;
+    }
+    std::filesystem::rename(partial, target);
+    return target;
+}
+
+bool ColourNear(unsigned actual, unsigned expected, int tolerance) {
+    for (int shift : {16, 8, 0}) {
+        const int a = static_cast<int>((actual >> shift) & 0xFF);
+        const int e = static_cast<int>((expected >> shift) & 0xFF);
+        if (std::abs(a - e) > tolerance) return false;
+    }
+    return true;
+}
+
+}  // namespace platform::media::testkit
