@@ -1,0 +1,286 @@
+#include "orvalis/SongTimeline.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "midiframework/midifile.h"
+#include "tests/support/SmfBuilder.h"
+
+namespace {
+
+using orvalis::SongTimeline;
+
+std::unique_ptr<MIDI::File> Load(const smf::SmfBuilder& builder) {
+    auto file = std::make_unique<MIDI::File>();
+    const smf::Bytes bytes = builder.Build();
+    file->LoadFromMemory(bytes.data(), bytes.size());
+    return file;
+}
+
+// A conductor track with the given signatures (tick, numerator, power of two)
+// and an end of track at endTick.
+struct Signature {
+    std::uint32_t tick;
+    int numerator;
+    int power;
+};
+
+smf::TrackBuilder Conductor(const std::vector<Signature>& signatures, std::uint32_t endTick) {
+    smf::TrackBuilder track;
+    std::uint32_t now = 0;
+    for (const Signature& s : signatures) {
+        track.TimeSignature(s.tick - now, s.numerator, s.power);
+        now = s.tick;
+    }
+    track.EndOfTrack(endTick - now);
+    return track;
+}
+
+SongTimeline Prepared(const std::vector<Signature>& signatures, std::uint32_t endTick = 7680,
+                      int division = 480) {
+    SongTimeline timeline;
+    timeline.PrepareSong(*Load(smf::SmfBuilder(1, division).AddTrack(Conductor(signatures, endTick))));
+    return timeline;
+}
+
+// --- measures ---------------------------------------------------------------
+
+TEST(Measures, WithoutATimeSignatureTheSongIsInFourFour) {
+    const SongTimeline timeline = Prepared({});
+    ASSERT_EQ(timeline.TimeSignatures.size(), 1u);
+    EXPECT_EQ(timeline.TimeSignatures[0].Tick, 0u);
+    EXPECT_EQ(timeline.TimeSignatures[0].Numerator, 4);
+    EXPECT_EQ(timeline.TimeSignatures[0].Denominator, 4);
+    EXPECT_EQ(timeline.TickToMeasure(1919), 0);
+    EXPECT_EQ(timeline.TickToMeasure(1920), 1);
+    EXPECT_EQ(timeline.MeasureToTick(3), 5760);
+}
+
+TEST(Measures, ChangeOnABarLine) {
+    const SongTimeline timeline = Prepared({{0, 3, 2}, {2880, 4, 2}});
+    EXPECT_EQ(timeline.TickToMeasure(2880), 2);
+    EXPECT_EQ(timeline.TickToMeasure(3000), 2);
+    EXPECT_EQ(timeline.TickToMeasure(4800), 3);
+    EXPECT_EQ(timeline.MeasureToTick(2), 2880);
+    EXPECT_EQ(timeline.MeasureToTick(3), 4800);
+}
+
+TEST(Measures, ChangeInTheMiddleOfAMeasureCountsWholeMeasuresOnly) {
+    const SongTimeline timeline = Prepared({{0, 4, 2}, {2400, 3, 2}});
+    EXPECT_EQ(timeline.TickToMeasure(2400), 1);
+    EXPECT_EQ(timeline.TickToMeasure(2500), 1);
+    EXPECT_EQ(timeline.MeasureToTick(2), 3360);
+    // The two walks measure the new segment from different places.
+    EXPECT_EQ(timeline.TickToMeasure(3360), 1);
+}
+
+TEST(Measures, MeasureLengthsFollowNumeratorDenominatorAndDivision) {
+    EXPECT_EQ(SongTimeline::MeasureLength({0, 4, 4}, 480), 1920);
+    EXPECT_EQ(SongTimeline::MeasureLength({0, 6, 8}, 480), 1440);
+    EXPECT_EQ(SongTimeline::MeasureLength({0, 7, 16}, 96), 168);
+    const SongTimeline timeline = Prepared({{0, 6, 3}});
+    EXPECT_EQ(timeline.TimeSignatures[0].Denominator, 8);
+    EXPECT_EQ(timeline.MeasureToTick(1), 1440);
+}
+
+TEST(Measures, SignaturesAreSortedByTickKeepingTrackOrderOnTies) {
+    smf::SmfBuilder builder;
+    builder.AddTrack(Conductor({{0, 3, 2}, {3840, 5, 2}}, 7680))
+        .AddTrack(Conductor({{1920, 2, 2}}, 7680))
+        .AddTrack(Conductor({{0, 4, 2}}, 7680));
+    SongTimeline timeline;
+    timeline.PrepareSong(*Load(builder));
+    std::vector<int> numerators;
+    for (const auto& signature : timeline.TimeSignatures) {
+        numerators.push_back(signature.Numerator);
+    }
+    EXPECT_EQ(numerators, (std::vector<int>{3, 4, 2, 5}));
+    // The 3/4 entry's segment holds no measures; the 4/4 one governs from 0.
+    EXPECT_EQ(timeline.MeasureToTick(1), 1920);
+}
+
+TEST(Measures, TheCountIsTheWholeMeasuresBeforeTheLastTick) {
+    smf::SmfBuilder builder;
+    builder.AddTrack(smf::TrackBuilder().EndOfTrack(1000))
+        .AddTrack(smf::TrackBuilder().EndOfTrack(7680))
+        .AddTrack(smf::TrackBuilder().EndOfTrack(0));
+    SongTimeline timeline;
+    timeline.PrepareSong(*Load(builder));
+    EXPECT_EQ(timeline.SongEndTick, 7680u);
+    EXPECT_EQ(timeline.GetTickCount(), 7680u);
+    EXPECT_EQ(timeline.GetMeasureCount(), 4);
+    EXPECT_EQ(Prepared({}, 7679).GetMeasureCount(), 3);
+}
+
+// Where every change falls on a bar line the two conversions are inverse.
+TEST(MeasuresProperty, ConversionsAreInverseWhenChangesFallOnBarLines) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 40; ++round) {
+        std::vector<Signature> signatures;
+        std::uint32_t tick = 0;
+        const int division = 24 * (1 + static_cast<int>(random() % 40));
+        for (int i = 0; i < 1 + static_cast<int>(random() % 5); ++i) {
+            const Signature s{tick, 1 + static_cast<int>(random() % 12),
+                              static_cast<int>(random() % 4)};
+            signatures.push_back(s);
+            const std::uint32_t length = s.numerator * 4 * division / (1u << s.power);
+            tick += length * (1 + random() % 6);
+        }
+        const SongTimeline timeline = Prepared(signatures, tick + 5000, division);
+        for (int measure = 0; measure < 40; ++measure) {
+            const std::int32_t start = timeline.MeasureToTick(measure);
+            ASSERT_EQ(timeline.TickToMeasure(start), measure) << "round " << round;
+            const std::int32_t next = timeline.MeasureToTick(measure + 1);
+            ASSERT_GT(next, start);
+            ASSERT_EQ(timeline.TickToMeasure(next - 1), measure) << "round " << round;
+        }
+    }
+}
+
+// --- tempo ------------------------------------------------------------------
+
+TEST(Tempo, TheLastSetTempoInScanOrderIsTheFileTempo) {
+    smf::SmfBuilder builder;
+    builder.AddTrack(smf::TrackBuilder().Tempo(0, 500000).EndOfTrack())
+        .AddTrack(smf::TrackBuilder().Tempo(0, 400000).EndOfTrack());
+    const auto file = Load(builder);
+    SongTimeline timeline;
+    timeline.PrepareSong(*file);
+    EXPECT_EQ(timeline.FileTempo, 150.0f);
+    EXPECT_EQ(timeline.Tempo, 150.0f);
+    EXPECT_EQ(timeline.Numerator, 4);
+    EXPECT_EQ(timeline.Denominator, 4);
+    // Only the first track counts here, with a single-precision factor.
+    EXPECT_DOUBLE_EQ(SongTimeline::GetSongTempo(file.get()), 119.99999696854502);
+}
+
+TEST(Tempo, ASetTempoOnlyInALaterTrackLeavesTheSongTempoAt120) {
+    smf::SmfBuilder builder;
+    builder.AddTrack(smf::TrackBuilder().EndOfTrack())
+        .AddTrack(smf::TrackBuilder().Meta(0, 0x51, {0x09, 0x27, 0xC0}).EndOfTrack());
+    const auto file = Load(builder);
+    SongTimeline timeline;
+    timeline.PrepareSong(*file);
+    EXPECT_EQ(timeline.FileTempo, 100.0f);
+    EXPECT_EQ(SongTimeline::GetSongTempo(file.get()), 120.0);
+}
+
+TEST(Tempo, WithoutSetTempoEverythingIs120) {
+    SongTimeline timeline;
+    const auto none = Load(smf::SmfBuilder().AddTrack(smf::TrackBuilder().EndOfTrack()));
+    timeline.PrepareSong(*none);
+    EXPECT_EQ(timeline.FileTempo, 120.0f);
+    EXPECT_EQ(SongTimeline::GetSongTempo(none.get()), 120.0);
+    EXPECT_EQ(SongTimeline::GetSongTempo(nullptr), 120.0);
+}
+
+// --- degenerate input ---------------------------------------------------------
+
+TEST(Degenerate, SetTempoOfZeroOrTooShortIsSkipped) {
+    smf::TrackBuilder track;
+    track.Tempo(0, 600000).Meta(0, 0x51, {0, 0, 0}).Meta(0, 0x51, {0x07, 0xA1}).Meta(0, 0x51, {});
+    const auto file = Load(smf::SmfBuilder().AddTrack(track.EndOfTrack()));
+    SongTimeline timeline;
+    timeline.PrepareSong(*file);
+    EXPECT_EQ(timeline.FileTempo, 100.0f);
+    EXPECT_NEAR(SongTimeline::GetSongTempo(file.get()), 100.0, 1e-4);
+}
+
+TEST(Degenerate, TimeSignaturesShorterThanTwoBytesAreSkipped) {
+    smf::TrackBuilder track;
+    track.Meta(0, 0x58, {3}).Meta(0, 0x58, {}).EndOfTrack(7680);
+    SongTimeline timeline;
+    timeline.PrepareSong(*Load(smf::SmfBuilder().AddTrack(track)));
+    ASSERT_EQ(timeline.TimeSignatures.size(), 1u);
+    EXPECT_EQ(timeline.TimeSignatures[0].Numerator, 4);
+    EXPECT_EQ(timeline.GetMeasureCount(), 4);
+}
+
+// A signature whose measure has no length holds no measures: before it the
+// song counts as usual, from it on the measure number stays where it was.
+struct ZeroLength {
+    const char* name;
+    int numerator;
+    int power;
+    int division;
+};
+
+class ZeroLengthMeasure : public ::testing::TestWithParam<ZeroLength> {};
+
+TEST_P(ZeroLengthMeasure, HoldsNoMeasuresAndNeverDivides) {
+    const ZeroLength& c = GetParam();
+    const SongTimeline timeline = Prepared({{0, 4, 2}, {3840, c.numerator, c.power}}, 9600, c.division);
+    // The 4/4 stretch before the change counts as usual (unless the division
+    // makes it empty too); from the change on the measure number stands still.
+    const std::int32_t measuresBefore = c.division == 0 ? 0 : 3840 / (4 * c.division);
+    const std::int32_t changeTick = c.division == 0 ? 0 : 3840;
+    EXPECT_EQ(timeline.TickToMeasure(3840), measuresBefore);
+    EXPECT_EQ(timeline.TickToMeasure(9000), measuresBefore);
+    EXPECT_EQ(timeline.TickToMeasure(INT_MAX), measuresBefore);
+    EXPECT_EQ(timeline.GetMeasureCount(), measuresBefore);
+    EXPECT_EQ(timeline.MeasureToTick(measuresBefore), changeTick);
+    EXPECT_EQ(timeline.MeasureToTick(measuresBefore + 5), changeTick);
+    EXPECT_EQ(timeline.MeasureToTick(INT_MIN), changeTick);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ZeroLengthMeasure,
+    ::testing::Values(ZeroLength{"DivisionZero", 3, 2, 0}, ZeroLength{"NumeratorZero", 0, 2, 480},
+                      ZeroLength{"DenominatorByte8", 4, 8, 480},
+                      ZeroLength{"DenominatorByte200", 4, 200, 480},
+                      ZeroLength{"TruncatesToZero", 1, 7, 24}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+TEST(Degenerate, DenominatorBytesOf8AndAboveWrapToZero) {
+    const SongTimeline timeline = Prepared({{0, 4, 8}, {1920, 4, 40}});
+    EXPECT_EQ(timeline.TimeSignatures[0].Denominator, 0);
+    EXPECT_EQ(timeline.TimeSignatures[1].Denominator, 0);
+    EXPECT_EQ(timeline.GetMeasureCount(), 0);
+}
+
+TEST(Degenerate, NothingPreparedAnswersZero) {
+    const SongTimeline timeline;
+    EXPECT_EQ(timeline.TickToMeasure(5000), 0);
+    EXPECT_EQ(timeline.MeasureToTick(5), 0);
+    EXPECT_EQ(timeline.GetMeasureCount(), 0);
+    EXPECT_EQ(timeline.GetTickCount(), 0u);
+
+    SongTimeline reset = Prepared({{0, 3, 2}});
+    reset.Reset();
+    EXPECT_TRUE(reset.TimeSignatures.empty());
+    EXPECT_EQ(reset.MeasureToTick(5), 0);
+}
+
+TEST(Degenerate, AFileThatReadNoHeaderStillHasMeasures) {
+    MIDI::File empty;
+    empty.LoadFromMemory(nullptr, 0);
+    SongTimeline timeline;
+    timeline.PrepareSong(empty);
+    EXPECT_EQ(timeline.Division, MIDI::File::kDefaultDivision);
+    EXPECT_EQ(timeline.MeasureToTick(2), 2 * 4 * MIDI::File::kDefaultDivision);
+    EXPECT_EQ(timeline.GetMeasureCount(), 0);
+}
+
+TEST(Degenerate, ExtremeTicksAndMeasuresStayInRange) {
+    const SongTimeline timeline = Prepared({{0, 4, 2}, {1920, 3, 2}});
+    EXPECT_EQ(timeline.MeasureToTick(INT_MAX), INT_MAX);
+    EXPECT_EQ(timeline.MeasureToTick(INT_MIN), INT_MIN);
+    EXPECT_EQ(timeline.TickToMeasure(INT_MAX), 1 + (INT_MAX - 1920) / 1440);
+    EXPECT_EQ(timeline.TickToMeasure(INT_MIN), 1 + (INT_MIN - 1920LL) / 1440);
+
+    // Ticks saturate at the top of 32 bits; the count stays positive.
+    smf::TrackBuilder longTrack;
+    for (int i = 0; i < 17; ++i) {
+        longTrack.NoteOn(0x0FFFFFFF, 0, 60, 1);
+    }
+    SongTimeline huge;
+    huge.PrepareSong(*Load(smf::SmfBuilder().AddTrack(longTrack.EndOfTrack())));
+    EXPECT_EQ(huge.SongEndTick, UINT32_MAX);
+    EXPECT_EQ(huge.GetMeasureCount(), static_cast<std::int32_t>(UINT32_MAX / 1920));
+}
+
+}  // namespace
