@@ -31,4 +31,8 @@ bool IsSurfaceDC(HDC dc) noexcept;
 // called).
 BOOL DrawWithCairo(HDC dc, const std::function<void(cairo_t*)>& draw) noexcept;
 
+// A copy of surface's pixels (area: part of it, nullptr: all of it), flushed
+// first. Empty for a null or non-image surface or an area outside it.
+Image ImageFromSurface(cairo_surface_t* surface, const RECT* area = nullptr) noexcept;
+
 }  // namespace platform
