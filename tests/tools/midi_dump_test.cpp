@@ -1,0 +1,156 @@
+#include "tools/midi-dump/MidiDump.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/SmfBuilder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class MidiDump : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Dir = fs::temp_directory_path() /
+              ("midi-dump-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(Dir);
+    }
+    void TearDown() override { fs::remove_all(Dir); }
+
+    std::string Write(const std::string& name, const smf::Bytes& bytes) {
+        const std::string path = (Dir / name).string();
+        smf::SmfBuilder::WriteFile(path, bytes);
+        return path;
+    }
+
+    static Result Run(const std::vector<std::string>& args) {
+        std::vector<const char*> argv{"midi-dump"};
+        for (const std::string& arg : args) {
+            argv.push_back(arg.c_str());
+        }
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = mididump::Run(static_cast<int>(argv.size()), argv.data(), out, err);
+        return {status, out.str(), err.str()};
+    }
+
+    fs::path Dir;
+};
+
+smf::Bytes SmallSong() {
+    smf::TrackBuilder conductor;
+    conductor.Name(0, "Conductor").Tempo(0, 600000).TimeSignature(0, 4, 2).TimeSignature(3840, 3, 2);
+    conductor.EndOfTrack(1440);
+    smf::TrackBuilder piano;
+    piano.Name(0, "Piano")
+        .Program(0, 0, 0)
+        .NoteOn(0, 0, 60, 90)
+        .NoteOn(0, 0, 64, 0)
+        .PitchBend(10, 0, 0x2001)
+        .SysEx(0, {0x7E, 0x7F, 0x09, 0x01, 0xF7})
+        .SysExEscape(0, {0xF8})
+        .MetaText(0, 0x01, "")
+        .NoteOff(470, 0, 60)
+        .EndOfTrack(5000);
+    return smf::SmfBuilder(1, 480).AddTrack(conductor).AddTrack(piano).Build();
+}
+
+TEST_F(MidiDump, EventLinesHaveTheDocumentedFields) {
+    const Result result = Run({"--events", Write("song.mid", SmallSong())});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out,
+              "0\t0\tFF\t15\t0\t0\t03\t436F6E647563746F72\n"
+              "0\t0\tFF\t15\t0\t0\t51\t0927C0\n"
+              "0\t0\tFF\t15\t0\t0\t58\t04021808\n"
+              "0\t3840\tFF\t15\t0\t0\t58\t03021808\n"
+              "0\t5280\tFF\t15\t0\t0\t2F\t\n"
+              "1\t0\tFF\t15\t0\t0\t03\t5069616E6F\n"
+              "1\t0\tC0\t0\t0\t0\n"
+              "1\t0\t90\t0\t60\t90\t480\n"
+              "1\t0\t80\t0\t64\t100\n"
+              "1\t10\tE0\t0\t64\t1\n"
+              "1\t10\tF0\t0\t0\t0\tF0\tF07E7F0901F7\n"
+              "1\t10\tF7\t7\t0\t0\n"
+              "1\t10\tFF\t15\t0\t0\t01\t\n"
+              "1\t480\t80\t0\t60\t64\n"
+              "1\t5480\tFF\t15\t0\t0\t2F\t\n");
+}
+
+TEST_F(MidiDump, TheSummaryComesBeforeTheTrackDumps) {
+    const std::string path = Write("song.mid", SmallSong());
+    const Result result = Run({path});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string summary =
+        "File: " + path +
+        "\n"
+        "Division: 480 ticks per quarter note\n"
+        "Tracks: 2\n"
+        "Song end tick: 5480\n"
+        "Measures: 3\n"
+        "File tempo: 100 BPM\n"
+        "First-track tempo: 100 BPM\n"
+        "Time signatures: 4/4 at tick 0, 3/4 at tick 3840\n"
+        "Track 0: Conductor\n"
+        "Track 1: Piano\n"
+        "\n"
+        "Dumping track Conductor\n"
+        "Number of events: 5Tick: 0\n"
+        "Meta: Track name: Conductor\n";
+    EXPECT_EQ(result.out.substr(0, summary.size()), summary);
+    EXPECT_NE(result.out.find("Dumping track Piano\nNumber of events: 10Tick: 0\n"),
+              std::string::npos);
+    EXPECT_NE(result.out.find("Note on 60 Channel:0 Velocity:90 Duration:480\n"), std::string::npos);
+}
+
+TEST_F(MidiDump, AnEmptyFileIsASongWithoutTracks) {
+    const Result result = Run({Write("empty.mid", {})});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find("Tracks: 0\n"), std::string::npos);
+}
+
+TEST_F(MidiDump, FilesThatCannotBeReadExitWithOneAndTheReadersText) {
+    const Result missing = Run({(Dir / "absent.mid").string()});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_NE(missing.err.find("Unable to open the file"), std::string::npos);
+
+    const Result directory = Run({"--events", Dir.string()});
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_NE(directory.err.find("Cannot read from file"), std::string::npos);
+
+    smf::Bytes truncated = SmallSong();
+    truncated.pop_back();
+    const Result refused = Run({Write("cut.mid", truncated)});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(refused.err.find("Bad chunk size"), std::string::npos);
+}
+
+TEST_F(MidiDump, UsageErrorsExitWithTwo) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {"--events"}, {"a.mid", "b.mid"}, {"--bogus", "a.mid"}}) {
+        const Result result = Run(args);
+        EXPECT_EQ(result.status, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(result.out, "");
+        EXPECT_NE(result.err.find("--help"), std::string::npos);
+    }
+    const Result help = Run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, mididump::HelpText());
+}
+
+}  // namespace
