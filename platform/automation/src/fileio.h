@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// File helpers shared by the registry and the property bag.
+namespace platform::detail {
+
+// Reads a whole file. False with `error` naming the file and the reason.
+bool ReadWholeFile(const std::string& path, std::string& content, std::string* error);
+
+// Writes `content` to a new temporary file in the same folder, flushes it to
+// disk and renames it over `path`: readers see the old file or the new one,
+// never a part. The folder must exist. False with `error` set; the temporary
+// file is removed on failure.
+bool WriteFileAtomically(const std::string& path, std::string_view content, std::string* error);
+
+// Creates a folder and its parents (mode 0700 for new ones). False with `error`.
+bool MakeFolders(const std::string& path, std::string* error);
+
+// Lower-case ASCII copy, for names that compare without case.
+std::string Lower(std::string_view text);
+bool EqualsNoCase(std::string_view a, std::string_view b) noexcept;
+std::string_view Trim(std::string_view text) noexcept;
+
+}  // namespace platform::detail
