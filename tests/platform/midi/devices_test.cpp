@@ -121,10 +121,13 @@ void OnMidi(platform::HMIDIOUT, std::uint32_t message, std::uintptr_t instance, 
 
 template <typename Pred>
 bool WaitFor(Pred pred) {
-    for (int i = 0; i < 5000 && !pred(); ++i) {
+    for (int i = 0; i < 5000; ++i) {
+        if (pred()) {
+            return true;
+        }
         std::this_thread::sleep_for(1ms);
     }
-    return pred();
+    return false;
 }
 
 TEST_F(LongMessages, CompleteOnTheDevicesThreadOncePerMessageInOrder) {

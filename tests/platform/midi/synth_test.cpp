@@ -55,14 +55,6 @@ protected:
             EXPECT_EQ(platform::midiOutShortMsg(out, Pack(status, data1, data2)), platform::MMSYSERR_NOERROR);
         };
     }
-
-    static double Rms(const std::vector<std::int16_t>& s, std::size_t begin, std::size_t end) {
-        double sum = 0;
-        for (std::size_t i = begin; i < end && i < s.size(); ++i) {
-            sum += static_cast<double>(s[i]) * s[i];
-        }
-        return std::sqrt(sum / static_cast<double>(end - begin));
-    }
 };
 
 TEST_F(Synthesizer, OpenFailsWithAReasonForAMissingSoundFontOrABadRate) {
@@ -179,10 +171,10 @@ TEST_F(SynthesizerFile, SystemExclusiveReachesTheSynthesizer) {
     wavtest::Wav held = Render("held.wav", 48000, 1000000, 2000, {{20000, Send(0x90, 64, 110)}});
     wavtest::Wav reset = Render("reset.wav", 48000, 1000000, 2000, {{20000, Send(0x90, 64, 110)}, {200000, gmOn}});
     ASSERT_EQ(held.Left.size(), reset.Left.size());
-    double before = Rms(reset.Left, 48000 / 10, 48000 / 5);
-    EXPECT_NEAR(before, Rms(held.Left, 48000 / 10, 48000 / 5), 1e-9) << "identical up to the message";
-    double heldAfter = Rms(held.Left, 48000 * 6 / 10, 48000 * 8 / 10);
-    double resetAfter = Rms(reset.Left, 48000 * 6 / 10, 48000 * 8 / 10);
+    double before = wavtest::Rms(reset.Left, 48000 / 10, 48000 / 5);
+    EXPECT_NEAR(before, wavtest::Rms(held.Left, 48000 / 10, 48000 / 5), 1e-9) << "identical up to the message";
+    double heldAfter = wavtest::Rms(held.Left, 48000 * 6 / 10, 48000 * 8 / 10);
+    double resetAfter = wavtest::Rms(reset.Left, 48000 * 6 / 10, 48000 * 8 / 10);
     EXPECT_LT(resetAfter, heldAfter / 10) << "held " << heldAfter << ", after reset " << resetAfter;
 }
 

@@ -66,6 +66,16 @@ inline long FirstSound(const std::vector<std::int16_t>& samples, int threshold, 
     return -1;
 }
 
+// Root mean square of [begin, end).
+inline double Rms(const std::vector<std::int16_t>& s, std::size_t begin, std::size_t end) {
+    double sum = 0;
+    std::size_t n = 0;
+    for (std::size_t i = begin; i < end && i < s.size(); ++i, ++n) {
+        sum += static_cast<double>(s[i]) * s[i];
+    }
+    return n ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
+}
+
 inline double NoteFrequency(int note) {
     return 440.0 * std::pow(2.0, (note - 69) / 12.0);
 }
