@@ -234,7 +234,7 @@ VideoRenderer::VideoRenderer(std::u16string name, LONG width, LONG height)
       NativeHeight(height),
       SourceWidth(width),
       SourceHeight(height) {
-    Window = std::make_unique<VideoWindowHost>(*this);
+    Window = std::make_unique<VideoWindowHost>(*this, width, height);
 }
 
 VideoRenderer::~VideoRenderer() {

@@ -1,41 +1,186 @@
 #include "VideoWindowHost.h"
 
+#include <gst/video/video.h>
+
+#include <limits>
+#include <map>
+
+#include "Filters.h"
+
 namespace platform::media::detail {
 
-// Without a window layer the window is only its placement; the picture is
-// read back through IVideoFrameProbe.
-VideoWindowHost::VideoWindowHost(VideoRenderer& renderer) : Renderer(renderer) {
-    Current.Width = 240;
-    Current.Height = 180;
+LRESULT VideoWindowHostProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+namespace {
+
+constexpr const char* kClassName = "PlatformMediaVideoWindow";
+// Styles a video window cannot take.
+constexpr LONG kRefusedStyles = static_cast<LONG>(WS_DISABLED | WS_MINIMIZE | WS_MAXIMIZE);
+
+// The live hosts by window. A window procedure finds its host here, under the
+// lock, so a host going away on another thread never leaves the procedure
+// with a dangling pointer.
+std::mutex HostsLock;
+std::map<HWND, VideoWindowHost*>& Hosts() {
+    static auto* hosts = new std::map<HWND, VideoWindowHost*>();
+    return *hosts;
 }
 
-VideoWindowHost::~VideoWindowHost() = default;
+bool RegisterWindowClass() {
+    static const bool registered = [] {
+        WNDCLASS windowClass;
+        windowClass.lpfnWndProc = &VideoWindowHostProcedure;
+        windowClass.lpszClassName = kClassName;
+        windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+        return RegisterClass(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    }();
+    return registered;
+}
+
+bool ToWindow(OAHWND value, HWND& window) {
+    if (value < 0 || static_cast<std::uintmax_t>(value) > std::numeric_limits<HWND>::max()) return false;
+    window = static_cast<HWND>(value);
+    return window == 0 || IsWindow(window);
+}
+
+}  // namespace
+
+VideoWindowHost::VideoWindowHost(VideoRenderer& renderer, LONG width, LONG height) : Renderer(renderer) {
+    Current.Style = static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);
+    Current.Width = width > 0 ? width : 320;
+    Current.Height = height > 0 ? height : 240;
+    if (!RegisterWindowClass()) return;
+    Window = CreateWindowEx(0, kClassName, "Video Renderer", static_cast<DWORD>(Current.Style), 0, 0,
+                            Current.Width, Current.Height, 0, nullptr, nullptr, nullptr);
+    if (Window) {
+        std::lock_guard guard(HostsLock);
+        Hosts()[Window] = this;
+    }
+}
+
+VideoWindowHost::~VideoWindowHost() {
+    if (!Window) return;
+    {
+        std::lock_guard guard(HostsLock);
+        Hosts().erase(Window);
+    }
+    // Only the owner thread may destroy a window; from elsewhere it is asked to.
+    if (!DestroyWindow(Window)) PostMessage(Window, WM_CLOSE, 0, 0);
+}
+
+LRESULT VideoWindowHostProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_ERASEBKGND:
+            return 1;  // the picture and its borders cover everything
+        case WM_PAINT: {
+            std::lock_guard guard(HostsLock);
+            auto found = Hosts().find(window);
+            if (found != Hosts().end()) {
+                found->second->Paint();
+                return 0;
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    return DefWindowProc(window, message, wParam, lParam);
+}
+
+void VideoWindowHost::Paint() {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(Window, &paint);
+    if (!dc) return;
+    RECT client;
+    GetClientRect(Window, &client);
+    VideoRenderer::Picture picture;
+    const bool havePicture = Renderer.CurrentPicture(picture, client.right, client.bottom);
+    const RECT dest = havePicture ? RECT{picture.DestLeft, picture.DestTop, picture.DestLeft + picture.DestWidth,
+                                         picture.DestTop + picture.DestHeight}
+                                  : RECT{};
+    // Black around the picture (all of it before the first frame).
+    auto* black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    const RECT bands[4] = {{0, 0, client.right, dest.top},
+                           {0, dest.bottom, client.right, client.bottom},
+                           {0, dest.top, dest.left, dest.bottom},
+                           {dest.right, dest.top, client.right, dest.bottom}};
+    if (!havePicture) {
+        FillRect(dc, &client, black);
+    } else {
+        for (const RECT& band : bands) FillRect(dc, &band, black);
+        GstVideoInfo info;
+        GstVideoFrame frame;
+        if (gst_video_info_from_caps(&info, gst_sample_get_caps(picture.Sample.get())) &&
+            gst_video_frame_map(&frame, &info, gst_sample_get_buffer(picture.Sample.get()), GST_MAP_READ)) {
+            PixelView view;
+            view.Pixels = static_cast<const std::uint32_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+            view.Width = GST_VIDEO_FRAME_WIDTH(&frame);
+            view.Height = GST_VIDEO_FRAME_HEIGHT(&frame);
+            view.Stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+            const RECT source{picture.SourceLeft, picture.SourceTop, picture.SourceLeft + picture.SourceWidth,
+                              picture.SourceTop + picture.SourceHeight};
+            DrawPixels(dc, dest, view, source);
+            gst_video_frame_unmap(&frame);
+        }
+    }
+    EndPaint(Window, &paint);
+}
+
+void VideoWindowHost::Invalidate() noexcept {
+    if (Window) InvalidateRect(Window, nullptr, FALSE);
+}
+
+void VideoWindowHost::Apply(const Placement& placement) {
+    if (!Window) return;
+    SetParent(Window, placement.Owner);
+    const LONG style = (placement.Style & ~static_cast<LONG>(WS_VISIBLE)) |
+                       (placement.Visible ? static_cast<LONG>(WS_VISIBLE) : 0);
+    SetWindowLongPtr(Window, GWL_STYLE, style);
+    SetWindowPos(Window, HWND_TOP, placement.Left, placement.Top, placement.Width, placement.Height,
+                 SWP_NOACTIVATE);
+    Invalidate();
+}
 
 HRESULT VideoWindowHost::SetVisible(bool visible) {
     std::lock_guard guard(Lock);
     Current.Visible = visible;
+    if (!IsFullScreen && Window) {
+        ShowWindow(Window, visible ? SW_SHOWNA : SW_HIDE);
+        if (visible) Invalidate();
+    }
     return S_OK;
 }
 
 bool VideoWindowHost::Visible() const {
     std::lock_guard guard(Lock);
-    return Current.Visible;
+    return IsFullScreen || Current.Visible;
 }
 
 HRESULT VideoWindowHost::SetOwner(OAHWND owner) {
+    HWND window = 0;
+    if (!ToWindow(owner, window)) return E_INVALIDARG;
     std::lock_guard guard(Lock);
-    Current.Owner = owner;
+    Current.Owner = window;
+    if (!IsFullScreen && Window) {
+        SetParent(Window, window);
+        Invalidate();
+    }
     return S_OK;
 }
 
 OAHWND VideoWindowHost::Owner() const {
     std::lock_guard guard(Lock);
-    return Current.Owner;
+    return static_cast<OAHWND>(Current.Owner);
 }
 
 HRESULT VideoWindowHost::SetStyle(LONG style) {
+    if (style & kRefusedStyles) return E_INVALIDARG;
     std::lock_guard guard(Lock);
-    Current.Style = style;
+    // Visibility belongs to put_Visible; the style keeps whatever it is.
+    Current.Style = style & ~static_cast<LONG>(WS_VISIBLE);
+    if (!IsFullScreen && Window) {
+        SetWindowLongPtr(Window, GWL_STYLE, Current.Style | (Current.Visible ? static_cast<LONG>(WS_VISIBLE) : 0));
+    }
     return S_OK;
 }
 
@@ -51,6 +196,9 @@ HRESULT VideoWindowHost::SetPosition(LONG left, LONG top, LONG width, LONG heigh
     Current.Top = top;
     Current.Width = width;
     Current.Height = height;
+    if (!IsFullScreen && Window) {
+        SetWindowPos(Window, HWND_TOP, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     return S_OK;
 }
 
@@ -65,12 +213,19 @@ void VideoWindowHost::Position(LONG& left, LONG& top, LONG& width, LONG& height)
 HRESULT VideoWindowHost::SetFullScreen(bool on) {
     std::lock_guard guard(Lock);
     if (on == IsFullScreen) return S_OK;
-    if (on) {
-        Saved = Current;
-    } else {
-        Current = Saved;
-    }
+    if (!Window) return E_FAIL;
     IsFullScreen = on;
+    if (on) {
+        // The placement asked for meanwhile is kept and comes back afterwards.
+        Placement screen;
+        screen.Style = static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);
+        screen.Width = GetSystemMetrics(SM_CXSCREEN);
+        screen.Height = GetSystemMetrics(SM_CYSCREEN);
+        screen.Visible = true;
+        Apply(screen);
+    } else {
+        Apply(Current);
+    }
     return S_OK;
 }
 
@@ -79,16 +234,22 @@ bool VideoWindowHost::FullScreen() const {
     return IsFullScreen;
 }
 
-HRESULT VideoWindowHost::Foreground() { return S_OK; }
+HRESULT VideoWindowHost::Foreground() {
+    if (!Window) return E_FAIL;
+    SetWindowPos(Window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    return S_OK;
+}
 
 void VideoWindowHost::ClientSize(LONG& width, LONG& height) const {
+    RECT client;
+    if (Window && GetClientRect(Window, &client)) {
+        width = client.right;
+        height = client.bottom;
+        return;
+    }
     std::lock_guard guard(Lock);
     width = Current.Width;
     height = Current.Height;
 }
-
-OAHWND VideoWindowHost::Handle() const { return 0; }
-
-void VideoWindowHost::Invalidate() noexcept {}
 
 }  // namespace platform::media::detail

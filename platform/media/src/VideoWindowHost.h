@@ -3,17 +3,19 @@
 #include <mutex>
 
 #include "platform/media/media.h"
+#include "platform/window/window.h"
 
 namespace platform::media::detail {
 
 class VideoRenderer;
 
 // The window side of a video renderer: one window of the window layer, created
-// hidden and ownerless on the thread that builds the renderer, painted on that
-// thread from the renderer's latest picture.
+// hidden and ownerless on the thread that builds the renderer, and painted on
+// that thread from the renderer's latest picture, scaled from the source
+// rectangle into the destination rectangle. Streaming threads only invalidate it.
 class VideoWindowHost {
 public:
-    explicit VideoWindowHost(VideoRenderer& renderer);
+    VideoWindowHost(VideoRenderer& renderer, LONG width, LONG height);
     ~VideoWindowHost();
     VideoWindowHost(const VideoWindowHost&) = delete;
     VideoWindowHost& operator=(const VideoWindowHost&) = delete;
@@ -31,23 +33,28 @@ public:
     HRESULT Foreground();
     // The size the picture is fitted to by default.
     void ClientSize(LONG& width, LONG& height) const;
-    OAHWND Handle() const;
+    OAHWND Handle() const { return static_cast<OAHWND>(Window); }
 
-    // A new frame or new rectangles: repaint. Any thread.
+    // A new frame or new rectangles: repaint. Any thread; never waits.
     void Invalidate() noexcept;
+    // WM_PAINT, on the window's thread.
+    void Paint();
 
 private:
+    // Where the window is put while it is not full screen.
     struct Placement {
-        OAHWND Owner = 0;
+        HWND Owner = 0;
         LONG Style = 0;
         LONG Left = 0, Top = 0, Width = 0, Height = 0;
         bool Visible = false;
     };
 
+    void Apply(const Placement& placement);
+
     VideoRenderer& Renderer;
+    HWND Window = 0;
     mutable std::mutex Lock;  // callers on any thread
     Placement Current;
-    Placement Saved;  // where the window was before full-screen mode
     bool IsFullScreen = false;
 };
 

@@ -30,9 +30,10 @@ struct MediaSpec {
 std::filesystem::path MakeMedia(const std::filesystem::path& folder, const MediaSpec& spec);
 
 // The seven bars across the top two thirds of the "smpte" pattern, left to
-// right, as 0xRRGGBB (75% white, yellow, cyan, green, magenta, red, blue).
-inline constexpr unsigned kSmpteBars[7] = {0xC0C0C0, 0xC0C000, 0x00C0C0, 0x00C000,
-                                           0xC000C0, 0xC00000, 0x0000C0};
+// right, as 0xRRGGBB (white, yellow, cyan, green, magenta, red, blue at full
+// intensity, as this GStreamer draws them).
+inline constexpr unsigned kSmpteBars[7] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00,
+                                           0xFF00FF, 0xFF0000, 0x0000FF};
 
 // True when each of red, green and blue differs by at most tolerance.
 bool ColourNear(unsigned actual, unsigned expected, int tolerance);
