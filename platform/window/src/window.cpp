@@ -167,15 +167,16 @@ void DestroyTree(const WindowPtr& w) {
     for (auto it = children.rbegin(); it != children.rend(); ++it) {
         const HWND c = *it;
         WindowPtr child = LookupWindow(c);
-        if (!child || child->Destroying) continue;
+        if (!child) continue;
         {
             std::shared_lock lock(G().TreeLock);
             if (child->Parent != w->Handle) continue;  // moved away during WM_DESTROY
         }
-        if (OwnedByCaller(*child))
-            DestroyTree(child);
-        else
+        // Destroying belongs to the child's thread: only read it there.
+        if (!OwnedByCaller(*child))
             RunOnOwner(c, [c] { return static_cast<LRESULT>(DestroyWindow(c)); }, 0);
+        else if (!child->Destroying)
+            DestroyTree(child);
     }
     CallProcedure(w, WM_NCDESTROY, 0, 0);
     Remove(w);

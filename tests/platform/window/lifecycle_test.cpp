@@ -184,3 +184,25 @@ TEST(WindowLifecycle, AThrowingProcedureIsReportedAndYieldsZero) {
     probe.Handler = nullptr;
     DestroyWindow(w);
 }
+
+TEST(WindowLifecycle, AChildOfAnotherThreadIsDestroyedOnItsOwnThreadWithItsParent) {
+    Probe parentProbe, childProbe;
+    const HWND parent = Make(parentProbe, 0, 0, 100, 100);
+    std::atomic<HWND> child{0};
+    std::atomic<bool> stop{false};
+    std::thread owner([&] {
+        child = Make(childProbe, 10, 10, 20, 20, parent);
+        PumpMessagesUntil([&] { return stop.load(); }, 20s);
+    });
+    while (child == 0) std::this_thread::sleep_for(1ms);
+    const DWORD childThread = GetWindowThreadProcessId(child, nullptr);
+    ASSERT_TRUE(DestroyWindow(parent));
+    EXPECT_FALSE(IsWindow(child));
+    const auto messages = childProbe.Messages();
+    const auto destroy = std::find_if(messages.begin(), messages.end(),
+                                      [](const Seen& s) { return s.Message == WM_DESTROY; });
+    ASSERT_NE(destroy, messages.end());
+    EXPECT_EQ(destroy->Thread, childThread);
+    stop = true;
+    owner.join();
+}
