@@ -310,12 +310,13 @@ HRESULT FilterGraph::BuildChain(FileChain& chain, GstDiscovererInfo* info) {
         }
         chain.Branches.push_back({Kind::Video, id ? id : "", ComPtr<Renderer>::Attach(renderer)});
     }
-    const bool nullOutput = EffectiveAudioOutput() == AudioOutput::Null;
+    const AudioOutput output = EffectiveAudioOutput();
+    const std::string customSink = output == AudioOutput::Custom ? CustomAudioSink() : std::string();
     for (GList* item = audios; item && ok; item = item->next) {
         auto* stream = static_cast<GstDiscovererStreamInfo*>(item->data);
         const char* id = gst_discoverer_stream_info_get_stream_id(stream);
-        auto* renderer = AudioRenderer::Create(u"Audio Renderer " + fileName, nullOutput,
-                                               SystemAudioSinkFactory());
+        auto* renderer =
+            AudioRenderer::Create(u"Audio Renderer " + fileName, output, SystemAudioSinkFactory(), customSink);
         if (!renderer) {
             ok = false;
             break;

@@ -62,7 +62,9 @@ bool Renderer::LinkChain() noexcept {
 
 // ---------------------------------------------------------------- audio
 
-AudioRenderer* AudioRenderer::Create(std::u16string name, bool nullOutput, const char* sinkFactory) {
+AudioRenderer* AudioRenderer::Create(std::u16string name, AudioOutput output, const char* sinkFactory,
+                                     const std::string& customSink) {
+    const bool nullOutput = output == AudioOutput::Null || (output == AudioOutput::Automatic && !sinkFactory);
     auto* renderer = new AudioRenderer(std::move(name));
     gst_segment_init(&renderer->TapSegment, GST_FORMAT_TIME);
     GstElement* queue = MakeElement("queue");
@@ -72,7 +74,12 @@ AudioRenderer* AudioRenderer::Create(std::u16string name, bool nullOutput, const
     GstElement* convertOut = MakeElement("audioconvert");
     GstElement* format = MakeElement("capsfilter");
     GstElement* panorama = MakeElement("audiopanorama");
-    GstElement* sink = MakeElement(nullOutput ? "fakesink" : sinkFactory);
+    GstElement* sink = nullptr;
+    if (output == AudioOutput::Custom) {
+        sink = gst_parse_bin_from_description(customSink.c_str(), TRUE, nullptr);
+    } else {
+        sink = MakeElement(nullOutput ? "fakesink" : sinkFactory);
+    }
     if (!renderer->Build({queue, convertIn, resample, volume, convertOut, format, panorama, sink})) {
         renderer->Release();
         return nullptr;

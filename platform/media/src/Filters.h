@@ -68,8 +68,11 @@ public:
 
 class AudioRenderer final : public Renderer, public IBasicAudio, public IAudioTap {
 public:
-    // Null when an element is missing.
-    static AudioRenderer* Create(std::u16string name, bool nullOutput, const char* sinkFactory);
+    // Null when an element is missing. The output is the system's (output
+    // Automatic, through sinkFactory), a clock-synchronised null one, or the
+    // host's bin description.
+    static AudioRenderer* Create(std::u16string name, AudioOutput output, const char* sinkFactory,
+                                 const std::string& customSink);
 
     HRESULT QueryInterface(REFIID iid, void** object) override;
     ULONG AddRef() override { return AddRefImpl(); }

@@ -68,6 +68,8 @@ GstElement* MakeElement(const char* factory, const char* name = nullptr) noexcep
 
 // The system audio output's element factory, or null when none opens here.
 const char* SystemAudioSinkFactory() noexcept;
+// The host's own audio output description (AudioOutput::Custom).
+std::string CustomAudioSink();
 
 std::string ToUtf8(const char16_t* text);
 void CopyName(char16_t (&target)[128], std::u16string_view name) noexcept;

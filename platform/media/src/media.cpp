@@ -7,15 +7,45 @@
 
 namespace platform::media {
 namespace {
-std::atomic<AudioOutput> RequestedOutput{AudioOutput::Automatic};  // any thread
-}
+std::mutex OutputLock;  // callers on any thread
+AudioOutput RequestedOutput = AudioOutput::Automatic;
+std::string CustomSink;
+}  // namespace
 
-void SetAudioOutput(AudioOutput output) noexcept { RequestedOutput.store(output, std::memory_order_relaxed); }
+bool SetAudioOutput(AudioOutput output, const std::string& customSink) noexcept {
+    try {
+        if (output == AudioOutput::Custom) {
+            if (!detail::EnsureGstreamer()) return false;
+            GError* error = nullptr;
+            GstElement* trial = gst_parse_bin_from_description(customSink.c_str(), TRUE, &error);
+            detail::ErrorPtr ownedError(error);
+            if (!trial) return false;
+            gst_object_unref(gst_object_ref_sink(trial));
+            if (error) return false;
+        }
+        std::lock_guard guard(OutputLock);
+        RequestedOutput = output;
+        CustomSink = output == AudioOutput::Custom ? customSink : std::string();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
 
 AudioOutput EffectiveAudioOutput() noexcept {
-    if (RequestedOutput.load(std::memory_order_relaxed) == AudioOutput::Null) return AudioOutput::Null;
+    {
+        std::lock_guard guard(OutputLock);
+        if (RequestedOutput != AudioOutput::Automatic) return RequestedOutput;
+    }
     return detail::SystemAudioSinkFactory() ? AudioOutput::Automatic : AudioOutput::Null;
 }
+
+namespace detail {
+std::string CustomAudioSink() {
+    std::lock_guard guard(OutputLock);
+    return CustomSink;
+}
+}  // namespace detail
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object) noexcept {
     if (!object) return E_POINTER;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "platform/com/com.h"
@@ -268,10 +269,13 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
 
 // Where audio renderers play. Automatic: the system's audio output where one
 // opens, else a clock-synchronised null output so timing and completion behave
-// as real. Null: always the null output. Applies to graphs created afterwards.
-enum class AudioOutput { Automatic, Null };
-void SetAudioOutput(AudioOutput output) noexcept;
-// What the audio renderers of a new graph would use now (Null when no device opens).
+// as real. Null: always the null output. Custom: the GStreamer bin description
+// given with it (a sink, or a chain ending in one; for example a particular
+// device, or a file writer). Applies to files rendered afterwards. False, with
+// the setting unchanged, for a Custom description that does not parse.
+enum class AudioOutput { Automatic, Null, Custom };
+bool SetAudioOutput(AudioOutput output, const std::string& customSink = {}) noexcept;
+// What audio renderers would use now (Null when Automatic finds no device).
 AudioOutput EffectiveAudioOutput() noexcept;
 
 }  // namespace platform::media
