@@ -7,11 +7,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 namespace platform {
+namespace {
+// Written by the host, read by threads raising themselves.
+std::atomic<bool> RealTimeAllowed{true};
+}  // namespace
+
+void SetRealTimeAllowed(bool allowed) noexcept {
+    RealTimeAllowed.store(allowed, std::memory_order_relaxed);
+}
 
 ThreadPriority RaiseThreadPriority(int realTimePriority) noexcept {
     sched_param param{};
+    if (!RealTimeAllowed.load(std::memory_order_relaxed)) {
+        return ThreadPriority::Unchanged;
+    }
     int lowest = sched_get_priority_min(SCHED_FIFO);
     int highest = sched_get_priority_max(SCHED_FIFO);
     param.sched_priority = std::clamp(realTimePriority, lowest, highest);

@@ -19,6 +19,11 @@ inline constexpr int kWorkerRealTimePriority = 59;
 // as it is. Quiet in every case: a refusal is normal for unprivileged users.
 ThreadPriority RaiseThreadPriority(int realTimePriority) noexcept;
 
+// Process-wide: when false, RaiseThreadPriority leaves threads as they are
+// (for hosts that must not raise them, and for measuring without it).
+// Threads already raised keep their priority.
+void SetRealTimeAllowed(bool allowed) noexcept;
+
 // Drops real-time scheduling of the calling thread again (for benchmarks that
 // compare both). Quiet; returns true when the thread is SCHED_OTHER afterwards.
 bool ResetThreadPriority() noexcept;
