@@ -177,7 +177,10 @@ std::unique_ptr<HostedControl> HostedControl::Create(std::string_view progIdOrCl
             entry->Clsid, IID_IControl, reinterpret_cast<void**>(hosted->Object.ReleaseAndGetAddressOf()),
             hosted->Module, error);
         if (FAILED(hr)) {
-            if (hr == E_NOINTERFACE && error) *error = entry->ProgId + " is not a control";
+            if (hr == E_NOINTERFACE && error) {
+                *error = (entry->ProgId.empty() ? entry->Clsid.ToString() : entry->ProgId) +
+                         " is not a control";
+            }
             return nullptr;
         }
         hosted->Object->SetClientSite(hosted.get());

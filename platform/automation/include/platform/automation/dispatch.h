@@ -298,6 +298,7 @@ DispatchMember Method(std::string name, Fn handler,
     using Traits = detail::MemberFunction<Fn>;
     using Control = typename Traits::Class;
     using Args = typename Traits::Args;
+    static_assert(std::is_base_of_v<COleControl, Control>, "members belong to a control");
     static_assert(std::tuple_size_v<Args> == sizeof...(Params),
                   "the handler takes another number of parameters than the table declares");
     [&]<std::size_t... I>(std::index_sequence<I...>) {
@@ -330,6 +331,7 @@ DispatchMember Method(std::string name, Fn handler,
 // every change from the host (it typically calls SetModifiedFlag).
 template <VARTYPE Type, class Control, class T, class Notify = std::nullptr_t>
 DispatchMember Property(std::string name, T Control::*field, Notify notify = nullptr) {
+    static_assert(std::is_base_of_v<COleControl, Control>, "properties belong to a control");
     static_assert(detail::kParamFits<Type, T>, "the member does not carry the declared type");
     static_assert(detail::kPersistableType<Type>, "a property holds a value, not a reference");
 

@@ -1,0 +1,174 @@
+// Threads around a control: events fired from the control's notification
+// thread, calls from other threads carried over to the control's thread, and
+// two threads sending to each other at once.
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "fixture.h"
+#include "platform/automation/winthread.h"
+#include "sample/SampleCtl.h"
+
+namespace {
+
+using namespace platform;
+using namespace std::chrono_literals;
+
+constexpr auto kPatience = 20s;  // generous: only a hang runs into it
+
+struct Seen {
+    std::mutex Lock;
+    std::vector<SeenEvent> Events;
+    void Add(const EventInfo& event, std::span<Variant> args) {
+        SeenEvent seen{event.Name, {}, GetCurrentThreadId()};
+        for (const Variant& arg : args) seen.Args.push_back(arg.ToDisplayString());
+        std::lock_guard guard(Lock);
+        Events.push_back(std::move(seen));
+    }
+    std::size_t Count(const std::string& name) {
+        std::lock_guard guard(Lock);
+        std::size_t n = 0;
+        for (const auto& e : Events) n += e.Name == name;
+        return n;
+    }
+    std::vector<SeenEvent> Copy() {
+        std::lock_guard guard(Lock);
+        return Events;
+    }
+};
+
+TEST_F(SampleTest, EventsFiredOnTheNotificationThreadArriveThereInOrder) {
+    auto control = CreateSample();
+    ASSERT_TRUE(control);
+    Seen seen;
+    DWORD cookie;
+    ASSERT_EQ(control->Connect([&](const EventInfo& e, std::span<Variant> a) { seen.Add(e, a); }, cookie), S_OK);
+    auto args = std::vector<Variant>{Variant(200)};
+    Variant started;
+    ASSERT_EQ(control->Call("StartTicks", args, &started, nullptr), S_OK);
+    ASSERT_EQ(started, Variant(true));
+    ASSERT_TRUE(PumpMessagesUntil([&] { return seen.Count("Tick") == 200; }, kPatience));
+    auto events = seen.Copy();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].Args[0], std::to_string(i));
+        EXPECT_NE(events[i].Thread, GetCurrentThreadId()) << "ticks come from the control's own thread";
+        EXPECT_EQ(events[i].Thread, events[0].Thread);
+    }
+}
+
+TEST_F(SampleTest, CallsFromAnotherThreadRunOnTheControlsThreadWhileBothSendToEachOther) {
+    auto control = CreateSample();
+    ASSERT_TRUE(control);
+    const DWORD hostThread = GetCurrentThreadId();
+    Seen seen;
+    std::atomic<int> failedCalls{0};
+    DWORD cookie;
+    HostedControl* raw = control.get();
+    ASSERT_EQ(control->Connect(
+                  [&](const EventInfo& event, std::span<Variant> args) {
+                      seen.Add(event, args);
+                      if (event.Name != "Tick") return;
+                      // On the notification thread: call back into the control.
+                      std::vector<Variant> value{Variant(args[0].Long())};
+                      if (raw->Call("Notify", value, nullptr, nullptr) != S_OK) failedCalls.fetch_add(1);
+                  },
+                  cookie),
+              S_OK);
+    constexpr int kTicks = 100;
+    auto args = std::vector<Variant>{Variant(kTicks)};
+    ASSERT_EQ(control->Call("StartTicks", args, nullptr, nullptr), S_OK);
+    // Meanwhile the host's thread keeps sending to the notification thread.
+    int pings = 0;
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (seen.Count("Changed") < kTicks && std::chrono::steady_clock::now() < deadline) {
+        std::vector<Variant> ping{Variant(pings)};
+        Variant answer;
+        ASSERT_EQ(control->Call("Ping", ping, &answer, nullptr), S_OK);
+        ASSERT_EQ(answer, Variant(pings + 1));
+        ++pings;
+        PumpMessages(1ms);
+    }
+    ASSERT_EQ(seen.Count("Changed"), static_cast<std::size_t>(kTicks));
+    EXPECT_EQ(failedCalls.load(), 0);
+    for (const auto& event : seen.Copy()) {
+        if (event.Name == "Changed") {
+            EXPECT_EQ(event.Thread, hostThread) << "the carried-over call ran on the control's thread";
+        }
+    }
+    EXPECT_GT(pings, 0);
+}
+
+TEST_F(SampleTest, ACallFromAnotherThreadFailsCleanlyOnceTheControlsThreadIsGone) {
+    std::unique_ptr<HostedControl> control;
+    ComPtr<IControl> object;
+    std::thread owner([&] {
+        control = CreateSample();
+        object = ComPtr<IControl>::Share(control->Control());
+        // The owner lets go of its host wrapper; `object` keeps the control.
+        control.reset();
+    });
+    owner.join();
+    ASSERT_TRUE(object);
+    Variant result;
+    DispatchError error;
+    auto args = std::vector<Variant>{Variant(1), Variant(2)};
+    EXPECT_EQ(object->Invoke(5, InvokeKind::Method, args, &result, &error), RPC_E_WRONG_THREAD);
+    EXPECT_FALSE(error.Description.empty());
+    object.Reset();  // ends the control here, its thread being gone
+    EXPECT_EQ(Module->CanUnloadNow(), S_OK);
+}
+
+TEST_F(SampleTest, TheLastReleaseFromAnotherThreadEndsTheControlOnItsOwnThread) {
+    auto control = CreateSample();
+    ASSERT_TRUE(control);
+    ComPtr<IControl> object = ComPtr<IControl>::Share(control->Control());
+    control.reset();
+    std::atomic<bool> released{false};
+    std::thread other([&] {
+        object.Reset();
+        released.store(true);
+    });
+    ASSERT_TRUE(PumpMessagesUntil([&] { return released.load(); }, kPatience));
+    other.join();
+    EXPECT_EQ(Module->CanUnloadNow(), S_OK);
+}
+
+TEST_F(SampleTest, DestroyingOneControlLeavesAnothersEventsWorking) {
+    auto first = CreateSample();
+    auto second = CreateSample();
+    ASSERT_TRUE(first && second);
+    Seen seen;
+    DWORD cookie;
+    ASSERT_EQ(second->Connect([&](const EventInfo& e, std::span<Variant> a) { seen.Add(e, a); }, cookie), S_OK);
+    first.reset();
+    auto args = std::vector<Variant>{Variant(5)};
+    ASSERT_EQ(second->Call("StartTicks", args, nullptr, nullptr), S_OK);
+    ASSERT_TRUE(PumpMessagesUntil([&] { return seen.Count("Tick") == 5; }, kPatience));
+}
+
+TEST(AfxBeginThread, RunsTheFunctionWithItsParameterAndKeepsItsResult) {
+    struct Shared {
+        std::atomic<DWORD> Thread{0};
+        int Value = 0;
+    } shared;
+    shared.Value = 41;
+    auto thread = AfxBeginThread(
+        [](void* parameter) -> UINT {
+            auto* s = static_cast<Shared*>(parameter);
+            s->Thread.store(GetCurrentThreadId());
+            return static_cast<UINT>(s->Value + 1);
+        },
+        &shared);
+    ASSERT_TRUE(thread);
+    ASSERT_TRUE(thread->Join(kWorkerJoinLimit));
+    EXPECT_TRUE(thread->Finished());
+    EXPECT_EQ(thread->ExitCode(), 42u);
+    EXPECT_EQ(thread->ThreadId(), shared.Thread.load());
+    EXPECT_NE(shared.Thread.load(), GetCurrentThreadId());
+    EXPECT_FALSE(AfxBeginThread(nullptr, nullptr));
+    EXPECT_FALSE(AfxBeginThread([](void*) -> UINT { return 0; }, nullptr, THREAD_PRIORITY_NORMAL, 0,
+                                CREATE_SUSPENDED))
+        << "a suspended start cannot be honoured and is refused";
+}
+
+}  // namespace
