@@ -34,8 +34,7 @@ ManualClock::ManualClock(std::int64_t startNs) noexcept : Now(startNs) {}
 ManualClock::~ManualClock() = default;
 
 std::int64_t ManualClock::NowNs() const noexcept {
-    std::lock_guard guard(Lock);
-    return Now;
+    return Now.load(std::memory_order_acquire);
 }
 
 void ManualClock::Advance(std::chrono::nanoseconds step) {
@@ -50,7 +49,7 @@ void ManualClock::Advance(std::chrono::nanoseconds step) {
     std::vector<std::shared_ptr<PulseEvent>> pulsed;
     {
         std::lock_guard guard(Lock);
-        Now = to;
+        Now.store(to, std::memory_order_release);
         for (Periodic* periodic : Periodics) {
             if (periodic->NextDeadline > to) {
                 continue;

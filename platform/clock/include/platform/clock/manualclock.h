@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -45,7 +46,9 @@ private:
     class Source;
 
     mutable std::mutex Lock;
-    std::int64_t Now;
+    // Written by Advance under Lock; read without it, so that a sender
+    // stamping a message never waits for the owner.
+    std::atomic<std::int64_t> Now;
     bool Refuse = false;
     std::vector<Periodic*> Periodics;
 

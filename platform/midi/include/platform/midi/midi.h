@@ -126,7 +126,8 @@ struct MidiOutConfig {
     // The device number -1 opens.
     int DefaultDevice = 0;
     // The clock that time-stamps captured messages and paces file rendering;
-    // null: DefaultClock() at the time a device opens.
+    // null: DefaultClock() at the time a device opens. It must outlive the
+    // devices opened with it.
     Clock* TimeSource = nullptr;
 };
 
