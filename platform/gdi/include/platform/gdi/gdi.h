@@ -229,7 +229,8 @@ struct PixelView {
 
 // Draws the srcRect part of source scaled into dest (logical coordinates),
 // bilinear, replacing what was there. For renderers that paint decoded
-// frames. FALSE for a bad dc or an empty source or destination.
+// frames. FALSE for a bad dc, an empty source or destination, a srcRect not
+// wholly inside the source, or a stride below Width * 4 or not a multiple of 4.
 BOOL DrawPixels(HDC dc, const RECT& dest, const PixelView& source, const RECT& srcRect) noexcept;
 
 // The colour at logical (x, y), or CLR_INVALID for a bad dc or a point

@@ -26,7 +26,8 @@ struct WindowPeerState {
 };
 
 // One window's presence in a backend. Created and driven on the window's owner
-// thread, except Snapshot.
+// thread, except Snapshot. The last reference may be dropped on another thread
+// (one that was reading a picture), so the destructor must not care which.
 class WindowPeer {
 public:
     virtual ~WindowPeer() = default;
@@ -37,7 +38,9 @@ public:
 
     // The surface to draw the client area into (client coordinates, the size
     // of the client area), or nullptr when the area is empty or no surface can
-    // be made. Valid until EndDraw.
+    // be made. Calls may nest (GetDC inside WM_PAINT); each is paired with one
+    // EndDraw, even when it returned nullptr. The surface stays valid until
+    // the last EndDraw, also across an Update that resizes the window.
     virtual cairo_surface_t* BeginDraw() = 0;
 
     // Drawing into damage (client coordinates) is finished: make it visible.
