@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <ostream>
 
@@ -16,22 +18,15 @@
 namespace MIDI {
 
 // The reader's way into a track: the same stores AddEvent makes, without
-// re-checking what the parser already knows.
+// re-checking on every event what the parser already knows.
 struct TrackWriter {
     static bool Reserve(Track& track, int count) { return track.Reserve(count); }
-
-    static void Add(Track& track, std::uint32_t tick, std::uint8_t kind, std::uint8_t channel,
-                    std::uint8_t data1, std::uint8_t data2) {
-        if (track.HasRoom()) {
-            Event& slot = track.Events[track.EventCount++];
-            slot.tick = tick;
-            slot.kind = kind;
-            slot.channel = channel;
-            slot.data1 = data1;
-            slot.data2 = data2;
-            slot.aux.duration = 0;
-        }
-    }
+    static bool Grow(Track& track) { return track.Reserve(track.Capacity + Track::kGrowthStep); }
+    static void Trim(Track& track) { track.Trim(); }
+    static Event* Slots(const Track& track) { return track.Events; }
+    static int Count(const Track& track) { return track.EventCount; }
+    static int Capacity(const Track& track) { return track.Capacity; }
+    static void SetCount(Track& track, int count) { track.EventCount = count; }
 
     static void AddBlock(Track& track, std::uint32_t tick, std::uint8_t status, std::uint32_t type,
                          int leadByte, const std::uint8_t* bytes, std::uint32_t length) {
@@ -76,14 +71,123 @@ inline bool ReadVlq(const std::uint8_t*& p, const std::uint8_t* limit, std::uint
     return false;
 }
 
+// Stores the events of one track as they are parsed, and pairs note-offs with
+// note-ons on the way, by the rule of Track::ComputeNoteDurations (the oldest
+// pending note-on of the same key, whatever the channel): pending note-ons are
+// chained per key through their own aux field, so no second pass over the
+// array and no allocation is needed. Keeps the next free slot in a local
+// pointer instead of going through the track's count for every event.
+class StoringSink {
+public:
+    explicit StoringSink(Track& track) : Target(track) {
+        std::fill(std::begin(Head), std::end(Head), kNone);
+        std::fill(std::begin(Tail), std::end(Tail), kNone);
+        Reload();
+    }
+    StoringSink(const StoringSink&) = delete;
+    StoringSink& operator=(const StoringSink&) = delete;
+
+    void NoteOn(std::uint32_t tick, std::uint8_t channel, std::uint8_t key, std::uint8_t velocity) {
+        Event* slot = Store(tick, kNoteOn, channel, key, velocity);
+        if (slot == nullptr) {
+            return;
+        }
+        const auto index = static_cast<std::uint32_t>(slot - Base);
+        slot->aux.duration = kNone;
+        if (Tail[key] == kNone) {
+            Head[key] = index;
+        } else {
+            Base[Tail[key]].aux.duration = index;
+        }
+        Tail[key] = index;
+    }
+    void NoteOff(std::uint32_t tick, std::uint8_t channel, std::uint8_t key, std::uint8_t velocity) {
+        if (Store(tick, kNoteOff, channel, key, velocity) == nullptr || Head[key] == kNone) {
+            return;
+        }
+        Event& noteOn = Base[Head[key]];
+        const std::uint32_t next = noteOn.aux.duration;
+        noteOn.aux.duration = tick - noteOn.tick;
+        Head[key] = next;
+        if (next == kNone) {
+            Tail[key] = kNone;
+        }
+    }
+    void Channel(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
+                 std::uint8_t data2) {
+        Store(tick, kind, channel, data1, data2);
+    }
+    void Block(std::uint32_t tick, std::uint8_t status, std::uint32_t type, int leadByte,
+               const std::uint8_t* bytes, std::uint32_t length) {
+        Sync();
+        TrackWriter::AddBlock(Target, tick, status, type, leadByte, bytes, length);
+        if (status == kMeta && type == kMetaTrackName) {
+            TrackWriter::SetName(Target, bytes, length);
+        }
+        Reload();
+    }
+    void System(std::uint32_t tick, std::uint8_t status) {
+        Store(tick, status, status & 0x0F, 0, 0);
+    }
+
+    // Writes the count back and gives note-ons still pending a duration of 0.
+    void Finish() {
+        Sync();
+        for (std::uint32_t& first : Head) {
+            for (std::uint32_t i = first; i != kNone;) {
+                const std::uint32_t next = Base[i].aux.duration;
+                Base[i].aux.duration = 0;
+                i = next;
+            }
+            first = kNone;
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    // The stored event, or null when it had to be dropped for lack of memory.
+    Event* Store(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
+                 std::uint8_t data2) {
+        if (Next == End && !Grow()) {
+            return nullptr;
+        }
+        Event event;
+        event.tick = tick;
+        event.kind = kind;
+        event.channel = channel;
+        event.data1 = data1;
+        event.data2 = data2;
+        event.aux.data = nullptr;
+        *Next = event;
+        return Next++;
+    }
+    void Sync() { TrackWriter::SetCount(Target, static_cast<int>(Next - Base)); }
+    void Reload() {
+        Base = TrackWriter::Slots(Target);
+        Next = Base + TrackWriter::Count(Target);
+        End = Base + TrackWriter::Capacity(Target);
+    }
+    bool Grow() {
+        Sync();
+        const bool grown = TrackWriter::Grow(Target);
+        Reload();
+        return grown;
+    }
+
+    Track& Target;
+    Event* Base = nullptr;
+    Event* Next = nullptr;
+    Event* End = nullptr;
+    // Oldest and newest pending note-on of each key (data bytes are not
+    // masked, so all 256 values), as indices into the array.
+    std::uint32_t Head[256];
+    std::uint32_t Tail[256];
+};
+
 // Walks the events of one chunk, handing each to sink, until the end-of-track
 // meta event or the first fault. Never reads at or beyond limit.
-//
-// The parse is written once and run with two sinks: one that only counts (so
-// a large track can be given its whole array before it is filled) and one that
-// stores. Both therefore agree on every byte.
-template <class Sink>
-ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Sink& sink) {
+ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, StoringSink& sink) {
     std::uint32_t tick = 0;
     std::uint8_t runningStatus = 0;  // last channel status, 0 before the first one
     for (;;) {
@@ -123,8 +227,14 @@ ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Sink& 
                 const std::uint8_t first = p[0];
                 const std::uint8_t second = p[1];
                 p += 2;
-                if (kind == kNoteOn && second == 0) {
-                    sink.Channel(tick, kNoteOff, channel, first, 100);
+                if (kind == kNoteOn) {
+                    if (second != 0) {
+                        sink.NoteOn(tick, channel, first, second);
+                    } else {
+                        sink.NoteOff(tick, channel, first, 100);
+                    }
+                } else if (kind == kNoteOff) {
+                    sink.NoteOff(tick, channel, first, second);
                 } else if (kind == kPitchBend) {
                     sink.Channel(tick, kPitchBend, channel, second, first);
                 } else {
@@ -174,43 +284,6 @@ ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Sink& 
         }
     }
 }
-
-class CountingSink {
-public:
-    void Channel(std::uint32_t, std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t) {
-        ++Count;
-    }
-    void Block(std::uint32_t, std::uint8_t, std::uint32_t, int, const std::uint8_t*,
-               std::uint32_t) {
-        ++Count;
-    }
-    void System(std::uint32_t, std::uint8_t) { ++Count; }
-
-    std::size_t Count = 0;
-};
-
-class StoringSink {
-public:
-    explicit StoringSink(Track& track) : Target(track) {}
-
-    void Channel(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
-                 std::uint8_t data2) {
-        TrackWriter::Add(Target, tick, kind, channel, data1, data2);
-    }
-    void Block(std::uint32_t tick, std::uint8_t status, std::uint32_t type, int leadByte,
-               const std::uint8_t* bytes, std::uint32_t length) {
-        TrackWriter::AddBlock(Target, tick, status, type, leadByte, bytes, length);
-        if (status == kMeta && type == kMetaTrackName) {
-            TrackWriter::SetName(Target, bytes, length);
-        }
-    }
-    void System(std::uint32_t tick, std::uint8_t status) {
-        TrackWriter::Add(Target, tick, status, status & 0x0F, 0, 0);
-    }
-
-private:
-    Track& Target;
-};
 
 // Closes a descriptor on every way out of LoadFileBytes.
 class FileDescriptor {
@@ -310,8 +383,9 @@ void File::LoadFromMemory(const std::uint8_t* bytes, std::size_t size) {
     const std::uint8_t* end = bytes + size;
     const std::uint8_t* position = bytes + kHeaderSize;
     for (int i = 0; i < TrackCount; ++i) {
+        // ReadTrack pairs the notes as it stores them, so the track needs no
+        // separate ComputeNoteDurations pass.
         position = ReadTrack(*Tracks[i], position, end);
-        Tracks[i]->ComputeNoteDurations();
     }
 }
 
@@ -340,19 +414,19 @@ const std::uint8_t* File::ReadTrack(Track& track, const std::uint8_t* position,
     const std::size_t available = std::size_t(end - data);
     const std::uint8_t* limit = data + (length < available ? length : available);
 
-    // Every event takes at least two bytes, so a chunk of up to 2048 bytes fits
-    // the first 1024 slots. A longer one is counted first and given its whole
-    // array in one step instead of one copy per 1024 events.
-    if (std::size_t(limit - data) / 2 > std::size_t(track.GetCapacity())) {
-        CountingSink counter;
-        ParseEvents(data, limit, counter);
-        if (counter.Count <= std::size_t(INT_MAX)) {
-            TrackWriter::Reserve(track, static_cast<int>(counter.Count));
-        }
+    // Every event takes at least two bytes, so a chunk holds at most half its
+    // length in events. A large chunk gets room for that many at once (calloc
+    // hands out untouched zero pages, so the unused part costs no memory) and
+    // the array is trimmed to the next multiple of 1024 afterwards: the same
+    // array a step-by-step growth would leave, without a copy per 1024 events.
+    const std::size_t mostEvents = std::size_t(limit - data) / 2;
+    if (mostEvents > std::size_t(track.GetCapacity()) && mostEvents <= std::size_t(INT_MAX)) {
+        TrackWriter::Reserve(track, static_cast<int>(mostEvents));
     }
-
     StoringSink sink(track);
     const ParseResult result = ParseEvents(data, limit, sink);
+    sink.Finish();
+    TrackWriter::Trim(track);
     switch (result.status) {
         case ParseStatus::kRunningStatusNotDefined:
             Raise(kRunningStatusNotDefined);

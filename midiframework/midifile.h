@@ -67,9 +67,10 @@ public:
                                                     const std::uint8_t* end,
                                                     std::uint32_t& length);
 
-    // Parses the track chunk at position into track and returns the position
-    // just after its end-of-track event (which is the chunk's end). end is the
-    // end of the buffer; nothing at or after it is read.
+    // Parses the track chunk at position into track, note durations included
+    // (paired as Track::ComputeNoteDurations pairs them), and returns the
+    // position just after its end-of-track event, which is the chunk's end.
+    // end is the end of the buffer; nothing at or after it is read.
     static const std::uint8_t* ReadTrack(Track& track, const std::uint8_t* position,
                                          const std::uint8_t* end);
 

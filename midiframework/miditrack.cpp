@@ -12,39 +12,46 @@
 namespace MIDI {
 namespace {
 
-// A data block and its bytes live in one allocation: the bytes follow the
-// header, so a meta event costs one allocation and one release.
-EventData* NewBlock(std::uint32_t type, int leadByte, const std::uint8_t* bytes,
-                    std::uint32_t length) {
+// A data block and its bytes live in one allocation, behind a link to the
+// track's previous block: a meta event costs one allocation, and a track
+// releases its blocks by walking that list instead of its whole event array.
+struct BlockAllocation {
+    BlockAllocation* Previous;
+    EventData Data;
+    // the payload bytes follow
+};
+
+EventData* NewBlock(BlockAllocation*& newest, std::uint32_t type, int leadByte,
+                    const std::uint8_t* bytes, std::uint32_t length) {
     const std::size_t total = std::size_t{length} + (leadByte >= 0 ? 1 : 0);
     if (total > UINT32_MAX) {
         return nullptr;
     }
-    void* memory = ::operator new(sizeof(EventData) + total, std::nothrow);
+    void* memory = ::operator new(sizeof(BlockAllocation) + total, std::nothrow);
     if (memory == nullptr) {
         return nullptr;
     }
-    auto* block = static_cast<EventData*>(memory);
+    auto* block = static_cast<BlockAllocation*>(memory);
     auto* payload = reinterpret_cast<std::uint8_t*>(block + 1);
-    block->type = type;
-    block->length = static_cast<std::uint32_t>(total);
-    block->bytes = payload;
+    block->Previous = newest;
+    block->Data.type = type;
+    block->Data.length = static_cast<std::uint32_t>(total);
+    block->Data.bytes = payload;
     if (leadByte >= 0) {
         *payload++ = static_cast<std::uint8_t>(leadByte);
     }
     if (length != 0) {
         std::memcpy(payload, bytes, length);
     }
-    return block;
+    newest = block;
+    return &block->Data;
 }
-
-void DeleteBlock(EventData* block) { ::operator delete(block); }
 
 bool HasBlock(std::uint8_t kind) { return kind == kMeta || kind == kSysEx; }
 
 }  // namespace
 
-Track::Track() : EventCount(0), Events(nullptr), Capacity(0) {
+Track::Track() : EventCount(0), Events(nullptr), Capacity(0), NewestBlock(nullptr) {
     Name[0] = '\0';
     Events = static_cast<Event*>(std::calloc(kGrowthStep, sizeof(Event)));
     if (Events == nullptr) {
@@ -54,10 +61,10 @@ Track::Track() : EventCount(0), Events(nullptr), Capacity(0) {
 }
 
 Track::~Track() {
-    for (int i = 0; i < EventCount; ++i) {
-        if (HasBlock(Events[i].kind)) {
-            DeleteBlock(Events[i].aux.data);
-        }
+    for (auto* block = static_cast<BlockAllocation*>(NewestBlock); block != nullptr;) {
+        BlockAllocation* previous = block->Previous;
+        ::operator delete(block);
+        block = previous;
     }
     std::free(Events);
 }
@@ -71,18 +78,34 @@ bool Track::Reserve(int newCapacity) {
         return false;
     }
     newCapacity = (newCapacity + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
-    const std::size_t bytes = std::size_t(newCapacity) * sizeof(Event);
-    // realloc keeps the events and may avoid the copy; the new slots are then
-    // cleared so the array looks exactly as a fresh zeroed copy would.
-    auto* grown = static_cast<Event*>(std::realloc(Events, bytes));
+    // A fresh zeroed array and a copy of the events: calloc gets large arrays
+    // straight from the kernel already zero, so the slots are not written twice.
+    auto* grown = static_cast<Event*>(std::calloc(std::size_t(newCapacity), sizeof(Event)));
     if (grown == nullptr) {
         return false;
     }
-    std::memset(static_cast<void*>(grown + Capacity), 0,
-                std::size_t(newCapacity - Capacity) * sizeof(Event));
+    std::memcpy(static_cast<void*>(grown), Events, std::size_t(EventCount) * sizeof(Event));
+    std::free(Events);
     Events = grown;
     Capacity = newCapacity;
     return true;
+}
+
+void Track::Trim() {
+    int needed = (EventCount + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
+    if (needed < kGrowthStep) {
+        needed = kGrowthStep;
+    }
+    if (needed >= Capacity) {
+        return;
+    }
+    // Shrinking keeps the events and the zeroed slots up to the new end; should
+    // it fail, the larger array simply stays.
+    auto* trimmed = static_cast<Event*>(std::realloc(Events, std::size_t(needed) * sizeof(Event)));
+    if (trimmed != nullptr) {
+        Events = trimmed;
+        Capacity = needed;
+    }
 }
 
 void Track::AddEvent(const Event& event) {
@@ -103,7 +126,9 @@ bool Track::AddEventWithBlock(const Event& event, std::uint32_t type, int leadBy
     if (!HasRoom()) {
         return false;
     }
-    EventData* block = NewBlock(type, leadByte, bytes, length);
+    auto* newest = static_cast<BlockAllocation*>(NewestBlock);
+    EventData* block = NewBlock(newest, type, leadByte, bytes, length);
+    NewestBlock = newest;
     if (block == nullptr) {
         return false;
     }

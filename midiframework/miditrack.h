@@ -124,6 +124,9 @@ private:
     // Grows the array to newCapacity zeroed slots (a multiple of 1024) in one
     // step. False, with the array unchanged, when memory is short.
     bool Reserve(int newCapacity);
+    // Gives back the slots beyond the next multiple of 1024 above the count
+    // (keeping at least 1024) after a generous Reserve.
+    void Trim();
     // Stores event with a fresh data block holding type, an optional leading byte
     // and then length bytes. False (nothing stored) when memory is short.
     bool AddEventWithBlock(const Event& event, std::uint32_t type, int leadByte,
@@ -136,6 +139,8 @@ private:
     int EventCount;
     Event* Events;
     int Capacity;
+    // The data blocks of this track's events, newest first (miditrack.cpp).
+    void* NewestBlock;
 };
 
 // Writes the track as text: "Dumping track NAME", the event count, then every

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "platform/notice/notice.h"
@@ -390,6 +391,52 @@ TEST(Storage, ARefusedLargeTrackKeepsTheEventsBeforeTheFault) {
     EXPECT_EQ(LoadBytes(file, smf::SmfBuilder().AddTrack(track).Build()), MIDI::kBadChunkSize);
     EXPECT_EQ(file.GetTrack(0)->GetEventCount(), 3001);
     EXPECT_EQ(file.GetTrack(0)->GetCapacity(), 3072);
+}
+
+// The reader pairs notes while it stores them; a track rebuilt event by event
+// and paired afterwards must come out the same.
+TEST(StorageProperty, TheReaderPairsNotesAsComputeNoteDurationsDoes) {
+    std::mt19937 random(42);
+    for (int round = 0; round < 30; ++round) {
+        smf::TrackBuilder built;
+        const int count = 100 + static_cast<int>(random() % 4000);
+        for (int i = 0; i < count; ++i) {
+            const int key = random() % 10 == 0 ? 200 : 60 + static_cast<int>(random() % 6);
+            const auto delta = static_cast<std::uint32_t>(random() % 3);
+            switch (random() % 5) {
+                case 0:
+                    built.NoteOff(delta, static_cast<int>(random() % 16), key);
+                    break;
+                case 1:
+                    built.NoteOn(delta, 0, key, 0);
+                    break;
+                case 2:
+                    built.Name(delta, "x");  // block events between the notes
+                    break;
+                default:
+                    built.NoteOn(delta, static_cast<int>(random() % 16), key, 1 + key % 100);
+                    break;
+            }
+        }
+        MIDI::File file;
+        ASSERT_EQ(LoadBytes(file, OneTrack(built)), "");
+        const MIDI::Track& loaded = *file.GetTrack(0);
+        MIDI::Track rebuilt;
+        for (int i = 0; i < loaded.GetEventCount(); ++i) {
+            MIDI::Event copy = *loaded.GetEvent(i);
+            if (copy.kind == MIDI::kNoteOn) {
+                copy.aux.duration = 12345;
+            }
+            rebuilt.AddEvent(copy);
+        }
+        rebuilt.ComputeNoteDurations();
+        for (int i = 0; i < loaded.GetEventCount(); ++i) {
+            if (loaded.GetEvent(i)->kind == MIDI::kNoteOn) {
+                ASSERT_EQ(loaded.GetEvent(i)->aux.duration, rebuilt.GetEvent(i)->aux.duration)
+                    << "round " << round << " event " << i;
+            }
+        }
+    }
 }
 
 // --- reading files ----------------------------------------------------------
