@@ -59,6 +59,11 @@ struct ParseResult {
 // Reads a variable-length quantity. Bits shifted out of 32 are lost, as in any
 // reader that keeps the value in 32 bits; false when the bytes run into limit.
 inline bool ReadVlq(const std::uint8_t*& p, const std::uint8_t* limit, std::uint32_t& value) {
+    // Most delta times and lengths fit in one byte.
+    if (p != limit && *p < 0x80) {
+        value = *p++;
+        return true;
+    }
     std::uint32_t v = 0;
     while (p != limit) {
         const std::uint8_t b = *p++;
@@ -149,7 +154,7 @@ private:
     // The stored event, or null when it had to be dropped for lack of memory.
     Event* Store(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                  std::uint8_t data2) {
-        if (Next == End && !Grow()) {
+        if (Next == End && !Grow()) [[unlikely]] {
             return nullptr;
         }
         Event event;
@@ -192,22 +197,20 @@ ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Storin
     std::uint8_t runningStatus = 0;  // last channel status, 0 before the first one
     for (;;) {
         std::uint32_t delta;
-        if (!ReadVlq(p, limit, delta)) {
+        if (!ReadVlq(p, limit, delta)) [[unlikely]] {
             return {ParseStatus::kBadChunkSize, p};
         }
         // Ticks never decrease within a track; a sum past 32 bits stays at the end.
         tick = (delta > UINT32_MAX - tick) ? UINT32_MAX : tick + delta;
 
-        if (p == limit) {
+        if (p == limit) [[unlikely]] {
             return {ParseStatus::kBadChunkSize, p};
         }
         std::uint8_t status = *p;
         if (status & 0x80u) {
             ++p;
-            if (status < 0xF0) {
-                runningStatus = status;
-            }
-        } else if (runningStatus == 0) {
+            runningStatus = status < 0xF0 ? status : runningStatus;
+        } else if (runningStatus == 0) [[unlikely]] {
             return {ParseStatus::kRunningStatusNotDefined, p};
         } else {
             status = runningStatus;
@@ -221,7 +224,7 @@ ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Storin
             case kKeyPressure:
             case kControlChange:
             case kPitchBend: {
-                if (limit - p < 2) {
+                if (limit - p < 2) [[unlikely]] {
                     return {ParseStatus::kBadChunkSize, p};
                 }
                 const std::uint8_t first = p[0];
