@@ -38,7 +38,7 @@ std::vector<fs::path> MidiFilesUnder(const fs::path& dir) {
     return files;
 }
 
-TEST(Corpus, EveryValidFileLoadsAndKeepsTheInvariants) {
+TEST(MidiFileCorpus, EveryValidFileLoadsAndKeepsTheInvariants) {
     const auto files = MidiFilesUnder(kDataDir / "valid");
     ASSERT_GE(files.size(), 60u);
     for (const fs::path& path : files) {
@@ -51,7 +51,7 @@ TEST(Corpus, EveryValidFileLoadsAndKeepsTheInvariants) {
     }
 }
 
-TEST(Corpus, EveryInvalidFileIsRefusedWithTheTextOfItsFolder) {
+TEST(MidiFileCorpus, EveryInvalidFileIsRefusedWithTheTextOfItsFolder) {
     const std::map<std::string, std::string> texts = {
         {"bad-chunk-size", MIDI::kBadChunkSize},
         {"running-status-not-defined", MIDI::kRunningStatusNotDefined},
@@ -77,9 +77,9 @@ TEST(Corpus, EveryInvalidFileIsRefusedWithTheTextOfItsFolder) {
 
 // Running status interrupted by a meta event or a system-exclusive message in
 // the middle of a C major scale: all eight notes must be there.
-class InterruptedScale : public ::testing::TestWithParam<const char*> {};
+class MidiFileInterruptedScale : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(InterruptedScale, LoadsAsEightNotes) {
+TEST_P(MidiFileInterruptedScale, LoadsAsEightNotes) {
     MIDI::File file;
     file.Load((kDataDir / "valid" / GetParam()).c_str());
     ASSERT_EQ(file.GetTrackCount(), 1);
@@ -95,7 +95,7 @@ TEST_P(InterruptedScale, LoadsAsEightNotes) {
     EXPECT_EQ(keys, (std::vector<int>{60, 62, 64, 65, 67, 69, 71, 72}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, InterruptedScale,
+INSTANTIATE_TEST_SUITE_P(Files, MidiFileInterruptedScale,
                          ::testing::Values("test-running-status-metaevent.mid",
                                            "test-running-status-sysex.mid"));
 

@@ -51,12 +51,12 @@ RenderCase Meta(const char* name, std::uint32_t type, std::vector<std::uint8_t> 
     return {name, event, std::move(payload), type, std::move(text)};
 }
 
-class EventText : public ::testing::TestWithParam<RenderCase> {};
+class EventDump : public ::testing::TestWithParam<RenderCase> {};
 
-TEST_P(EventText, IsWrittenCharacterForCharacter) { EXPECT_EQ(Render(GetParam()), GetParam().text); }
+TEST_P(EventDump, IsWrittenCharacterForCharacter) { EXPECT_EQ(Render(GetParam()), GetParam().text); }
 
 INSTANTIATE_TEST_SUITE_P(
-    ChannelMessages, EventText,
+    ChannelMessages, EventDump,
     ::testing::Values(
         RenderCase{"NoteOn", Channel(480, 0x90, 0, 60, 100, 240), {}, 0,
                    "Tick: 480\nNote on 60 Channel:0 Velocity:100 Duration:240\n"},
@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
-    MetaEvents, EventText,
+    MetaEvents, EventDump,
     ::testing::Values(
         Meta("Copyright", 0x02, {'(', 'c', ')', 0, 'x'}, "Tick: 0\nMeta: Copyright: (c)\0x\n"s),
         Meta("TrackName", 0x03, {'P', 'i', 'a', 'n', 'o'}, "Tick: 0\nMeta: Track name: Piano\n"),
@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Payloads too short for their layout are named as such; the bytes they lack
 // are never read (AddressSanitizer watches the exact-size payloads).
 INSTANTIATE_TEST_SUITE_P(
-    MalformedMetaEvents, EventText,
+    MalformedMetaEvents, EventDump,
     ::testing::Values(
         Meta("ShortTempo", 0x51, {0x07, 0xA1}, "Tick: 0\nMeta: Tempo: (malformed, length 2)\n"),
         Meta("ZeroTempo", 0x51, {0, 0, 0},
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
              "String: |-----------2: B-2 (11)\n\n")),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
-TEST(TrackText, StartsWithTheNameAndTheCountThenEveryEvent) {
+TEST(TrackDump, StartsWithTheNameAndTheCountThenEveryEvent) {
     smf::TrackBuilder track;
     track.Name(0, "Piano").EndOfTrack();
     MIDI::File file;
@@ -161,7 +161,7 @@ TEST(TrackText, StartsWithTheNameAndTheCountThenEveryEvent) {
               "Meta: End of track\n");
 }
 
-TEST(TrackText, UsesDefaultFormattingAndLeavesTheCallersFormattingAlone) {
+TEST(TrackDump, UsesDefaultFormattingAndLeavesTheCallersFormattingAlone) {
     smf::TrackBuilder track;
     track.Tempo(0, 400000).NoteOn(0x20, 0, 0x3C, 0x64).NoteOff(0x10, 0, 0x3C).EndOfTrack();
     MIDI::File file;

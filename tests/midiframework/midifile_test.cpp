@@ -29,9 +29,9 @@ smf::TrackBuilder Scale(int notes) {
 
 // --- header ---------------------------------------------------------------
 
-class TooShortToHoldAHeader : public ::testing::TestWithParam<std::size_t> {};
+class MidiFileTooShortForAHeader : public ::testing::TestWithParam<std::size_t> {};
 
-TEST_P(TooShortToHoldAHeader, LoadsNoTracksAndReportsNothing) {
+TEST_P(MidiFileTooShortForAHeader, LoadsNoTracksAndReportsNothing) {
     platform::NoticeCapture notices;
     smf::Bytes bytes = smf::SmfBuilder(1, 96).AddTrack(Scale(1)).Build();
     bytes.resize(GetParam());
@@ -42,9 +42,9 @@ TEST_P(TooShortToHoldAHeader, LoadsNoTracksAndReportsNothing) {
     EXPECT_EQ(notices.Count(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, TooShortToHoldAHeader, ::testing::Values(0u, 1u, 11u, 14u));
+INSTANTIATE_TEST_SUITE_P(Sizes, MidiFileTooShortForAHeader, ::testing::Values(0u, 1u, 11u, 14u));
 
-TEST(Header, OnlyTheLowByteOfTheTrackCountCounts) {
+TEST(MidiFileHeader, OnlyTheLowByteOfTheTrackCountCounts) {
     // 256 announced: low byte 0, no tracks, but the division is still taken.
     MIDI::File none;
     EXPECT_EQ(LoadBytes(none, smf::SmfBuilder(1, 96).AnnounceTracks(256).AddTrack(Scale(1)).Build()),
@@ -63,7 +63,7 @@ TEST(Header, OnlyTheLowByteOfTheTrackCountCounts) {
     EXPECT_EQ(many.GetTrackCount(), 44);
 }
 
-TEST(Header, TrackCountsOf128AndAboveGiveNoTracks) {
+TEST(MidiFileHeader, TrackCountsOf128AndAboveGiveNoTracks) {
     MIDI::File file;
     EXPECT_EQ(LoadBytes(file, smf::SmfBuilder(1, 240).AnnounceTracks(128).AddTrack(Scale(1)).Build()),
               "");
@@ -71,7 +71,7 @@ TEST(Header, TrackCountsOf128AndAboveGiveNoTracks) {
     EXPECT_EQ(file.GetDivision(), 240);
 }
 
-TEST(Header, TheChunkTypeAndFormatAreNotExamined) {
+TEST(MidiFileHeader, TheChunkTypeAndFormatAreNotExamined) {
     smf::Bytes bytes = smf::SmfBuilder(2, 0x8018).AddTrack(Scale(2).EndOfTrack()).Build();
     std::memcpy(bytes.data(), "RIFF\x7F\x7F\x7F\x7F\x09\x09", 10);
     MIDI::File file;
@@ -83,7 +83,7 @@ TEST(Header, TheChunkTypeAndFormatAreNotExamined) {
 
 // --- how messages are stored ----------------------------------------------
 
-TEST(Messages, AreNormalisedToOneFormEach) {
+TEST(MidiFileMessages, AreNormalisedToOneFormEach) {
     smf::TrackBuilder track;
     track.NoteOn(10, 3, 0x40, 0)                          // note-on, velocity 0
         .Channel(0, 0xE0, 5, {0x00, 0x40})                 // pitch bend LSB 00, MSB 40
@@ -133,7 +133,7 @@ TEST(Messages, AreNormalisedToOneFormEach) {
     EXPECT_EQ(events[10].channel, 4);
 }
 
-TEST(Messages, MetaEventsOfEveryTypeKeepTheirData) {
+TEST(MidiFileMessages, MetaEventsOfEveryTypeKeepTheirData) {
     smf::TrackBuilder track;
     track.MetaText(0, 0x01, "").Meta(5, 0x7F, {0x00, 0x20, 0x7A, 0xAB}).Meta(0, 0xE3, {0x01});
     MIDI::File file;
@@ -147,7 +147,7 @@ TEST(Messages, MetaEventsOfEveryTypeKeepTheirData) {
     EXPECT_EQ(events[2].aux.data->type, 0xE3u);
 }
 
-TEST(Messages, DeltaTimesAddUpToAbsoluteTicks) {
+TEST(MidiFileMessages, DeltaTimesAddUpToAbsoluteTicks) {
     smf::TrackBuilder track;
     track.NoteOn(0x7F, 0, 60, 1)             // 1-byte delta
         .NoteOn(0x3FFF, 0, 61, 1)            // 2 bytes
@@ -165,7 +165,7 @@ TEST(Messages, DeltaTimesAddUpToAbsoluteTicks) {
     EXPECT_EQ(events[4].tick, events[3].tick);
 }
 
-TEST(Messages, TicksStopAtTheLargestValueInsteadOfWrapping) {
+TEST(MidiFileMessages, TicksStopAtTheLargestValueInsteadOfWrapping) {
     smf::TrackBuilder track;
     track.NoteOn(0x0FFFFFFF, 0, 60, 1);
     for (int i = 0; i < 16; ++i) {
@@ -180,7 +180,7 @@ TEST(Messages, TicksStopAtTheLargestValueInsteadOfWrapping) {
 
 // --- running status -------------------------------------------------------
 
-TEST(RunningStatus, CarriesTheLastChannelStatus) {
+TEST(MidiFileRunningStatus, CarriesTheLastChannelStatus) {
     smf::TrackBuilder track;
     track.NoteOn(0, 2, 0x3C, 0x64).Running(10, {0x3E, 0x64}).Running(10, {0x3E, 0x00});
     MIDI::File file;
@@ -201,9 +201,9 @@ struct Interruption {
     smf::Bytes bytes;
 };
 
-class RunningStatusAcross : public ::testing::TestWithParam<Interruption> {};
+class MidiFileRunningStatusAcross : public ::testing::TestWithParam<Interruption> {};
 
-TEST_P(RunningStatusAcross, KeepsTheChannelStatusInEffect) {
+TEST_P(MidiFileRunningStatusAcross, KeepsTheChannelStatusInEffect) {
     smf::TrackBuilder track;
     track.NoteOn(0, 6, 0x3C, 0x7F).Running(0x60, {0x3C, 0x00}).Raw(GetParam().bytes);
     track.Running(0, {0x3E, 0x7F}).Running(0x60, {0x3E, 0x00});
@@ -221,14 +221,14 @@ TEST_P(RunningStatusAcross, KeepsTheChannelStatusInEffect) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Interruptions, RunningStatusAcross,
+    Interruptions, MidiFileRunningStatusAcross,
     ::testing::Values(Interruption{"Text", {0x00, 0xFF, 0x01, 0x05, 'b', 'r', 'e', 'a', 'k'}},
                       Interruption{"SysEx", {0x00, 0xF0, 0x03, 0x7E, 0x7F, 0xF7}},
                       Interruption{"Escape", {0x00, 0xF7, 0x01, 0xF8}},
                       Interruption{"Clock", {0x00, 0xF8}}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
-TEST(RunningStatus, ADataByteWithoutAChannelStatusBeforeItIsRefused) {
+TEST(MidiFileRunningStatus, ADataByteWithoutAChannelStatusBeforeItIsRefused) {
     MIDI::File first;
     EXPECT_EQ(LoadBytes(first, OneTrack(smf::TrackBuilder().Running(0, {0x3C, 0x40}))),
               MIDI::kRunningStatusNotDefined);
@@ -242,7 +242,7 @@ TEST(RunningStatus, ADataByteWithoutAChannelStatusBeforeItIsRefused) {
 
 // --- track names ----------------------------------------------------------
 
-TEST(TrackName, TheLastNameEventWins) {
+TEST(MidiFileTrackName, TheLastNameEventWins) {
     smf::TrackBuilder track;
     track.Name(0, "First").Name(0, "Second");
     MIDI::File file;
@@ -250,7 +250,7 @@ TEST(TrackName, TheLastNameEventWins) {
     EXPECT_STREQ(file.GetTrack(0)->GetName(), "Second");
 }
 
-TEST(TrackName, StopsAtAZeroByteAndIsCutTo127Characters) {
+TEST(MidiFileTrackName, StopsAtAZeroByteAndIsCutTo127Characters) {
     MIDI::File withZero;
     ASSERT_EQ(LoadBytes(withZero, OneTrack(smf::TrackBuilder().Meta(0, 0x03, {'A', 'b', 0, 'c'}))),
               "");
@@ -267,13 +267,13 @@ TEST(TrackName, StopsAtAZeroByteAndIsCutTo127Characters) {
 
 // --- chunk structure and bounds ---------------------------------------------
 
-TEST(Chunks, ADifferentChunkTypeIsBadTrackFormat) {
+TEST(MidiFileChunks, ADifferentChunkTypeIsBadTrackFormat) {
     MIDI::File file;
     EXPECT_EQ(LoadBytes(file, smf::SmfBuilder().AddChunk("MThd", {0, 0xFF, 0x2F, 0}).Build()),
               MIDI::kBadTrackFormat);
 }
 
-TEST(Chunks, TheEndOfTrackMustCloseTheChunkExactly) {
+TEST(MidiFileChunks, TheEndOfTrackMustCloseTheChunkExactly) {
     const smf::Bytes events = Scale(3).EndOfTrack().Events();
     const auto size = static_cast<std::uint32_t>(events.size());
     for (std::uint32_t declared : {size - 1, size + 1, size + 100, 0xFFFFFFFFu}) {
@@ -285,7 +285,7 @@ TEST(Chunks, TheEndOfTrackMustCloseTheChunkExactly) {
     }
 }
 
-TEST(Chunks, ATrackWithoutEndOfTrackIsRefusedAtItsChunkEnd) {
+TEST(MidiFileChunks, ATrackWithoutEndOfTrackIsRefusedAtItsChunkEnd) {
     // The next chunk would parse as more events if the reader did not stop at
     // this chunk's end.
     smf::SmfBuilder builder;
@@ -294,7 +294,7 @@ TEST(Chunks, ATrackWithoutEndOfTrackIsRefusedAtItsChunkEnd) {
     EXPECT_EQ(LoadBytes(file, builder.Build()), MIDI::kBadChunkSize);
 }
 
-TEST(Chunks, FewerChunksThanAnnouncedIsBadChunkSize) {
+TEST(MidiFileChunks, FewerChunksThanAnnouncedIsBadChunkSize) {
     smf::SmfBuilder builder;
     builder.AnnounceTracks(3).AddTrack(Scale(1).EndOfTrack()).AddTrack(Scale(1).EndOfTrack());
     MIDI::File file;
@@ -313,9 +313,9 @@ struct Overrun {
     smf::Bytes bytes;
 };
 
-class EventRunningPastItsChunk : public ::testing::TestWithParam<Overrun> {};
+class MidiFileEventRunningPastItsChunk : public ::testing::TestWithParam<Overrun> {};
 
-TEST_P(EventRunningPastItsChunk, IsBadChunkSize) {
+TEST_P(MidiFileEventRunningPastItsChunk, IsBadChunkSize) {
     smf::TrackBuilder track;
     track.NoteOn(0, 0, 60, 100).Raw(GetParam().bytes);
     smf::SmfBuilder builder;
@@ -329,7 +329,7 @@ TEST_P(EventRunningPastItsChunk, IsBadChunkSize) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Overruns, EventRunningPastItsChunk,
+    Overruns, MidiFileEventRunningPastItsChunk,
     ::testing::Values(Overrun{"NoNextEvent", {}},
                       Overrun{"DeltaWithoutEnd", {0x81, 0x82}},
                       Overrun{"DeltaWithoutStatus", {0x00}},
@@ -346,7 +346,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Overrun{"EscapeLengthPastEnd", {0x00, 0xF7, 0x03, 0x01}}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
-TEST(Chunks, EveryTruncationOfAValidFileIsRefusedWithoutReadingPastIt) {
+TEST(MidiFileChunks, EveryTruncationOfAValidFileIsRefusedWithoutReadingPastIt) {
     smf::TrackBuilder conductor;
     conductor.Name(0, "Conductor").Tempo(0, 500000).TimeSignature(0, 3, 2).EndOfTrack(1440);
     smf::TrackBuilder notes = Scale(4);
@@ -363,7 +363,7 @@ TEST(Chunks, EveryTruncationOfAValidFileIsRefusedWithoutReadingPastIt) {
     }
 }
 
-TEST(Chunks, BytesAfterTheLastAnnouncedChunkAreIgnored) {
+TEST(MidiFileChunks, BytesAfterTheLastAnnouncedChunkAreIgnored) {
     smf::Bytes bytes = smf::SmfBuilder().AddTrack(Scale(1).EndOfTrack()).Build();
     bytes.insert(bytes.end(), {'J', 'U', 'N', 'K', 0xFF});
     MIDI::File file;
@@ -373,7 +373,7 @@ TEST(Chunks, BytesAfterTheLastAnnouncedChunkAreIgnored) {
 
 // --- event storage ----------------------------------------------------------
 
-TEST(Storage, LargeTracksGrowInStepsOf1024WithZeroedSpareSlots) {
+TEST(MidiFileStorage, LargeTracksGrowInStepsOf1024WithZeroedSpareSlots) {
     for (int notes : {511, 512, 1500, 4000}) {
         SCOPED_TRACE(notes);
         MIDI::File file;
@@ -384,7 +384,7 @@ TEST(Storage, LargeTracksGrowInStepsOf1024WithZeroedSpareSlots) {
     }
 }
 
-TEST(Storage, ARefusedLargeTrackKeepsTheEventsBeforeTheFault) {
+TEST(MidiFileStorage, ARefusedLargeTrackKeepsTheEventsBeforeTheFault) {
     smf::TrackBuilder track = Scale(1500);
     track.Running(0, {0x3C});  // missing velocity at the chunk's end
     MIDI::File file;
@@ -395,7 +395,7 @@ TEST(Storage, ARefusedLargeTrackKeepsTheEventsBeforeTheFault) {
 
 // The reader pairs notes while it stores them; a track rebuilt event by event
 // and paired afterwards must come out the same.
-TEST(StorageProperty, TheReaderPairsNotesAsComputeNoteDurationsDoes) {
+TEST(MidiFileStorageProperty, TheReaderPairsNotesAsComputeNoteDurationsDoes) {
     std::mt19937 random(42);
     for (int round = 0; round < 30; ++round) {
         smf::TrackBuilder built;
@@ -441,7 +441,7 @@ TEST(StorageProperty, TheReaderPairsNotesAsComputeNoteDurationsDoes) {
 
 // --- reading files ----------------------------------------------------------
 
-class ReadingFiles : public ::testing::Test {
+class MidiFileReading : public ::testing::Test {
 protected:
     void SetUp() override {
         Dir = std::filesystem::temp_directory_path() /
@@ -455,7 +455,7 @@ protected:
     platform::NoticeCapture Notices;
 };
 
-TEST_F(ReadingFiles, AFileOnDiskLoadsLikeTheSameBytesInMemory) {
+TEST_F(MidiFileReading, AFileOnDiskLoadsLikeTheSameBytesInMemory) {
     const smf::Bytes bytes = smf::SmfBuilder(1, 192).AddTrack(Scale(20).EndOfTrack()).Build();
     const std::string path = (Dir / "song.mid").string();
     smf::SmfBuilder::WriteFile(path, bytes);
@@ -477,7 +477,7 @@ TEST_F(ReadingFiles, AFileOnDiskLoadsLikeTheSameBytesInMemory) {
     EXPECT_EQ(Notices.Count(), 0u);
 }
 
-TEST_F(ReadingFiles, AMissingFileShowsUnableToOpenAndLoadsNothing) {
+TEST_F(MidiFileReading, AMissingFileShowsUnableToOpenAndLoadsNothing) {
     MIDI::File file;
     EXPECT_NO_THROW(file.Load((Dir / "absent.mid").c_str()));
     EXPECT_EQ(file.GetTrackCount(), 0);
@@ -485,14 +485,14 @@ TEST_F(ReadingFiles, AMissingFileShowsUnableToOpenAndLoadsNothing) {
     EXPECT_EQ(Notices.Texts(), std::vector<std::string>{"Unable to open the file"});
 }
 
-TEST_F(ReadingFiles, AnUnreadableFileShowsCannotRead) {
+TEST_F(MidiFileReading, AnUnreadableFileShowsCannotRead) {
     MIDI::File file;
     EXPECT_NO_THROW(file.Load(Dir.c_str()));  // a directory opens but does not read
     EXPECT_EQ(file.GetTrackCount(), 0);
     EXPECT_EQ(Notices.Texts(), std::vector<std::string>{"Cannot read from file"});
 }
 
-TEST_F(ReadingFiles, AShortReadIsCannotReadNotAShorterSong) {
+TEST_F(MidiFileReading, AShortReadIsCannotReadNotAShorterSong) {
     // sysfs attributes claim a page but deliver a few bytes: a real short read.
     const char* attribute = "/sys/devices/system/cpu/online";
     std::uint32_t size = 0;
@@ -505,7 +505,7 @@ TEST_F(ReadingFiles, AShortReadIsCannotReadNotAShorterSong) {
     EXPECT_EQ(Notices.Texts(), std::vector<std::string>{"Cannot read from file"});
 }
 
-TEST_F(ReadingFiles, AMalformedFileThrowsWithoutANotice) {
+TEST_F(MidiFileReading, AMalformedFileThrowsWithoutANotice) {
     const std::string path = (Dir / "bad.mid").string();
     smf::SmfBuilder::WriteFile(path, OneTrack(smf::TrackBuilder().Running(0, {1, 2})));
     MIDI::File file;

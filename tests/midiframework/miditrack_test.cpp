@@ -29,7 +29,7 @@ std::vector<std::uint32_t> Durations(const MIDI::Track& track) {
     return durations;
 }
 
-TEST(TrackStorage, The1025thEventGrowsTheArrayTo2048ZeroedSlots) {
+TEST(MidiTrackStorage, The1025thEventGrowsTheArrayTo2048ZeroedSlots) {
     MIDI::Track track;
     EXPECT_EQ(track.GetCapacity(), 1024);
     for (std::uint32_t i = 0; i < 1025; ++i) {
@@ -47,7 +47,7 @@ TEST(TrackStorage, The1025thEventGrowsTheArrayTo2048ZeroedSlots) {
     }
 }
 
-TEST(TrackStorage, StoredEventsOwnACopyOfTheirDataBlock) {
+TEST(MidiTrackStorage, StoredEventsOwnACopyOfTheirDataBlock) {
     std::uint8_t bytes[] = {'P', 'i', 'a', 'n', 'o'};
     MIDI::EventData block{MIDI::kMetaTrackName, sizeof bytes, bytes};
     MIDI::Event meta{};
@@ -69,7 +69,7 @@ TEST(TrackStorage, StoredEventsOwnACopyOfTheirDataBlock) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(second->bytes), second->length), "Piano");
 }
 
-TEST(TrackStorage, BlockEventsWithoutABlockAreDropped) {
+TEST(MidiTrackStorage, BlockEventsWithoutABlockAreDropped) {
     MIDI::Event sysEx{};
     sysEx.kind = MIDI::kSysEx;
     MIDI::Track track;
@@ -83,9 +83,9 @@ struct DurationCase {
     std::vector<std::uint32_t> durations;  // of the note-ons, in order
 };
 
-class NoteDurations : public ::testing::TestWithParam<DurationCase> {};
+class MidiTrackNoteDurations : public ::testing::TestWithParam<DurationCase> {};
 
-TEST_P(NoteDurations, PairEachNoteOffWithTheOldestPendingNoteOnOfItsKey) {
+TEST_P(MidiTrackNoteDurations, PairEachNoteOffWithTheOldestPendingNoteOnOfItsKey) {
     MIDI::Track track;
     for (const MIDI::Event& event : GetParam().events) {
         track.AddEvent(event);
@@ -98,7 +98,7 @@ using MIDI::kNoteOff;
 using MIDI::kNoteOn;
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, NoteDurations,
+    Cases, MidiTrackNoteDurations,
     ::testing::Values(
         DurationCase{"FirstInFirstOut",
                      {Note(kNoteOn, 0, 60), Note(kNoteOn, 10, 60), Note(kNoteOff, 20, 60),
@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The pairing chains pending note-ons through their own aux fields; compare it
 // with the plain list search on random note streams.
-TEST(NoteDurationsProperty, AgreesWithAPlainFirstInFirstOutSearch) {
+TEST(MidiTrackNoteDurationsProperty, AgreesWithAPlainFirstInFirstOutSearch) {
     std::mt19937 random(20240611);
     for (int round = 0; round < 50; ++round) {
         MIDI::Track track;

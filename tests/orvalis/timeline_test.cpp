@@ -49,7 +49,7 @@ SongTimeline Prepared(const std::vector<Signature>& signatures, std::uint32_t en
 
 // --- measures ---------------------------------------------------------------
 
-TEST(Measures, WithoutATimeSignatureTheSongIsInFourFour) {
+TEST(TimelineMeasures, WithoutATimeSignatureTheSongIsInFourFour) {
     const SongTimeline timeline = Prepared({});
     ASSERT_EQ(timeline.TimeSignatures.size(), 1u);
     EXPECT_EQ(timeline.TimeSignatures[0].Tick, 0u);
@@ -60,7 +60,7 @@ TEST(Measures, WithoutATimeSignatureTheSongIsInFourFour) {
     EXPECT_EQ(timeline.MeasureToTick(3), 5760);
 }
 
-TEST(Measures, ChangeOnABarLine) {
+TEST(TimelineMeasures, ChangeOnABarLine) {
     const SongTimeline timeline = Prepared({{0, 3, 2}, {2880, 4, 2}});
     EXPECT_EQ(timeline.TickToMeasure(2880), 2);
     EXPECT_EQ(timeline.TickToMeasure(3000), 2);
@@ -69,7 +69,7 @@ TEST(Measures, ChangeOnABarLine) {
     EXPECT_EQ(timeline.MeasureToTick(3), 4800);
 }
 
-TEST(Measures, ChangeInTheMiddleOfAMeasureCountsWholeMeasuresOnly) {
+TEST(TimelineMeasures, ChangeInTheMiddleOfAMeasureCountsWholeMeasuresOnly) {
     const SongTimeline timeline = Prepared({{0, 4, 2}, {2400, 3, 2}});
     EXPECT_EQ(timeline.TickToMeasure(2400), 1);
     EXPECT_EQ(timeline.TickToMeasure(2500), 1);
@@ -78,7 +78,7 @@ TEST(Measures, ChangeInTheMiddleOfAMeasureCountsWholeMeasuresOnly) {
     EXPECT_EQ(timeline.TickToMeasure(3360), 1);
 }
 
-TEST(Measures, MeasureLengthsFollowNumeratorDenominatorAndDivision) {
+TEST(TimelineMeasures, MeasureLengthsFollowNumeratorDenominatorAndDivision) {
     EXPECT_EQ(SongTimeline::MeasureLength({0, 4, 4}, 480), 1920);
     EXPECT_EQ(SongTimeline::MeasureLength({0, 6, 8}, 480), 1440);
     EXPECT_EQ(SongTimeline::MeasureLength({0, 7, 16}, 96), 168);
@@ -87,7 +87,7 @@ TEST(Measures, MeasureLengthsFollowNumeratorDenominatorAndDivision) {
     EXPECT_EQ(timeline.MeasureToTick(1), 1440);
 }
 
-TEST(Measures, SignaturesAreSortedByTickKeepingTrackOrderOnTies) {
+TEST(TimelineMeasures, SignaturesAreSortedByTickKeepingTrackOrderOnTies) {
     smf::SmfBuilder builder;
     builder.AddTrack(Conductor({{0, 3, 2}, {3840, 5, 2}}, 7680))
         .AddTrack(Conductor({{1920, 2, 2}}, 7680))
@@ -103,7 +103,7 @@ TEST(Measures, SignaturesAreSortedByTickKeepingTrackOrderOnTies) {
     EXPECT_EQ(timeline.MeasureToTick(1), 1920);
 }
 
-TEST(Measures, TheCountIsTheWholeMeasuresBeforeTheLastTick) {
+TEST(TimelineMeasures, TheCountIsTheWholeMeasuresBeforeTheLastTick) {
     smf::SmfBuilder builder;
     builder.AddTrack(smf::TrackBuilder().EndOfTrack(1000))
         .AddTrack(smf::TrackBuilder().EndOfTrack(7680))
@@ -117,7 +117,7 @@ TEST(Measures, TheCountIsTheWholeMeasuresBeforeTheLastTick) {
 }
 
 // Where every change falls on a bar line the two conversions are inverse.
-TEST(MeasuresProperty, ConversionsAreInverseWhenChangesFallOnBarLines) {
+TEST(TimelineMeasuresProperty, ConversionsAreInverseWhenChangesFallOnBarLines) {
     std::mt19937 random(7);
     for (int round = 0; round < 40; ++round) {
         std::vector<Signature> signatures;
@@ -143,7 +143,7 @@ TEST(MeasuresProperty, ConversionsAreInverseWhenChangesFallOnBarLines) {
 
 // --- tempo ------------------------------------------------------------------
 
-TEST(Tempo, TheLastSetTempoInScanOrderIsTheFileTempo) {
+TEST(TimelineTempo, TheLastSetTempoInScanOrderIsTheFileTempo) {
     smf::SmfBuilder builder;
     builder.AddTrack(smf::TrackBuilder().Tempo(0, 500000).EndOfTrack())
         .AddTrack(smf::TrackBuilder().Tempo(0, 400000).EndOfTrack());
@@ -158,7 +158,7 @@ TEST(Tempo, TheLastSetTempoInScanOrderIsTheFileTempo) {
     EXPECT_DOUBLE_EQ(SongTimeline::GetSongTempo(file.get()), 119.99999696854502);
 }
 
-TEST(Tempo, ASetTempoOnlyInALaterTrackLeavesTheSongTempoAt120) {
+TEST(TimelineTempo, ASetTempoOnlyInALaterTrackLeavesTheSongTempoAt120) {
     smf::SmfBuilder builder;
     builder.AddTrack(smf::TrackBuilder().EndOfTrack())
         .AddTrack(smf::TrackBuilder().Meta(0, 0x51, {0x09, 0x27, 0xC0}).EndOfTrack());
@@ -169,7 +169,7 @@ TEST(Tempo, ASetTempoOnlyInALaterTrackLeavesTheSongTempoAt120) {
     EXPECT_EQ(SongTimeline::GetSongTempo(file.get()), 120.0);
 }
 
-TEST(Tempo, WithoutSetTempoEverythingIs120) {
+TEST(TimelineTempo, WithoutSetTempoEverythingIs120) {
     SongTimeline timeline;
     const auto none = Load(smf::SmfBuilder().AddTrack(smf::TrackBuilder().EndOfTrack()));
     timeline.PrepareSong(*none);
@@ -180,7 +180,7 @@ TEST(Tempo, WithoutSetTempoEverythingIs120) {
 
 // --- degenerate input ---------------------------------------------------------
 
-TEST(Degenerate, SetTempoOfZeroOrTooShortIsSkipped) {
+TEST(TimelineDegenerate, SetTempoOfZeroOrTooShortIsSkipped) {
     smf::TrackBuilder track;
     track.Tempo(0, 600000).Meta(0, 0x51, {0, 0, 0}).Meta(0, 0x51, {0x07, 0xA1}).Meta(0, 0x51, {});
     const auto file = Load(smf::SmfBuilder().AddTrack(track.EndOfTrack()));
@@ -190,7 +190,7 @@ TEST(Degenerate, SetTempoOfZeroOrTooShortIsSkipped) {
     EXPECT_NEAR(SongTimeline::GetSongTempo(file.get()), 100.0, 1e-4);
 }
 
-TEST(Degenerate, TimeSignaturesShorterThanTwoBytesAreSkipped) {
+TEST(TimelineDegenerate, TimeSignaturesShorterThanTwoBytesAreSkipped) {
     smf::TrackBuilder track;
     track.Meta(0, 0x58, {3}).Meta(0, 0x58, {}).EndOfTrack(7680);
     SongTimeline timeline;
@@ -209,9 +209,9 @@ struct ZeroLength {
     int division;
 };
 
-class ZeroLengthMeasure : public ::testing::TestWithParam<ZeroLength> {};
+class TimelineZeroLengthMeasure : public ::testing::TestWithParam<ZeroLength> {};
 
-TEST_P(ZeroLengthMeasure, HoldsNoMeasuresAndNeverDivides) {
+TEST_P(TimelineZeroLengthMeasure, HoldsNoMeasuresAndNeverDivides) {
     const ZeroLength& c = GetParam();
     const SongTimeline timeline = Prepared({{0, 4, 2}, {3840, c.numerator, c.power}}, 9600, c.division);
     // The 4/4 stretch before the change counts as usual (unless the division
@@ -228,21 +228,21 @@ TEST_P(ZeroLengthMeasure, HoldsNoMeasuresAndNeverDivides) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, ZeroLengthMeasure,
+    Cases, TimelineZeroLengthMeasure,
     ::testing::Values(ZeroLength{"DivisionZero", 3, 2, 0}, ZeroLength{"NumeratorZero", 0, 2, 480},
                       ZeroLength{"DenominatorByte8", 4, 8, 480},
                       ZeroLength{"DenominatorByte200", 4, 200, 480},
                       ZeroLength{"TruncatesToZero", 1, 7, 24}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
-TEST(Degenerate, DenominatorBytesOf8AndAboveWrapToZero) {
+TEST(TimelineDegenerate, DenominatorBytesOf8AndAboveWrapToZero) {
     const SongTimeline timeline = Prepared({{0, 4, 8}, {1920, 4, 40}});
     EXPECT_EQ(timeline.TimeSignatures[0].Denominator, 0);
     EXPECT_EQ(timeline.TimeSignatures[1].Denominator, 0);
     EXPECT_EQ(timeline.GetMeasureCount(), 0);
 }
 
-TEST(Degenerate, NothingPreparedAnswersZero) {
+TEST(TimelineDegenerate, NothingPreparedAnswersZero) {
     const SongTimeline timeline;
     EXPECT_EQ(timeline.TickToMeasure(5000), 0);
     EXPECT_EQ(timeline.MeasureToTick(5), 0);
@@ -255,7 +255,7 @@ TEST(Degenerate, NothingPreparedAnswersZero) {
     EXPECT_EQ(reset.MeasureToTick(5), 0);
 }
 
-TEST(Degenerate, AFileThatReadNoHeaderStillHasMeasures) {
+TEST(TimelineDegenerate, AFileThatReadNoHeaderStillHasMeasures) {
     MIDI::File empty;
     empty.LoadFromMemory(nullptr, 0);
     SongTimeline timeline;
@@ -265,7 +265,7 @@ TEST(Degenerate, AFileThatReadNoHeaderStillHasMeasures) {
     EXPECT_EQ(timeline.GetMeasureCount(), 0);
 }
 
-TEST(Degenerate, ExtremeTicksAndMeasuresStayInRange) {
+TEST(TimelineDegenerate, ExtremeTicksAndMeasuresStayInRange) {
     const SongTimeline timeline = Prepared({{0, 4, 2}, {1920, 3, 2}});
     EXPECT_EQ(timeline.MeasureToTick(INT_MAX), INT_MAX);
     EXPECT_EQ(timeline.MeasureToTick(INT_MIN), INT_MIN);

@@ -20,7 +20,7 @@ struct Result {
     std::string err;
 };
 
-class MidiDump : public ::testing::Test {
+class MidiDumpTool : public ::testing::Test {
 protected:
     void SetUp() override {
         Dir = fs::temp_directory_path() /
@@ -68,7 +68,7 @@ smf::Bytes SmallSong() {
     return smf::SmfBuilder(1, 480).AddTrack(conductor).AddTrack(piano).Build();
 }
 
-TEST_F(MidiDump, EventLinesHaveTheDocumentedFields) {
+TEST_F(MidiDumpTool, EventLinesHaveTheDocumentedFields) {
     const Result result = Run({"--events", Write("song.mid", SmallSong())});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
@@ -90,7 +90,7 @@ TEST_F(MidiDump, EventLinesHaveTheDocumentedFields) {
               "1\t5480\tFF\t15\t0\t0\t2F\t\n");
 }
 
-TEST_F(MidiDump, TheSummaryComesBeforeTheTrackDumps) {
+TEST_F(MidiDumpTool, TheSummaryComesBeforeTheTrackDumps) {
     const std::string path = Write("song.mid", SmallSong());
     const Result result = Run({path});
     ASSERT_EQ(result.status, 0) << result.err;
@@ -116,13 +116,13 @@ TEST_F(MidiDump, TheSummaryComesBeforeTheTrackDumps) {
     EXPECT_NE(result.out.find("Note on 60 Channel:0 Velocity:90 Duration:480\n"), std::string::npos);
 }
 
-TEST_F(MidiDump, AnEmptyFileIsASongWithoutTracks) {
+TEST_F(MidiDumpTool, AnEmptyFileIsASongWithoutTracks) {
     const Result result = Run({Write("empty.mid", {})});
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.out.find("Tracks: 0\n"), std::string::npos);
 }
 
-TEST_F(MidiDump, FilesThatCannotBeReadExitWithOneAndTheReadersText) {
+TEST_F(MidiDumpTool, FilesThatCannotBeReadExitWithOneAndTheReadersText) {
     const Result missing = Run({(Dir / "absent.mid").string()});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, "");
@@ -140,7 +140,7 @@ TEST_F(MidiDump, FilesThatCannotBeReadExitWithOneAndTheReadersText) {
     EXPECT_NE(refused.err.find("Bad chunk size"), std::string::npos);
 }
 
-TEST_F(MidiDump, UsageErrorsExitWithTwo) {
+TEST_F(MidiDumpTool, UsageErrorsExitWithTwo) {
     for (const auto& args : std::vector<std::vector<std::string>>{
              {}, {"--events"}, {"a.mid", "b.mid"}, {"--bogus", "a.mid"}}) {
         const Result result = Run(args);
