@@ -1,0 +1,95 @@
+// ocx-container: the test container. Creates controls by ProgID and drives
+// them from a script, from standard input, or interactively on a terminal.
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "Session.h"
+#include "platform/automation/registry.h"
+
+namespace {
+
+void PrintUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: ocx-container [--registry FILE] [SCRIPT]\n"
+                 "\n"
+                 "Creates controls registered with ocx-register and drives them: calls,\n"
+                 "properties, events, a window to show them in, clicks, saved properties.\n"
+                 "Commands come from SCRIPT, or from standard input (with a prompt on a\n"
+                 "terminal). An error is reported with its line number and the session goes\n"
+                 "on.\n"
+                 "\n"
+                 "Options:\n"
+                 "  --registry FILE   use this registry file instead of the default\n"
+                 "                    (%s)\n"
+                 "  -h, --help        show this help and the commands\n"
+                 "\n"
+                 "Exit status: 0 when every command succeeded, 1 when one failed, 2 for bad\n"
+                 "usage or an unreadable script.\n\n",
+                 platform::DefaultRegistryPath().c_str());
+    std::fputs(Session::HelpText(), out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string script;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            PrintUsage(stdout);
+            return 0;
+        }
+        if (arg == "--registry") {
+            if (++i == argc) {
+                std::fprintf(stderr, "ocx-container: --registry needs a file name\n");
+                return 2;
+            }
+            platform::SetRegistryPath(argv[i]);
+        } else if (arg.rfind("--registry=", 0) == 0) {
+            platform::SetRegistryPath(arg.substr(11));
+        } else if (arg != "-" && !arg.empty() && arg[0] == '-') {
+            std::fprintf(stderr, "ocx-container: unknown option %s (see --help)\n", arg.c_str());
+            return 2;
+        } else if (!script.empty()) {
+            std::fprintf(stderr, "ocx-container: one script at a time (see --help)\n");
+            return 2;
+        } else {
+            script = arg;
+        }
+    }
+
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (!script.empty() && script != "-") {
+        file.open(script);
+        if (!file) {
+            std::fprintf(stderr, "ocx-container: cannot read the script %s\n", script.c_str());
+            return 2;
+        }
+        in = &file;
+    }
+    const bool interactive = in == &std::cin && ::isatty(STDIN_FILENO);
+    if (interactive) std::printf("ocx-container: type help for the commands, quit to leave\n");
+
+    bool failed = false;
+    {
+        Session session(stdout, stderr);
+        std::string line;
+        int lineNumber = 0;
+        while (!session.QuitRequested()) {
+            if (interactive) {
+                std::printf("ocx> ");
+                std::fflush(stdout);
+            }
+            if (!std::getline(*in, line)) break;
+            ++lineNumber;
+            if (!session.Execute(line, lineNumber)) failed = true;
+        }
+        if (interactive) std::printf("\n");
+    }
+    return failed ? 1 : 0;
+}
