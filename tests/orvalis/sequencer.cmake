@@ -1,0 +1,9 @@
+# The sequencer: timing, dispatch, loop, seek with chase and the mended faults,
+# on the manual clock and the capture device; its threads under the real clock.
+orvalis_add_test(NAME orvalis_sequencer_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/sequencer_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/sequencer_threads_test.cpp
+  LIBS orvalis_core midiframework platform::midi platform::clock platform::notice
+  LABELS playback)
+target_include_directories(orvalis_sequencer_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/midiframework)
