@@ -91,6 +91,8 @@ const char* Session::HelpText() {
            "  deactivate                       take its window away again\n"
            "  click X Y                        a left click at (X, Y) in the control's window\n"
            "  pump MS                          handle window messages for MS milliseconds\n"
+           "  wait EVENT COUNT [MS]            handle messages until EVENT has fired COUNT times\n"
+           "                                   in all (MS: give up after that long, 10000)\n"
            "  save FILE | load FILE            save or load the control's properties\n"
            "  png FILE                         write a picture of the control's window\n"
            "  verb properties                  show the control's property pages\n"
@@ -224,6 +226,7 @@ void Session::OnEvent(const std::string& controlName, const EventInfo& event, st
     std::vector<std::string> answered;
     {
         std::lock_guard guard(PrintLock);
+        ++Fired[controlName][Lower(event.Name)];
         auto found = Answers.find(Lower(event.Name));
         if (found != Answers.end()) {
             for (std::size_t i = 0; i < args.size() && i < event.Params.size(); ++i) {
@@ -300,6 +303,7 @@ bool Session::Execute(std::string_view line, int lineNumber) {
         }
         if (command == "click") return Click(tokens, lineNumber);
         if (command == "pump") return Pump(tokens, lineNumber);
+        if (command == "wait") return Wait(tokens, lineNumber);
         if (command == "save") return SaveOrLoad(tokens, true, lineNumber);
         if (command == "load") return SaveOrLoad(tokens, false, lineNumber);
         if (command == "png") return Png(tokens, lineNumber);
@@ -615,6 +619,35 @@ bool Session::Pump(const std::vector<Token>& tokens, int lineNumber) {
     return true;
 }
 
+bool Session::Wait(const std::vector<Token>& tokens, int lineNumber) {
+    int count = 0, ms = 10000;
+    if (tokens.size() < 3 || tokens.size() > 4 || !ParseCount(tokens[2].Text, 0, 1000000, count) ||
+        (tokens.size() == 4 &&
+         !ParseCount(tokens[3].Text, 0, static_cast<int>(kLongestPump.count()), ms))) {
+        Fail(lineNumber, "usage: wait EVENT COUNT [MILLISECONDS]");
+        return false;
+    }
+    Held* held = Current(lineNumber);
+    if (!held) return false;
+    const EventInfo* event = held->Control->Control()->GetEventTable().FindByName(tokens[1].Text);
+    if (!event) {
+        Fail(lineNumber, "the control has no event \"" + tokens[1].Text + "\"");
+        return false;
+    }
+    const std::string name = held->Name;
+    const std::string key = Lower(event->Name);
+    auto fired = [&] {
+        std::lock_guard guard(PrintLock);
+        return Fired[name][key];
+    };
+    if (!PumpMessagesUntil([&] { return fired() >= count; }, std::chrono::milliseconds(ms))) {
+        Fail(lineNumber, event->Name + " fired " + std::to_string(fired()) + " times in " + std::to_string(ms) +
+                             " ms, not " + std::to_string(count));
+        return false;
+    }
+    return true;
+}
+
 bool Session::SaveOrLoad(const std::vector<Token>& tokens, bool save, int lineNumber) {
     if (tokens.size() != 2) {
         Fail(lineNumber, save ? "usage: save FILE" : "usage: load FILE");
@@ -705,6 +738,10 @@ bool Session::Release(const std::vector<Token>& tokens, int lineNumber) {
     it->Control.reset();
     if (it->Container) DestroyWindow(it->Container);
     Controls.erase(it);
+    {
+        std::lock_guard guard(PrintLock);
+        Fired.erase(name);
+    }
     if (name == CurrentName) CurrentName = Controls.empty() ? "" : Controls.back().Name;
     PrintLine("released " + name);
     return true;

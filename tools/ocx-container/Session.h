@@ -64,6 +64,7 @@ private:
     bool Activate(const std::vector<Token>& tokens, int lineNumber);
     bool Click(const std::vector<Token>& tokens, int lineNumber);
     bool Pump(const std::vector<Token>& tokens, int lineNumber);
+    bool Wait(const std::vector<Token>& tokens, int lineNumber);
     bool SaveOrLoad(const std::vector<Token>& tokens, bool save, int lineNumber);
     bool Png(const std::vector<Token>& tokens, int lineNumber);
     bool Verb(const std::vector<Token>& tokens, int lineNumber);
@@ -76,6 +77,8 @@ private:
     std::mutex PrintLock;  // output lines and the answers, from any thread
     // Event name (lower case) -> parameter (lower case) -> value text.
     std::map<std::string, std::map<std::string, std::string>> Answers;  // guarded by PrintLock
+    // Control name -> event name (lower case) -> times fired.
+    std::map<std::string, std::map<std::string, int>> Fired;  // guarded by PrintLock
     bool Quit = false;
     int Created = 0;
     std::string CurrentName;
