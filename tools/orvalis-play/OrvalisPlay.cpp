@@ -1,17 +1,360 @@
 #include "tools/orvalis-play/OrvalisPlay.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <iomanip>
+#include <memory>
+#include <sstream>
+#include <thread>
 
+#include "midiframework/midifile.h"
+#include "midiframework/midioutput.h"
+#include "orvalis/Sequencer.h"
+#include "orvalis/SongTimeline.h"
+#include "platform/clock/manualclock.h"
 #include "platform/midi/midi.h"
+#include "platform/notice/notice.h"
+#include "tools/orvalis-play/NotificationQueue.h"
 #include "tools/orvalis-play/PlayOptions.h"
 
 namespace orvalis_play {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::atomic<bool> InterruptRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "RequestInterrupt runs in a signal handler");
+
+constexpr auto kPeriod = std::chrono::milliseconds(orvalis::Sequencer::kPeriodMs);
+// How often real-time playback looks at its notifications.
+constexpr auto kRealTimePoll = 5ms;
+constexpr auto kStatusInterval = 100ms;
+// Released notes of a synthesizer ring on for this long before it closes.
+constexpr auto kSynthesizerTail = 1000ms;
+
+// The MIDI output configuration is process-wide; every way out of a run puts
+// the caller's back.
+class ConfigurationScope {
+public:
+    explicit ConfigurationScope(const platform::MidiOutConfig& config) : Saved(platform::MidiOutConfiguration()) {
+        platform::ConfigureMidiOut(config);
+    }
+    ~ConfigurationScope() { platform::ConfigureMidiOut(Saved); }
+    ConfigurationScope(const ConfigurationScope&) = delete;
+    ConfigurationScope& operator=(const ConfigurationScope&) = delete;
+
+private:
+    platform::MidiOutConfig Saved;
+};
+
+std::string MinutesSeconds(double seconds) {
+    seconds = std::max(seconds, 0.0);
+    const long tenths = std::lround(seconds * 10);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld.%ld", tenths / 600, tenths / 10 % 60, tenths % 10);
+    return text;
+}
+
+std::string NoteName(int note) {
+    static const char* const kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    return std::string(kNames[note % 12]) + std::to_string(note / 12 - 1);
+}
+
+std::string DeviceLabel(int device) {
+    if (device == platform::MIDI_MAPPER) {
+        return "-1 (the default device)";
+    }
+    for (const auto& info : platform::EnumerateMidiOutDevices()) {
+        if (info.Number == device) {
+            return std::to_string(device) + " (" + info.Name + ")";
+        }
+    }
+    return std::to_string(device);
+}
+
+// Reads the song at path; on failure says why on err and returns null.
+std::unique_ptr<MIDI::File> ReadSong(const std::string& path, platform::NoticeCapture& notices, std::ostream& err) {
+    // The reader's own notice does not say why a file would not open.
+    if (std::FILE* probe = std::fopen(path.c_str(), "rb")) {
+        std::fclose(probe);
+    } else {
+        err << "orvalis-play: " << path << ": " << std::strerror(errno) << '\n';
+        return nullptr;
+    }
+    auto file = std::make_unique<MIDI::File>();
+    const std::size_t noticesBefore = notices.Count();
+    try {
+        file->Load(path.c_str());
+    } catch (const char* text) {
+        err << "orvalis-play: " << path << ": the file cannot be played: " << text << '\n';
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        err << "orvalis-play: " << path << ": out of memory\n";
+        return nullptr;
+    }
+    if (notices.Count() > noticesBefore) {
+        err << "orvalis-play: " << path << ": " << notices.Texts()[noticesBefore] << '\n';
+        return nullptr;
+    }
+    if (file->GetTrackCount() == 0) {
+        err << "orvalis-play: " << path << ": not a Standard MIDI File (it has no tracks)\n";
+        return nullptr;
+    }
+    return file;
+}
+
+// One playback of one song, from the device opening to the outputs written.
+class Session {
+public:
+    Session(const PlayOptions& options, std::ostream& out, std::ostream& err, const PlayEnvironment& environment)
+        : Options(options), Out(out), Err(err), Terminal(environment.Terminal) {}
+
+    int Run(const std::string& path) {
+        platform::NoticeCapture notices;
+        std::unique_ptr<MIDI::File> file = ReadSong(path, notices, Err);
+        if (!file) {
+            return kExitFailure;
+        }
+        orvalis::SongTimeline timeline;
+        timeline.PrepareSong(*file);
+
+        const bool offline = Options.RendersOffline();
+        platform::MidiOutConfig config = platform::MidiOutConfiguration();
+        config.SoundFont = Options.SoundFont;
+        config.SampleRate = Options.SampleRate;
+        config.WavPath = Options.WavPath;
+        config.CaptureLogPath = Options.CaptureLogPath;
+        config.CaptureMidiPath = Options.CaptureMidiPath;
+        config.TimeSource = offline ? &Manual : nullptr;
+        ConfigurationScope scope(config);
+        Clock = offline ? static_cast<platform::Clock*>(&Manual) : &platform::DefaultClock();
+
+        Device = !Options.WavPath.empty() ? platform::kSynthesizerDevice
+                 : Options.Captures()     ? platform::kCaptureDevice
+                                          : Options.Port.value_or(platform::MIDI_MAPPER);
+        if (Device == platform::MIDI_MAPPER) {
+            Device = config.DefaultDevice;
+        }
+        MidiOutput output;
+        if (!output.Open(Device)) {
+            Err << "orvalis-play: the MIDI output device " << DeviceLabel(Device)
+                << " did not open: " << platform::MidiOutLastError() << '\n';
+            return kExitNoDevice;
+        }
+        const std::size_t noticesBefore = notices.Count();
+        int status = Play(output, std::move(file), std::move(timeline), path);
+        output.Close();
+        const std::vector<std::string> texts = notices.Texts();
+        for (std::size_t i = noticesBefore; i < texts.size(); ++i) {
+            Err << "orvalis-play: " << texts[i] << '\n';
+            if (status == kExitOk) {
+                status = kExitFailure;
+            }
+        }
+        if (status == kExitOk && Terminal && !Options.WavPath.empty()) {
+            Out << "Wrote " << Options.WavPath << '\n';
+        }
+        return status;
+    }
+
+private:
+    int Play(MidiOutput& output, std::unique_ptr<MIDI::File> file, orvalis::SongTimeline timeline,
+             const std::string& path) {
+        NotificationQueue queue;
+        orvalis::Sequencer sequencer(output, Clock);
+        Seq = &sequencer;
+        Queue = &queue;
+        sequencer.SetNotificationSink(&queue);
+        sequencer.SetMonitor(Options.Monitor ? 1 : 0);
+        sequencer.LoadSong(std::move(file), std::move(timeline));
+        if (int status = Prepare(); status != kExitOk) {
+            return status;
+        }
+        if (Terminal) {
+            Out << "Playing " << path << " on MIDI output device " << DeviceLabel(Device) << '\n';
+        }
+        if (!sequencer.Play()) {
+            Err << "orvalis-play: the playback timer did not start\n";
+            return kExitFailure;
+        }
+        StartNs = Clock->NowNs();
+        const bool interrupted = RunUntilTheEnd();
+        // Releases every note still sounding.
+        sequencer.Stop();
+        EndStatusLine();
+        if (!interrupted && Device == platform::kSynthesizerDevice) {
+            if (Options.RendersOffline()) {
+                Manual.Advance(kSynthesizerTail);
+            } else {
+                WaitUnlessInterrupted(kSynthesizerTail);
+            }
+        }
+        if (Options.Monitor && queue.DroppedCount() > 0) {
+            Err << "orvalis-play: " << queue.DroppedCount() << " notifications were not shown in time\n";
+        }
+        sequencer.SetNotificationSink(nullptr);
+        return interrupted ? kExitInterrupted : kExitOk;
+    }
+
+    // Applies the options that depend on the song. Bars the song does not
+    // have are refused with the song's own count.
+    int Prepare() {
+        const orvalis::SongTimeline& timeline = Seq->Timeline();
+        const std::int64_t endTick = timeline.SongEndTick;
+        Bars = endTick > 0 ? timeline.TickToMeasure(static_cast<std::int32_t>(std::min<std::int64_t>(endTick - 1, INT32_MAX))) + 1
+                           : 1;
+        auto pastTheEnd = [&](const char* option, int bar) {
+            Err << "orvalis-play: " << option << ": bar " << bar << " lies past the end of the song (it has " << Bars
+                << (Bars == 1 ? " bar)\n" : " bars)\n");
+            return kExitUsage;
+        };
+        if (Options.Tempo) {
+            Seq->SetTempo(*Options.Tempo);
+        } else if (Options.SongTempo) {
+            Seq->SetSongTempo(*Options.SongTempo);
+        }
+        if (!(Seq->GetTickIncrement() > 0.0f)) {
+            Err << "orvalis-play: the song gives no timing (its division is " << timeline.Division
+                << " ticks per quarter note), so it cannot be played\n";
+            return kExitFailure;
+        }
+        for (int channel : Options.Mutes) {
+            Seq->MuteChannel(channel - 1, 1);
+        }
+        if (Options.Loop) {
+            if (timeline.MeasureToTick(Options.Loop->Last) > endTick) {
+                return pastTheEnd("--loop", Options.Loop->Last);
+            }
+            Seq->SetLoopStart(Options.Loop->First - 1);
+            Seq->SetLoopEnd(Options.Loop->Last);
+            Seq->EnableLoop(1);
+        }
+        if (Options.SeekBar && !Seq->Seek(*Options.SeekBar - 1)) {
+            return pastTheEnd("--seek", *Options.SeekBar);
+        }
+        return kExitOk;
+    }
+
+    // Plays until the first song-end notification, an interrupt, or
+    // (offline) nothing. Returns true when interrupted.
+    bool RunUntilTheEnd() {
+        const bool offline = Options.RendersOffline();
+        bool loopOpen = Options.Loop && Options.Repeat;
+        auto nextStatus = std::chrono::steady_clock::now();
+        for (;;) {
+            if (InterruptRequested.load(std::memory_order_relaxed)) {
+                return true;
+            }
+            if (offline) {
+                Manual.Advance(kPeriod);
+            } else {
+                std::this_thread::sleep_for(kRealTimePoll);
+            }
+            if (Drain()) {
+                return false;
+            }
+            if (loopOpen && Seq->GetLoopWraps() >= static_cast<std::uint64_t>(*Options.Repeat)) {
+                Seq->EnableLoop(0);
+                loopOpen = false;
+            }
+            if (Terminal && std::chrono::steady_clock::now() >= nextStatus) {
+                ShowStatus();
+                nextStatus = std::chrono::steady_clock::now() + kStatusInterval;
+            }
+        }
+    }
+
+    // Shows the notes taken from the queue; true once the song has ended.
+    bool Drain() {
+        NotificationQueue::Entry entry;
+        bool ended = false;
+        while (Queue->Take(entry)) {
+            if (entry.Message == orvalis::WM_SONG_END) {
+                ended = true;
+                continue;
+            }
+            const int channel = static_cast<int>(entry.WParam >> 24 & 0xFF);
+            const int note = static_cast<int>(entry.WParam >> 16 & 0xFF);
+            const int velocity = static_cast<int>(entry.WParam >> 8 & 0xFF);
+            char line[96];
+            std::snprintf(line, sizeof line, "%9.3f  %-8s  ch %2d  %-4s (%3d)  vel %3d\n", SecondsPlayed(),
+                          entry.Message == orvalis::WM_NOTE_ON ? "note on" : "note off", channel + 1,
+                          NoteName(note).c_str(), note, velocity);
+            ClearStatusLine();
+            Out << line;
+        }
+        return ended;
+    }
+
+    double SecondsPlayed() const { return static_cast<double>(Clock->NowNs() - StartNs) / 1e9; }
+
+    void ShowStatus() {
+        const orvalis::SongTimeline& timeline = Seq->Timeline();
+        const double ticksPerSecond = timeline.Division * static_cast<double>(Seq->GetTempo()) / 60.0;
+        std::ostringstream line;
+        // Past the last note the position runs on; the bar count does not.
+        line << "bar " << std::min(Seq->PollMeasure() + 1, Bars) << '/' << Bars << "  tick " << Seq->PollTick() << "  "
+             << MinutesSeconds(SecondsPlayed()) << " / " << MinutesSeconds(timeline.SongEndTick / ticksPerSecond)
+             << "  notes " << std::setw(3) << Seq->GetPolyCount() << "  " << std::fixed << std::setprecision(1)
+             << Seq->GetTempo() << " bpm";
+        if (Options.Loop && Seq->LoopIsEnabled()) {
+            line << "  loop pass " << Seq->GetLoopWraps() + 1;
+            if (Options.Repeat) {
+                line << '/' << *Options.Repeat;
+            }
+        }
+        Out << "\r\033[K" << line.str() << std::flush;
+        StatusShown = true;
+    }
+
+    void ClearStatusLine() {
+        if (StatusShown) {
+            Out << "\r\033[K";
+            StatusShown = false;
+        }
+    }
+
+    void EndStatusLine() {
+        if (Terminal) {
+            ShowStatus();
+            Out << '\n';
+            StatusShown = false;
+        }
+    }
+
+    void WaitUnlessInterrupted(std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < until && !InterruptRequested.load(std::memory_order_relaxed)) {
+            std::this_thread::sleep_for(kRealTimePoll);
+        }
+    }
+
+    const PlayOptions& Options;
+    std::ostream& Out;
+    std::ostream& Err;
+    const bool Terminal;
+
+    platform::ManualClock Manual;
+    platform::Clock* Clock = nullptr;
+    int Device = 0;
+    orvalis::Sequencer* Seq = nullptr;
+    NotificationQueue* Queue = nullptr;
+    std::int64_t StartNs = 0;
+    int Bars = 0;
+    bool StatusShown = false;
+};
+
+}  // namespace
 
 std::string UsageText() {
     std::string text =
-        "Usage: orvalis-play [OPTIONS]\n"
-        "Plays Standard MIDI Files on a MIDI output device.\n"
+        "Usage: orvalis-play [OPTIONS] FILE\n"
+        "Plays a Standard MIDI File on a MIDI output device, or renders it to a file.\n"
         "\n"
         "Options:\n";
     std::size_t width = 0;
@@ -35,7 +378,18 @@ std::string UsageText() {
         "  2.. the system's MIDI output ports\n"
         "  -1  the default device (0)\n"
         "\n"
-        "Exit status: 0 on success, 1 when the work failed, 2 for a bad command line.\n";
+        "Playback ends at the end of the song, after the --repeat passes and the rest of\n"
+        "the song, or on Ctrl-C; every sounding note is released. On a terminal a status\n"
+        "line shows the bar, tick, time, sounding notes and tempo.\n"
+        "\n"
+        "Examples:\n"
+        "  orvalis-play song.mid                        play on the default device\n"
+        "  orvalis-play --wav song.wav song.mid         render to a WAV file\n"
+        "  orvalis-play --loop 5:8 --repeat 3 song.mid  play bars 5 to 8 three times, then on\n"
+        "\n"
+        "Exit status: 0 on success, 1 when the file could not be read or played or an\n"
+        "output not written, 2 for a bad command line, 3 when the MIDI output device did\n"
+        "not open, 130 when interrupted.\n";
     return text;
 }
 
@@ -50,7 +404,13 @@ void ListPorts(std::ostream& out) {
     }
 }
 
-int RunOrvalisPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+void RequestInterrupt() noexcept {
+    InterruptRequested.store(true, std::memory_order_relaxed);
+}
+
+int RunOrvalisPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                   const PlayEnvironment& environment) {
+    InterruptRequested.store(false, std::memory_order_relaxed);
     ParseResult parsed = ParsePlayOptions(args);
     if (!parsed.Error.empty()) {
         err << "orvalis-play: " << parsed.Error << "\nTry 'orvalis-play --help'.\n";
@@ -65,12 +425,13 @@ int RunOrvalisPlay(const std::vector<std::string>& args, std::ostream& out, std:
         ListPorts(out);
         return out ? kExitOk : kExitFailure;
     }
-    if (!options.Files.empty()) {
-        err << "orvalis-play: playing files is not available yet; --list-ports lists the devices\n";
+    if (options.Files.size() != 1) {
+        err << "orvalis-play: " << (options.Files.empty() ? "nothing to do: name a MIDI file to play"
+                                                          : "one MIDI file at a time, please")
+            << "\nTry 'orvalis-play --help'.\n";
         return kExitUsage;
     }
-    err << "orvalis-play: nothing to do\nTry 'orvalis-play --help'.\n";
-    return kExitUsage;
+    return Session(options, out, err, environment).Run(options.Files.front());
 }
 
 }  // namespace orvalis_play

@@ -1,12 +1,176 @@
 #include "tools/orvalis-play/PlayOptions.h"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
 namespace orvalis_play {
+namespace {
+
+constexpr double kMinTempo = 1.0;
+constexpr double kMaxTempo = 1000.0;
+constexpr int kMaxBar = 1000000;
+
+// A whole number in [low, high], the whole text and nothing else.
+std::string ParseInt(const std::string& text, int low, int high, int& value) {
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno == ERANGE) {
+        return "'" + text + "' is not a whole number";
+    }
+    if (parsed < low || parsed > high) {
+        return std::to_string(parsed) + " is outside " + std::to_string(low) + " to " + std::to_string(high);
+    }
+    value = static_cast<int>(parsed);
+    return {};
+}
+
+std::string ParseNumber(const std::string& text, double& value) {
+    errno = 0;
+    char* end = nullptr;
+    const double parsed = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(parsed)) {
+        return "'" + text + "' is not a number";
+    }
+    value = parsed;
+    return {};
+}
+
+std::string ParseTempo(const std::string& text, std::optional<double>& tempo) {
+    double bpm = 0;
+    if (std::string error = ParseNumber(text, bpm); !error.empty()) {
+        return error;
+    }
+    if (bpm < kMinTempo || bpm > kMaxTempo) {
+        return "a tempo between 1 and 1000 beats per minute, please";
+    }
+    tempo = bpm;
+    return {};
+}
+
+std::string NeedsPath(const std::string& value, std::string& path) {
+    if (value.empty()) {
+        return "the file name is empty";
+    }
+    path = value;
+    return {};
+}
+
+// Combinations that make no sense, said in the words of the options.
+std::string CheckTogether(const PlayOptions& o) {
+    if (o.Help || o.ListPorts) {
+        return {};
+    }
+    if (!o.WavPath.empty() && o.Captures()) {
+        return "choose one output: --wav, or --capture/--capture-midi";
+    }
+    if (o.Port && (!o.WavPath.empty() || o.Captures())) {
+        return "--port cannot be combined with --wav, --capture or --capture-midi, which choose the device";
+    }
+    if (o.Offline && o.WavPath.empty() && !o.Captures()) {
+        return "--offline renders to a file: add --wav, --capture or --capture-midi";
+    }
+    if (o.Tempo && o.SongTempo) {
+        return "give --tempo or --song-tempo, not both";
+    }
+    if (o.Repeat && !o.Loop) {
+        return "--repeat counts passes through a loop: add --loop A:B";
+    }
+    if (o.Loop && !o.Repeat && o.RendersOffline()) {
+        return "a loop rendered offline needs --repeat N, or it would never end";
+    }
+    return {};
+}
+
+}  // namespace
 
 const std::vector<OptionSpec>& OptionTable() {
     static const std::vector<OptionSpec> table = {
+        {"--port", "-p", "N", "MIDI output device to play on (see --list-ports); default -1, the default device",
+         [](PlayOptions& o, const std::string& v) {
+             int port = 0;
+             std::string error = ParseInt(v, -1, 255, port);
+             o.Port = port;
+             return error;
+         }},
         {"--list-ports", nullptr, nullptr, "list the MIDI output devices with their numbers, then exit",
          [](PlayOptions& o, const std::string&) {
              o.ListPorts = true;
+             return std::string();
+         }},
+        {"--soundfont", nullptr, "PATH", "SoundFont for the software synthesizer (default: a General MIDI one)",
+         [](PlayOptions& o, const std::string& v) { return NeedsPath(v, o.SoundFont); }},
+        {"--sample-rate", nullptr, "HZ", "sample rate of the software synthesizer (default 48000)",
+         [](PlayOptions& o, const std::string& v) { return ParseInt(v, 8000, 96000, o.SampleRate); }},
+        {"--offline", nullptr, nullptr,
+         "render as fast as possible instead of in real time; the same input gives the same output",
+         [](PlayOptions& o, const std::string&) {
+             o.Offline = true;
+             return std::string();
+         }},
+        {"--wav", "-w", "OUT.wav", "render the song through the software synthesizer into a WAV file (offline)",
+         [](PlayOptions& o, const std::string& v) { return NeedsPath(v, o.WavPath); }},
+        {"--capture", nullptr, "OUT.txt", "play to the capture device and write what it received, one message a line",
+         [](PlayOptions& o, const std::string& v) { return NeedsPath(v, o.CaptureLogPath); }},
+        {"--capture-midi", nullptr, "OUT.mid", "play to the capture device and write what it received as a MIDI file",
+         [](PlayOptions& o, const std::string& v) { return NeedsPath(v, o.CaptureMidiPath); }},
+        {"--tempo", "-t", "BPM", "play at this tempo (1 to 1000 beats per minute)",
+         [](PlayOptions& o, const std::string& v) { return ParseTempo(v, o.Tempo); }},
+        {"--song-tempo", nullptr, "BPM", "play at this tempo, kept within 40 to 220 beats per minute",
+         [](PlayOptions& o, const std::string& v) {
+             double bpm = 0;
+             std::string error = ParseNumber(v, bpm);
+             if (error.empty()) {
+                 o.SongTempo = bpm;
+             }
+             return error;
+         }},
+        {"--mute", "-m", "CH", "silence the notes of channel CH (1 to 16); may be given again",
+         [](PlayOptions& o, const std::string& v) {
+             int channel = 0;
+             std::string error = ParseInt(v, 1, 16, channel);
+             if (error.empty()) {
+                 o.Mutes.push_back(channel);
+             }
+             return error;
+         }},
+        {"--loop", "-l", "A:B", "repeat bars A to B (inclusive, bars counted from 1)",
+         [](PlayOptions& o, const std::string& v) {
+             const std::size_t colon = v.find(':');
+             if (colon == std::string::npos) {
+                 return std::string("expected two bars as A:B, for example 5:8");
+             }
+             LoopBars loop;
+             std::string error = ParseInt(v.substr(0, colon), 1, kMaxBar, loop.First);
+             if (error.empty()) {
+                 error = ParseInt(v.substr(colon + 1), 1, kMaxBar, loop.Last);
+             }
+             if (error.empty() && loop.Last < loop.First) {
+                 error = "the loop's last bar comes before its first";
+             }
+             if (error.empty()) {
+                 o.Loop = loop;
+             }
+             return error;
+         }},
+        {"--repeat", "-r", "N", "play N passes through the loop, then play on to the end",
+         [](PlayOptions& o, const std::string& v) {
+             int passes = 0;
+             std::string error = ParseInt(v, 1, 1000000, passes);
+             o.Repeat = passes;
+             return error;
+         }},
+        {"--seek", "-s", "BAR", "start at bar BAR (counted from 1)",
+         [](PlayOptions& o, const std::string& v) {
+             int bar = 0;
+             std::string error = ParseInt(v, 1, kMaxBar, bar);
+             o.SeekBar = bar;
+             return error;
+         }},
+        {"--monitor", nullptr, nullptr, "print every note as it is sent",
+         [](PlayOptions& o, const std::string&) {
+             o.Monitor = true;
              return std::string();
          }},
         {"--help", "-h", nullptr, "show this help, then exit",
@@ -74,6 +238,7 @@ ParseResult ParsePlayOptions(const std::vector<std::string>& args) {
             return result;
         }
     }
+    result.Error = CheckTogether(result.Options);
     return result;
 }
 

@@ -1,17 +1,46 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 // The command line of orvalis-play, kept apart from what the tool does with
 // it. Each option is one row of a table: parsing and --help both come from it.
+//
+// Bars and channels are counted from 1 here, as musicians count them; the
+// player converts to the sequencer's numbering (from 0).
 namespace orvalis_play {
+
+struct LoopBars {
+    int First = 0;  // first bar of the loop, from 1
+    int Last = 0;   // last bar of the loop, inclusive
+};
 
 struct PlayOptions {
     bool Help = false;
     bool ListPorts = false;
     std::vector<std::string> Files;
+
+    std::optional<int> Port;  // device number; -1 (the default device) when not given
+    std::string SoundFont;
+    int SampleRate = 48000;
+    bool Offline = false;
+    std::string WavPath;
+    std::string CaptureLogPath;
+    std::string CaptureMidiPath;
+
+    std::optional<double> Tempo;      // beats per minute, as given
+    std::optional<double> SongTempo;  // beats per minute, clamped by the sequencer
+    std::vector<int> Mutes;           // channels 1..16
+    std::optional<LoopBars> Loop;
+    std::optional<int> Repeat;  // passes through the loop before playing on
+    std::optional<int> SeekBar;
+    bool Monitor = false;
+
+    // True when the output is a file rendered on the manual clock.
+    bool RendersOffline() const { return Offline || !WavPath.empty(); }
+    bool Captures() const { return !CaptureLogPath.empty() || !CaptureMidiPath.empty(); }
 };
 
 struct OptionSpec {
@@ -31,7 +60,8 @@ struct ParseResult {
 };
 
 // Parses the arguments after the program name. Options take their value as
-// the next argument or after '=' (--port=1); "--" ends the options.
+// the next argument or after '=' (--port=1); "--" ends the options. Options
+// that cannot go together are refused here too.
 ParseResult ParsePlayOptions(const std::vector<std::string>& args);
 
 }  // namespace orvalis_play

@@ -1,12 +1,32 @@
+#include <signal.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "tools/orvalis-play/OrvalisPlay.h"
 
+namespace {
+
+void OnInterrupt(int) {
+    orvalis_play::RequestInterrupt();
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    // Ctrl-C and a polite kill end playback cleanly: notes released, files written.
+    struct sigaction action {};
+    action.sa_handler = &OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
     std::vector<std::string> args(argv + 1, argv + argc);
-    int status = orvalis_play::RunOrvalisPlay(args, std::cout, std::cerr);
+    orvalis_play::PlayEnvironment environment;
+    environment.Terminal = isatty(STDOUT_FILENO) == 1;
+    int status = orvalis_play::RunOrvalisPlay(args, std::cout, std::cerr, environment);
     std::cout.flush();
     if (!std::cout && status == orvalis_play::kExitOk) {
         std::cerr << "orvalis-play: cannot write the output\n";
