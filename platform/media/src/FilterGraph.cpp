@@ -140,6 +140,9 @@ FilterGraph::~FilterGraph() {
     for (auto& chain : Files) {
         if (chain->PadAddedId) g_signal_handler_disconnect(chain->Decoder.get(), chain->PadAddedId);
         if (chain->NoMorePadsId) g_signal_handler_disconnect(chain->Decoder.get(), chain->NoMorePadsId);
+        // The streaming threads are gone; taking the lock they last held
+        // orders their work before the chain is freed.
+        std::lock_guard guard(chain->Lock);
     }
     Files.clear();
     Filters.clear();
@@ -339,6 +342,9 @@ HRESULT FilterGraph::BuildChain(FileChain& chain, GstDiscovererInfo* info) {
         RemoveElements(chain);
         return VFW_E_CANNOT_RENDER;
     }
+    // The pad handlers run on streaming threads and take the chain's lock;
+    // connecting under it hands them the chain as built.
+    std::lock_guard publish(chain.Lock);
     chain.PadAddedId = g_signal_connect(decoder, "pad-added", G_CALLBACK(&FilterGraph::OnPadAdded), &chain);
     chain.NoMorePadsId =
         g_signal_connect(decoder, "no-more-pads", G_CALLBACK(&FilterGraph::OnNoMorePads), &chain);
@@ -347,7 +353,12 @@ HRESULT FilterGraph::BuildChain(FileChain& chain, GstDiscovererInfo* info) {
 
 void FilterGraph::OnPadAdded(GstElement* /*decoder*/, GstPad* pad, gpointer chain) {
     auto* file = static_cast<FileChain*>(chain);
-    file->Graph->LinkPad(*file, pad);
+    FilterGraph* graph;
+    {
+        std::lock_guard guard(file->Lock);
+        graph = file->Graph;
+    }
+    graph->LinkPad(*file, pad);
 }
 
 void FilterGraph::OnNoMorePads(GstElement* /*decoder*/, gpointer chain) {

@@ -97,6 +97,10 @@ AudioRenderer* AudioRenderer::Create(std::u16string name, AudioOutput output, co
             g_object_set(sink, "sync", TRUE, nullptr);
         }
     }
+    // Everything the streaming threads read is set under the lock they take,
+    // which hands it over to them (GStreamer's own hand-over is invisible to
+    // the thread sanitizer).
+    std::lock_guard publish(renderer->TapLock);
     renderer->VolumeElement = volume;
     renderer->PanoramaElement = panorama;
     renderer->TapPad = gst_element_get_static_pad(sink, "sink");
@@ -109,6 +113,7 @@ AudioRenderer* AudioRenderer::Create(std::u16string name, AudioOutput output, co
 }
 
 AudioRenderer::~AudioRenderer() {
+    std::lock_guard guard(TapLock);  // orders the last probe before the end
     if (TapPad) {
         if (ProbeId) gst_pad_remove_probe(TapPad, ProbeId);
         gst_object_unref(TapPad);
@@ -227,6 +232,7 @@ VideoRenderer* VideoRenderer::Create(std::u16string name, LONG width, LONG heigh
         g_object_set(queue, "max-size-buffers", 5u, "max-size-bytes", 0u, "max-size-time",
                      static_cast<guint64>(0), nullptr);
     }
+    std::lock_guard publish(renderer->Lock);  // hands the renderer over to the streaming threads
     renderer->Sink = GST_APP_SINK(sink);
     GstAppSinkCallbacks callbacks{};
     callbacks.new_preroll = &VideoRenderer::OnPreroll;
@@ -247,11 +253,15 @@ VideoRenderer::VideoRenderer(std::u16string name, LONG width, LONG height)
 VideoRenderer::~VideoRenderer() {
     // The graph stops the pipeline before it lets go of its renderers, so no
     // streaming thread is in a callback by now.
-    if (Sink) {
-        GstAppSinkCallbacks none{};
-        gst_app_sink_set_callbacks(Sink, &none, nullptr, nullptr);
+    std::unique_ptr<VideoWindowHost> window;
+    {
+        std::lock_guard guard(Lock);  // orders the last frame before the end
+        if (Sink) {
+            GstAppSinkCallbacks none{};
+            gst_app_sink_set_callbacks(Sink, &none, nullptr, nullptr);
+        }
+        window = std::move(Window);
     }
-    Window.reset();
 }
 
 HRESULT VideoRenderer::QueryInterface(REFIID iid, void** object) {
@@ -288,6 +298,7 @@ void VideoRenderer::TakeSample(SamplePtr sample) noexcept {
     GstVideoInfo info;
     if (!buffer || !caps || !gst_video_info_from_caps(&info, caps)) return;
     REFERENCE_TIME streamTime = -1;
+    VideoWindowHost* window = nullptr;
     if (GST_BUFFER_PTS_IS_VALID(buffer)) {
         const GstSegment* segment = gst_sample_get_segment(sample.get());
         const guint64 position =
@@ -313,8 +324,9 @@ void VideoRenderer::TakeSample(SamplePtr sample) noexcept {
         ++Sequence;
         LatestStreamTime = streamTime;
         LatestAt = std::chrono::steady_clock::now();
+        window = Window.get();
     }
-    Window->Invalidate();
+    window->Invalidate();
 }
 
 HRESULT VideoRenderer::GetVideoSize(LONG* width, LONG* height) {
