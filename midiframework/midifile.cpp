@@ -352,6 +352,7 @@ std::unique_ptr<std::uint8_t[]> File::LoadFileBytes(const char* path, std::uint3
 
 void File::Load(const char* path) {
     DestroyTracks();
+    Division = kDefaultDivision;
     std::uint32_t size = 0;
     const std::unique_ptr<std::uint8_t[]> buffer = LoadFileBytes(path, size);
     if (!buffer) {
@@ -362,6 +363,7 @@ void File::Load(const char* path) {
 
 void File::LoadFromMemory(const std::uint8_t* bytes, std::size_t size) {
     DestroyTracks();
+    Division = kDefaultDivision;
     if (bytes == nullptr || size <= kHeaderSize) {
         return;
     }
