@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "fileio.h"
@@ -436,14 +437,34 @@ HRESULT COleControl::GetPages(std::vector<CLSID>& pages) noexcept {
     }
 }
 
+namespace {
+
+// The control's own class as the registry records it.
+std::optional<ClassRegistration> RegisteredClass(const CLSID& clsid) {
+    Registry registry;
+    if (!ReadRegistry(registry, nullptr)) return std::nullopt;
+    const ClassRegistration* entry = registry.FindClass(clsid);
+    if (!entry) return std::nullopt;
+    return *entry;
+}
+
+}  // namespace
+
 DWORD COleControl::GetMiscStatus() noexcept {
     try {
-        Registry registry;
-        if (!ReadRegistry(registry, nullptr)) return 0;
-        const ClassRegistration* entry = registry.FindClass(ObjectClassId());
+        auto entry = RegisteredClass(ObjectClassId());
         return entry ? entry->MiscStatus : 0;
     } catch (...) {
         return 0;
+    }
+}
+
+std::string COleControl::GetUserType() noexcept {
+    try {
+        auto entry = RegisteredClass(ObjectClassId());
+        return entry ? entry->TypeName : std::string();
+    } catch (...) {
+        return {};
     }
 }
 

@@ -95,6 +95,10 @@ TEST_F(SampleTest, ControlsAreFoundByProgIdInAnyCaseOrByClassId) {
     std::string error;
     EXPECT_TRUE(HostedControl::Create("sample.SAMPLECTRL.1", &error)) << error;
     EXPECT_TRUE(HostedControl::Create(sample::CLSID_SampleCtrl.ToString(), &error)) << error;
+    auto control = HostedControl::Create("SAMPLE.SampleCtrl.1", &error);
+    ASSERT_TRUE(control) << error;
+    EXPECT_EQ(control->Control()->GetMiscStatus(), sample::kSampleMiscStatus) << "as registered";
+    EXPECT_EQ(control->Control()->GetUserType(), "Sample Control");
     EXPECT_FALSE(HostedControl::Create("SAMPLE.Nothing.1", &error));
     EXPECT_NE(error.find("no class is registered as \"SAMPLE.Nothing.1\""), std::string::npos) << error;
     EXPECT_FALSE(HostedControl::Create(sample::CLSID_SamplePropPage.ToString(), &error));

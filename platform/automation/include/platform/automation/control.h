@@ -106,6 +106,8 @@ public:
     virtual HRESULT GetPages(std::vector<CLSID>& pages) noexcept = 0;
     // The miscellaneous status the control's class registered, 0 if unknown.
     virtual DWORD GetMiscStatus() noexcept = 0;
+    // The type name the control's class registered ("Orvalis Control"), "" if unknown.
+    virtual std::string GetUserType() noexcept = 0;
 };
 
 // The base of every control. A control declares its member and event tables,
@@ -146,6 +148,7 @@ public:
     HRESULT DoVerb(LONG verb) noexcept override;
     HRESULT GetPages(std::vector<CLSID>& pages) noexcept override;
     DWORD GetMiscStatus() noexcept override;
+    std::string GetUserType() noexcept override;
 
 protected:
     // Records the control's dispatch and event interface ids (once, in the
