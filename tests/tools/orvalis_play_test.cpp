@@ -1,14 +1,32 @@
 #include "tools/orvalis-play/OrvalisPlay.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "midiframework/midifile.h"
+#include "platform/midi/capture.h"
+#include "tests/support/SmfBuilder.h"
 #include "tools/orvalis-play/PlayOptions.h"
+#include "wavfile.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+using orvalis_play::kExitFailure;
+using orvalis_play::kExitNoDevice;
+using orvalis_play::kExitOk;
+using orvalis_play::kExitUsage;
+
+constexpr const char* kSoundFont = "/usr/share/sounds/sf2/TimGM6mb.sf2";
 
 struct Result {
     int Status;
@@ -16,11 +34,76 @@ struct Result {
     std::string Err;
 };
 
-Result RunTool(const std::vector<std::string>& args) {
+Result RunTool(const std::vector<std::string>& args, orvalis_play::PlayEnvironment environment = {}) {
     std::ostringstream out, err;
-    int status = orvalis_play::RunOrvalisPlay(args, out, err);
+    int status = orvalis_play::RunOrvalisPlay(args, out, err, environment);
     return {status, out.str(), err.str()};
 }
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Lines of a capture log whose message starts with prefix ("90 3C").
+std::vector<std::string> LinesWith(const std::string& log, const std::string& prefix) {
+    std::vector<std::string> found;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find('\t' + prefix) != std::string::npos) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+double LastTimeMs(const std::string& log) {
+    const std::size_t start = log.rfind('\n', log.size() - 2);
+    return std::stod(log.substr(start == std::string::npos ? 0 : start + 1));
+}
+
+class OrvalisPlayFiles : public testing::Test {
+protected:
+    void SetUp() override {
+        Dir = fs::temp_directory_path() /
+              ("orvalis-play-" + std::to_string(getpid()) + "-" +
+               testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(Dir);
+    }
+    void TearDown() override { fs::remove_all(Dir); }
+
+    std::string Write(const std::string& name, const smf::SmfBuilder& song) {
+        const std::string path = (Dir / name).string();
+        song.WriteTo(path);
+        return path;
+    }
+    std::string PathOf(const std::string& name) const { return (Dir / name).string(); }
+
+    // Three bars of 4/4 at 120 beats per minute: one note on channel 1 in
+    // each bar (60, 62, 64) and a bass note on channel 2 in the first.
+    std::string ThreeBars() {
+        smf::TrackBuilder t;
+        t.NoteOn(0, 0, 60, 100).NoteOn(0, 1, 40, 90).NoteOff(240, 0, 60).NoteOff(0, 1, 40);
+        t.NoteOn(1680, 0, 62, 100).NoteOff(240, 0, 62).NoteOn(1680, 0, 64, 100).NoteOff(240, 0, 64);
+        t.EndOfTrack(1680);
+        return Write("three-bars.mid", smf::SmfBuilder(0).AddTrack(t));
+    }
+
+    Result Capture(std::vector<std::string> args, const std::string& song, std::string& log) {
+        const std::string logPath = PathOf("capture.txt");
+        args.insert(args.begin(), {"--offline", "--capture", logPath});
+        args.push_back(song);
+        Result r = RunTool(args);
+        log = ReadText(logPath);
+        return r;
+    }
+
+    fs::path Dir;
+};
+
+// --- the command line --------------------------------------------------------
 
 TEST(OrvalisPlay, ListsTheDevicesWithTheirNumbers) {
     Result r = RunTool({"--list-ports"});
@@ -34,13 +117,14 @@ TEST(OrvalisPlay, ListsTheDevicesWithTheirNumbers) {
     EXPECT_EQ(r.Err, "");
 }
 
-TEST(OrvalisPlay, HelpDescribesEveryOptionAndTheDevices) {
+TEST(OrvalisPlay, HelpDescribesEveryOptionTheDevicesAndTheExitStatuses) {
     Result r = RunTool({"--help"});
     EXPECT_EQ(r.Status, 0);
     for (const auto& spec : orvalis_play::OptionTable()) {
         EXPECT_NE(r.Out.find(spec.Long), std::string::npos) << spec.Long;
     }
     EXPECT_NE(r.Out.find("capture"), std::string::npos);
+    EXPECT_NE(r.Out.find("130 when interrupted"), std::string::npos);
     EXPECT_EQ(RunTool({"-h"}).Out, r.Out);
 }
 
@@ -53,19 +137,248 @@ TEST(OrvalisPlay, ABadCommandLineIsAUsageErrorThatSaysWhat) {
              {{"--bogus"}, "unknown option --bogus"},
              {{"--list-ports=yes"}, "--list-ports takes no value"},
              {{}, "nothing to do"},
+             {{"a.mid", "b.mid"}, "one MIDI file at a time"},
+             {{"--port", "x", "a.mid"}, "--port: 'x' is not a whole number"},
+             {{"--port"}, "--port needs a value (N)"},
+             {{"--mute", "17", "a.mid"}, "--mute: 17 is outside 1 to 16"},
+             {{"--mute", "0", "a.mid"}, "--mute: 0 is outside 1 to 16"},
+             {{"--loop", "5", "a.mid"}, "--loop: expected two bars as A:B"},
+             {{"--loop", "3:2", "a.mid"}, "the loop's last bar comes before its first"},
+             {{"--loop", "0:2", "a.mid"}, "--loop: 0 is outside"},
+             {{"--repeat", "2", "a.mid"}, "--repeat counts passes through a loop"},
+             {{"--tempo", "0", "a.mid"}, "a tempo between 1 and 1000"},
+             {{"--tempo", "nan", "a.mid"}, "'nan' is not a number"},
+             {{"--tempo", "90", "--song-tempo", "90", "a.mid"}, "not both"},
+             {{"--offline", "a.mid"}, "--offline renders to a file"},
+             {{"--wav", "o.wav", "--capture", "c.txt", "a.mid"}, "choose one output"},
+             {{"--port", "1", "--wav", "o.wav", "a.mid"}, "--port cannot be combined"},
+             {{"--wav", "o.wav", "--loop", "1:2", "a.mid"}, "needs --repeat N"},
+             {{"--wav=", "a.mid"}, "--wav: the file name is empty"},
          }) {
         Result r = RunTool(c.Args);
-        EXPECT_EQ(r.Status, orvalis_play::kExitUsage);
+        EXPECT_EQ(r.Status, kExitUsage) << c.Says;
         EXPECT_NE(r.Err.find(c.Says), std::string::npos) << r.Err;
         EXPECT_EQ(r.Out, "");
     }
 }
 
-TEST(PlayOptions, SeparatesFilesFromOptions) {
-    auto parsed = orvalis_play::ParsePlayOptions({"a.mid", "--list-ports", "--", "--b.mid", "-"});
+TEST(PlayOptions, SeparatesFilesFromOptionsAndCollectsRepeatedOnes) {
+    auto parsed = orvalis_play::ParsePlayOptions(
+        {"a.mid", "--mute", "3", "-m", "10", "--loop=2:4", "--", "--b.mid", "-"});
     EXPECT_EQ(parsed.Error, "");
-    EXPECT_TRUE(parsed.Options.ListPorts);
     EXPECT_EQ(parsed.Options.Files, (std::vector<std::string>{"a.mid", "--b.mid", "-"}));
+    EXPECT_EQ(parsed.Options.Mutes, (std::vector<int>{3, 10}));
+    ASSERT_TRUE(parsed.Options.Loop);
+    EXPECT_EQ(parsed.Options.Loop->First, 2);
+    EXPECT_EQ(parsed.Options.Loop->Last, 4);
+}
+
+// --- files and devices that do not work -------------------------------------
+
+TEST_F(OrvalisPlayFiles, AFileThatCannotBePlayedIsAFailureThatSaysWhy) {
+    smf::TrackBuilder broken;
+    broken.NoteOn(0, 0, 60, 100).EndOfTrack();
+    smf::Bytes bytes = smf::SmfBuilder(0).AddTrack(broken).Build();
+    bytes.resize(bytes.size() - 2);  // the end of track is cut short
+    smf::SmfBuilder::WriteFile(PathOf("cut.mid"), bytes);
+    smf::SmfBuilder::WriteFile(PathOf("short.mid"), {'M', 'T', 'h', 'd', 0, 0, 0, 6});
+    struct Case {
+        std::string File;
+        std::string Says;
+    };
+    for (const Case& c : std::vector<Case>{
+             {PathOf("missing.mid"), "missing.mid: No such file or directory"},
+             {PathOf("cut.mid"), "cut.mid: the file cannot be played: Bad chunk size"},
+             {PathOf("short.mid"), "short.mid: not a Standard MIDI File"},
+             {Dir.string(), "is a folder, not a MIDI file"},
+         }) {
+        Result r = RunTool({"--offline", "--capture", PathOf("c.txt"), c.File});
+        EXPECT_EQ(r.Status, kExitFailure) << c.File;
+        EXPECT_NE(r.Err.find(c.Says), std::string::npos) << r.Err;
+    }
+}
+
+TEST_F(OrvalisPlayFiles, ADeviceThatDoesNotOpenHasItsOwnExitStatus) {
+    const std::string song = ThreeBars();
+    Result r = RunTool({"--port", "99", song});
+    EXPECT_EQ(r.Status, kExitNoDevice);
+    EXPECT_NE(r.Err.find("the MIDI output device 99 did not open"), std::string::npos) << r.Err;
+    r = RunTool({"--soundfont", PathOf("none.sf2"), "--wav", PathOf("o.wav"), song});
+    EXPECT_EQ(r.Status, kExitNoDevice);
+    EXPECT_NE(r.Err.find("none.sf2 is missing or is not a SoundFont"), std::string::npos) << r.Err;
+}
+
+TEST_F(OrvalisPlayFiles, BarsTheSongDoesNotHaveAreRefusedWithItsBarCount) {
+    const std::string song = ThreeBars();
+    std::string log;
+    Result r = Capture({"--seek", "5"}, song, log);
+    EXPECT_EQ(r.Status, kExitUsage);
+    EXPECT_NE(r.Err.find("--seek: bar 5 lies past the end of the song (it has 3 bars)"), std::string::npos) << r.Err;
+    r = Capture({"--loop", "2:4", "--repeat", "1"}, song, log);
+    EXPECT_EQ(r.Status, kExitUsage);
+    EXPECT_NE(r.Err.find("--loop: bar 4 lies past"), std::string::npos) << r.Err;
+    // The bar that starts on the song's end still exists as a place to go to.
+    EXPECT_EQ(Capture({"--seek", "4"}, song, log).Status, kExitOk);
+}
+
+// --- what gets played ----------------------------------------------------------
+
+TEST_F(OrvalisPlayFiles, OfflineCaptureIsTheSameEveryTimeAndEndsWithTheRelease) {
+    const std::string song = ThreeBars();
+    std::string first, second;
+    Result r = Capture({}, song, first);
+    ASSERT_EQ(r.Status, kExitOk) << r.Err;
+    EXPECT_EQ(r.Out, "") << "quiet when not on a terminal";
+    EXPECT_EQ(r.Err, "");
+    ASSERT_EQ(Capture({}, song, second).Status, kExitOk);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(first.rfind("2.000\t90 3C 64\n2.000\t91 28 5A\n", 0), 0u) << first;
+    EXPECT_EQ(LinesWith(first, "90 3E 64"), std::vector<std::string>{"2002.000\t90 3E 64"});
+    // The song ends when the position passes tick 5760, and every channel
+    // then gets its sustain released.
+    EXPECT_EQ(LinesWith(first, "BF 40 00"), std::vector<std::string>{"6002.000\tBF 40 00"});
+}
+
+TEST_F(OrvalisPlayFiles, MuteSeekLoopAndTempoShapeWhatIsSent) {
+    const std::string song = ThreeBars();
+    std::string log;
+    ASSERT_EQ(Capture({"--mute", "2"}, song, log).Status, kExitOk);
+    EXPECT_TRUE(LinesWith(log, "91").empty()) << "channel 2 is muted";
+    EXPECT_EQ(LinesWith(log, "81 28").size(), 1u) << "its note-off still goes out";
+
+    ASSERT_EQ(Capture({"--seek", "2"}, song, log).Status, kExitOk);
+    EXPECT_TRUE(LinesWith(log, "90 3C").empty());
+    EXPECT_EQ(LinesWith(log, "90 3E").size(), 1u);
+    EXPECT_EQ(LinesWith(log, "90 40").size(), 1u);
+
+    ASSERT_EQ(Capture({"--loop", "2:2", "--repeat", "3"}, song, log).Status, kExitOk);
+    EXPECT_EQ(LinesWith(log, "90 3C").size(), 1u);
+    EXPECT_EQ(LinesWith(log, "90 3E").size(), 3u) << "three passes through bar 2";
+    EXPECT_EQ(LinesWith(log, "90 40").size(), 1u) << "then on to the end";
+
+    // Twelve beats last 12 s at 60 beats per minute; 500 becomes 220.
+    ASSERT_EQ(Capture({"--tempo", "60"}, song, log).Status, kExitOk);
+    EXPECT_NEAR(LastTimeMs(log), 12000, 5);
+    ASSERT_EQ(Capture({"--song-tempo", "500"}, song, log).Status, kExitOk);
+    EXPECT_NEAR(LastTimeMs(log), 12 * 60000.0 / 220, 5);
+}
+
+TEST_F(OrvalisPlayFiles, TheCapturedMidiFileReadsBackWithTheSameNotes) {
+    const std::string song = ThreeBars();
+    const std::string captured = PathOf("captured.mid");
+    Result r = RunTool({"--offline", "--capture-midi", captured, song});
+    ASSERT_EQ(r.Status, kExitOk) << r.Err;
+    MIDI::File file;
+    file.Load(captured.c_str());
+    ASSERT_GE(file.GetTrackCount(), 1);
+    std::multiset<int> keys;
+    for (int t = 0; t < file.GetTrackCount(); ++t) {
+        for (int i = 0; i < file.GetTrack(t)->GetEventCount(); ++i) {
+            const MIDI::Event* e = file.GetTrack(t)->GetEvent(i);
+            if (e->kind == MIDI::kNoteOn) {
+                keys.insert(e->data1);
+            }
+        }
+    }
+    EXPECT_EQ(keys, (std::multiset<int>{40, 60, 62, 64}));
+}
+
+TEST_F(OrvalisPlayFiles, MonitorPrintsEveryNoteAndATerminalGetsAStatusLine) {
+    const std::string song = ThreeBars();
+    Result r = RunTool({"--offline", "--capture", PathOf("c.txt"), "--monitor", song});
+    ASSERT_EQ(r.Status, kExitOk) << r.Err;
+    EXPECT_EQ(r.Out.rfind("    0.002  note on   ch  1  C4   ( 60)  vel 100\n"
+                          "    0.002  note on   ch  2  E2   ( 40)  vel  90\n"
+                          "    0.252  note off  ch  1  C4   ( 60)  vel  64\n",
+                          0),
+              0u)
+        << r.Out;
+    EXPECT_EQ(std::count(r.Out.begin(), r.Out.end(), '\n'), 8);
+
+    orvalis_play::PlayEnvironment terminal;
+    terminal.Terminal = true;
+    r = RunTool({"--wav", PathOf("o.wav"), "--soundfont", kSoundFont, song}, terminal);
+    ASSERT_EQ(r.Status, kExitOk) << r.Err;
+    EXPECT_NE(r.Out.find("Playing " + song), std::string::npos);
+    EXPECT_NE(r.Out.find("\r\033[Kbar 3/3  tick "), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("120.0 bpm"), std::string::npos);
+    EXPECT_NE(r.Out.find("Wrote " + PathOf("o.wav")), std::string::npos);
+}
+
+TEST_F(OrvalisPlayFiles, AnInterruptEndsRealTimePlaybackWithEveryNoteReleased) {
+    // A minute of notes, each held across the next, on a channel no other
+    // test uses: the capture device keeps the last recording until the next.
+    smf::TrackBuilder t;
+    for (int i = 0; i < 240; ++i) {
+        t.NoteOn(i == 0 ? 0 : 240, 15, 40 + i % 40, 100).NoteOff(0, 15, 40 + (i + 39) % 40);
+    }
+    t.EndOfTrack(480);
+    const std::string song = Write("minute.mid", smf::SmfBuilder(0).AddTrack(t));
+    const std::string logPath = PathOf("c.txt");
+    Result r{};
+    std::thread player([&] { r = RunTool({"--capture", logPath, song}); });
+    bool started = false;
+    for (int i = 0; i < 5000 && !started; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (const auto& m : platform::CapturedMessages()) {
+            started = started || (m.Bytes.size() == 3 && m.Bytes[0] == 0x9F);
+        }
+    }
+    orvalis_play::RequestInterrupt();
+    player.join();
+    ASSERT_TRUE(started);
+    EXPECT_EQ(r.Status, orvalis_play::kExitInterrupted) << r.Err;
+    const std::string log = ReadText(logPath);
+    std::set<std::string> sounding;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string message = line.substr(line.find('\t') + 1);
+        if (message.rfind("9F ", 0) == 0) {
+            sounding.insert(message.substr(3, 2));
+        } else if (message.rfind("8F ", 0) == 0) {
+            sounding.erase(message.substr(3, 2));
+        }
+    }
+    EXPECT_TRUE(sounding.empty()) << log;
+    EXPECT_LT(LastTimeMs(log), 30000) << "ended long before the song would";
+}
+
+// The whole road: file, sequencer, synthesizer, WAV. At 125 beats per minute
+// and 480 ticks per quarter a tick lasts 1 ms, and the step sends an event on
+// tick t once the position reaches t + 1, so a note on tick t must start to
+// sound at t + 1 ms.
+TEST_F(OrvalisPlayFiles, ARenderedSongSoundsEachNoteAtItsTimeAndPitch) {
+    const std::vector<int> notes = {60, 64, 67, 72, 57};
+    const std::vector<std::uint32_t> ticks = {479, 1079, 1679, 2279, 2879};
+    smf::TrackBuilder t;
+    t.Tempo(0, 480000).Program(0, 0, 80);
+    std::uint32_t now = 0;
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        t.NoteOn(ticks[i] - now, 0, notes[i], 100).NoteOff(100, 0, notes[i]);
+        now = ticks[i] + 100;
+    }
+    t.EndOfTrack(200);
+    const std::string song = Write("notes.mid", smf::SmfBuilder(0).AddTrack(t));
+    const std::string wavPath = PathOf("notes.wav");
+    Result r = RunTool({"--wav", wavPath, "--soundfont", kSoundFont, song});
+    ASSERT_EQ(r.Status, kExitOk) << r.Err;
+    const wavtest::Wav wav = wavtest::ReadWav(wavPath);
+    ASSERT_EQ(wav.Rate, 48000);
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        const double expectedMs = ticks[i] + 1.0;
+        const auto searchFrom = static_cast<std::size_t>((expectedMs - 50) * 48);
+        ASSERT_GE(wavtest::FirstSound(wav.Left, 32, searchFrom), static_cast<long>((expectedMs - 5) * 48))
+            << "note " << i << ": no quiet before it";
+        const long onset = wavtest::FirstSound(wav.Left, 32, static_cast<std::size_t>((expectedMs - 5) * 48));
+        ASSERT_GE(onset, 0);
+        EXPECT_NEAR(onset / 48.0, expectedMs, 1.0) << "note " << i;
+        const auto begin = static_cast<std::size_t>(onset + 48 * 10);
+        EXPECT_EQ(wavtest::StrongestNote(wav.Left, begin, begin + 48 * 80, 48000, notes[i]), notes[i]) << i;
+    }
+    // The same input renders the same bytes.
+    const std::string again = PathOf("again.wav");
+    ASSERT_EQ(RunTool({"--wav", again, "--soundfont", kSoundFont, song}).Status, kExitOk);
+    EXPECT_TRUE(ReadText(wavPath) == ReadText(again));
 }
 
 }  // namespace

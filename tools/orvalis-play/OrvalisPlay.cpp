@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iomanip>
 #include <memory>
 #include <sstream>
@@ -80,6 +81,11 @@ std::string DeviceLabel(int device) {
 // Reads the song at path; on failure says why on err and returns null.
 std::unique_ptr<MIDI::File> ReadSong(const std::string& path, platform::NoticeCapture& notices, std::ostream& err) {
     // The reader's own notice does not say why a file would not open.
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        err << "orvalis-play: " << path << ": is a folder, not a MIDI file\n";
+        return nullptr;
+    }
     if (std::FILE* probe = std::fopen(path.c_str(), "rb")) {
         std::fclose(probe);
     } else {
@@ -250,6 +256,11 @@ private:
             if (InterruptRequested.load(std::memory_order_relaxed)) {
                 return true;
             }
+            // After N - 1 wraps the loop opens, so the Nth pass plays on.
+            if (loopOpen && Seq->GetLoopWraps() + 1 >= static_cast<std::uint64_t>(*Options.Repeat)) {
+                Seq->EnableLoop(0);
+                loopOpen = false;
+            }
             if (offline) {
                 Manual.Advance(kPeriod);
             } else {
@@ -257,10 +268,6 @@ private:
             }
             if (Drain()) {
                 return false;
-            }
-            if (loopOpen && Seq->GetLoopWraps() >= static_cast<std::uint64_t>(*Options.Repeat)) {
-                Seq->EnableLoop(0);
-                loopOpen = false;
             }
             if (Terminal && std::chrono::steady_clock::now() >= nextStatus) {
                 ShowStatus();
