@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "midifixture.h"
@@ -115,6 +116,37 @@ TEST_F(SynthesizerFile, TwoSynthesizersCannotWriteOneFile) {
     EXPECT_EQ(platform::midiOutClose(first), platform::MMSYSERR_NOERROR);
     ASSERT_EQ(platform::midiOutOpen(&second, 0, nullptr, 0, platform::CALLBACK_NULL), platform::MMSYSERR_NOERROR);
     EXPECT_EQ(platform::midiOutClose(second), platform::MMSYSERR_NOERROR);
+}
+
+TEST_F(SynthesizerFile, OnTheRealClockRendersAsTimePasses) {
+    // A render thread keeps the file up with real time, so a note lands
+    // near its sending, not when the device closes.
+    Configure([&](platform::MidiOutConfig& c) {
+        c.WavPath = PathOf("live.wav");
+        c.TimeSource = &platform::RealClock();
+    });
+    platform::Clock& real = platform::RealClock();
+    std::int64_t before = real.NowNs();
+    platform::HMIDIOUT out = nullptr;
+    ASSERT_EQ(platform::midiOutOpen(&out, 0, nullptr, 0, platform::CALLBACK_NULL), platform::MMSYSERR_NOERROR);
+    std::int64_t opened = real.NowNs();
+    platform::midiOutShortMsg(out, Pack(0xC0, 80));
+    std::this_thread::sleep_for(50ms);
+    std::int64_t sent = real.NowNs();
+    platform::midiOutShortMsg(out, Pack(0x90, 69, 110));
+    std::this_thread::sleep_for(400ms);
+    ASSERT_EQ(platform::midiOutClose(out), platform::MMSYSERR_NOERROR);
+    std::int64_t closed = real.NowNs();
+
+    wavtest::Wav wav = wavtest::ReadWav(PathOf("live.wav"));
+    ASSERT_EQ(wav.Rate, 48000);
+    double lengthMs = static_cast<double>(wav.Left.size()) / 48.0;
+    EXPECT_GE(lengthMs, (closed - opened) / 1e6 - 1 - (opened - before) / 1e6);
+    EXPECT_LE(lengthMs, (closed - before) / 1e6 + 1);
+    long onset = wavtest::FirstSound(wav.Left, 8);
+    ASSERT_GE(onset, 0);
+    EXPECT_GE(onset / 48.0, (sent - opened) / 1e6 - 1) << "the note sounded before it was sent";
+    EXPECT_LT(onset / 48.0, (sent - before) / 1e6 + 150) << "the note waited for the close";
 }
 
 struct Onset {
