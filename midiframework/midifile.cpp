@@ -420,10 +420,11 @@ const std::uint8_t* File::ReadTrack(Track& track, const std::uint8_t* position,
     const std::uint8_t* limit = data + (length < available ? length : available);
 
     // Every event takes at least two bytes, so a chunk holds at most half its
-    // length in events. A large chunk gets room for that many at once (calloc
-    // hands out untouched zero pages, so the unused part costs no memory) and
-    // the array is trimmed to the next multiple of 1024 afterwards: the same
-    // array a step-by-step growth would leave, without a copy per 1024 events.
+    // length in events. A large chunk gets room for that many at once (a large
+    // calloc gets pages the kernel maps only when they are first written, so
+    // the unused part costs no memory) and the array is trimmed to the next
+    // multiple of 1024 afterwards: the array a step-by-step growth would leave,
+    // without a copy of all events per 1024 of them.
     const std::size_t mostEvents = std::size_t(limit - data) / 2;
     if (mostEvents > std::size_t(track.GetCapacity()) && mostEvents <= std::size_t(INT_MAX)) {
         TrackWriter::Reserve(track, static_cast<int>(mostEvents));

@@ -10,16 +10,19 @@
 #include "midiframework/midifile.h"
 
 namespace MIDI {
-namespace {
 
 // A data block and its bytes live in one allocation, behind a link to the
 // track's previous block: a meta event costs one allocation, and a track
 // releases its blocks by walking that list instead of its whole event array.
-struct BlockAllocation {
+struct detail::BlockAllocation {
     BlockAllocation* Previous;
     EventData Data;
     // the payload bytes follow
 };
+
+namespace {
+
+using detail::BlockAllocation;
 
 EventData* NewBlock(BlockAllocation*& newest, std::uint32_t type, int leadByte,
                     const std::uint8_t* bytes, std::uint32_t length) {
@@ -61,7 +64,7 @@ Track::Track() : EventCount(0), Events(nullptr), Capacity(0), NewestBlock(nullpt
 }
 
 Track::~Track() {
-    for (auto* block = static_cast<BlockAllocation*>(NewestBlock); block != nullptr;) {
+    for (BlockAllocation* block = NewestBlock; block != nullptr;) {
         BlockAllocation* previous = block->Previous;
         ::operator delete(block);
         block = previous;
@@ -73,7 +76,7 @@ bool Track::Reserve(int newCapacity) {
     if (newCapacity <= Capacity) {
         return true;
     }
-    // Slots are 16 bytes; the count is a signed 32-bit number like the event count.
+    // The capacity is a signed 32-bit number, as the event count is.
     if (newCapacity > INT_MAX - (kGrowthStep - 1)) {
         return false;
     }
@@ -126,9 +129,7 @@ bool Track::AddEventWithBlock(const Event& event, std::uint32_t type, int leadBy
     if (!HasRoom()) {
         return false;
     }
-    auto* newest = static_cast<BlockAllocation*>(NewestBlock);
-    EventData* block = NewBlock(newest, type, leadByte, bytes, length);
-    NewestBlock = newest;
+    EventData* block = NewBlock(NewestBlock, type, leadByte, bytes, length);
     if (block == nullptr) {
         return false;
     }

@@ -83,6 +83,9 @@ inline std::uint64_t TempoQuotient(std::uint32_t microsecondsPerQuarter) {
 }
 
 struct TrackWriter;
+namespace detail {
+struct BlockAllocation;
+}
 
 // One track: its name and its events in file order. Capacity grows 1024 slots
 // at a time and every slot past the event count stays zero.
@@ -139,8 +142,8 @@ private:
     int EventCount;
     Event* Events;
     int Capacity;
-    // The data blocks of this track's events, newest first (miditrack.cpp).
-    void* NewestBlock;
+    // The data blocks of this track's events, newest first.
+    detail::BlockAllocation* NewestBlock;
 };
 
 // Writes the track as text: "Dumping track NAME", the event count, then every
