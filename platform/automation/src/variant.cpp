@@ -105,7 +105,9 @@ bool ParseTypeName(std::string_view name, VARTYPE& type) noexcept {
 
 Variant Variant::MakeColor(OLE_COLOR value) noexcept { return Variant(VT_COLOR, Storage(value)); }
 
-Variant Variant::MakeBoolRef(BOOL* ref) noexcept { return Variant(VT_BOOL | VT_BYREF, Storage(ref)); }
+Variant Variant::MakeBoolRef(BOOL* ref) noexcept {
+    return ref ? Variant(VT_BOOL | VT_BYREF, Storage(ref)) : Variant();
+}
 
 std::int32_t Variant::Long() const noexcept {
     if (BaseType() != VT_I4) return 0;

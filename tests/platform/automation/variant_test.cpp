@@ -106,6 +106,17 @@ TEST(Variant, WritersOnlyWriteThroughAReferenceOfTheirType) {
     EXPECT_FALSE(dref.RetagReference(VT_I4 | VT_BYREF)) << "a double's storage is no long";
 }
 
+TEST(Variant, ANullReferenceIsAnEmptyValueThatNobodyWritesThrough) {
+    for (Variant null : {Variant(static_cast<std::int32_t*>(nullptr)), Variant(static_cast<double*>(nullptr)),
+                         Variant(static_cast<std::string*>(nullptr)), Variant::MakeBoolRef(nullptr)}) {
+        EXPECT_TRUE(null.IsEmpty());
+        EXPECT_FALSE(null.SetLong(1));
+        EXPECT_FALSE(null.SetDouble(1));
+        EXPECT_FALSE(null.SetString("x"));
+        EXPECT_FALSE(null.RetagReference(VT_BOOL | VT_BYREF));
+    }
+}
+
 TEST(Variant, TypeNamesReadBackAsTheSameTypes) {
     for (VARTYPE type : std::initializer_list<VARTYPE>{VT_EMPTY, VT_BOOL, VT_I4, VT_R8, VT_BSTR, VT_COLOR, VT_BOOL | VT_BYREF,
                          VT_I4 | VT_BYREF, VT_R8 | VT_BYREF, VT_BSTR | VT_BYREF, VT_COLOR | VT_BYREF}) {

@@ -60,11 +60,16 @@ public:
     Variant(std::string value) noexcept : Type(VT_BSTR), Value(std::move(value)) {}
     Variant(std::string_view value) : Type(VT_BSTR), Value(std::string(value)) {}
     Variant(const char* value) : Type(VT_BSTR), Value(std::string(value)) {}
-    // By reference; the pointers must not be null.
-    Variant(std::int32_t* ref) noexcept : Type(VT_I4 | VT_BYREF), Value(ref) {}
-    Variant(double* ref) noexcept : Type(VT_R8 | VT_BYREF), Value(ref) {}
-    Variant(std::string* ref) noexcept : Type(VT_BSTR | VT_BYREF), Value(ref) {}
-    Variant(std::uint32_t* ref) noexcept : Type(VT_UI4 | VT_BYREF), Value(ref) {}
+    // By reference. A null pointer makes an empty value, never a reference
+    // that someone could write through.
+    Variant(std::int32_t* ref) noexcept
+        : Type(ref ? VT_I4 | VT_BYREF : VT_EMPTY), Value(ref ? Storage(ref) : Storage()) {}
+    Variant(double* ref) noexcept
+        : Type(ref ? VT_R8 | VT_BYREF : VT_EMPTY), Value(ref ? Storage(ref) : Storage()) {}
+    Variant(std::string* ref) noexcept
+        : Type(ref ? VT_BSTR | VT_BYREF : VT_EMPTY), Value(ref ? Storage(ref) : Storage()) {}
+    Variant(std::uint32_t* ref) noexcept
+        : Type(ref ? VT_UI4 | VT_BYREF : VT_EMPTY), Value(ref ? Storage(ref) : Storage()) {}
 
     static Variant MakeColor(OLE_COLOR value) noexcept;
     static Variant MakeBool(BOOL value) noexcept { return Variant(value != FALSE); }
