@@ -67,6 +67,21 @@ TEST_F(RegistryTest, AModuleWhoseTypeLibraryFailsLeavesItsClassesUnregistered) {
     Registry registry;
     ASSERT_TRUE(ReadRegistry(registry, &error));
     EXPECT_TRUE(registry.Classes().empty());
+
+    // Its other exports, written with the building blocks, still serve.
+    EXPECT_EQ(module->UnregisterServer(), S_OK);
+    ComPtr<IClassFactory> factory;
+    const CLSID brokenClass{0x7E4C0A91, 0x13B2, 0x4F55, {0x9D, 0x20, 0x44, 0x01, 0xBE, 0x6A, 0x70, 0x01}};
+    ASSERT_EQ(module->GetClassObject(brokenClass, IID_IClassFactory,
+                                     reinterpret_cast<void**>(factory.ReleaseAndGetAddressOf())),
+              S_OK);
+    ComPtr<IControl> control;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IControl, reinterpret_cast<void**>(control.ReleaseAndGetAddressOf())),
+              S_OK);
+    EXPECT_EQ(module->CanUnloadNow(), S_FALSE);
+    control.Reset();
+    factory.Reset();
+    EXPECT_EQ(module->CanUnloadNow(), S_OK);
 }
 
 TEST_F(RegistryTest, RegistrationIntoACorruptRegistryFailsAndKeepsTheFile) {

@@ -48,4 +48,32 @@ const TypeLibResource kTypeLib(ThisModuleInstance(),
 
 }  // namespace broken
 
-OCX_MODULE_EXPORTS(broken::LIBID_BrokenLib, 1, 0)
+// The exports written out with the building blocks, as a module that needs
+// to do more than the one-line form would.
+extern "C" __attribute__((visibility("default"))) platform::HRESULT DllRegisterServer() {
+    AFX_MANAGE_STATE(platform::AfxGetStaticModuleState());
+    if (!platform::AfxOleRegisterTypeLib(platform::AfxGetInstanceHandle(), broken::LIBID_BrokenLib)) {
+        return platform::SELFREG_E_TYPELIB;
+    }
+    if (!platform::COleObjectFactory::UpdateRegistryAll(TRUE)) return platform::SELFREG_E_CLASS;
+    return platform::S_OK;
+}
+
+extern "C" __attribute__((visibility("default"))) platform::HRESULT DllUnregisterServer() {
+    AFX_MANAGE_STATE(platform::AfxGetStaticModuleState());
+    if (!platform::AfxOleUnregisterTypeLib(broken::LIBID_BrokenLib, 1, 0, 0)) return platform::SELFREG_E_TYPELIB;
+    if (!platform::COleObjectFactory::UpdateRegistryAll(FALSE)) return platform::SELFREG_E_CLASS;
+    return platform::S_OK;
+}
+
+extern "C" __attribute__((visibility("default"))) platform::HRESULT DllGetClassObject(platform::REFCLSID clsid,
+                                                                                      platform::REFIID iid,
+                                                                                      void** object) {
+    AFX_MANAGE_STATE(platform::AfxGetStaticModuleState());
+    return platform::AfxDllGetClassObject(clsid, iid, object);
+}
+
+extern "C" __attribute__((visibility("default"))) platform::HRESULT DllCanUnloadNow() {
+    AFX_MANAGE_STATE(platform::AfxGetStaticModuleState());
+    return platform::AfxDllCanUnloadNow();
+}
