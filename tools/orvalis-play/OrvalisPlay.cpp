@@ -172,7 +172,11 @@ private:
     int Play(MidiOutput& output, std::unique_ptr<MIDI::File> file, orvalis::SongTimeline timeline,
              const std::string& path) {
         NotificationQueue queue;
-        orvalis::Sequencer sequencer(output, Clock);
+        // Offline, this thread steps the sequencer right after each advance
+        // of the clock (no hand-over to the timer worker and back every 2 ms);
+        // its own timer runs on a clock that never moves.
+        platform::ManualClock idle;
+        orvalis::Sequencer sequencer(output, Options.RendersOffline() ? &idle : Clock);
         Seq = &sequencer;
         Queue = &queue;
         sequencer.SetNotificationSink(&queue);
@@ -263,6 +267,8 @@ private:
             }
             if (offline) {
                 Manual.Advance(kPeriod);
+                Seq->PlaybackStep(ElapsedMs);
+                ElapsedMs += orvalis::Sequencer::kPeriodMs;
             } else {
                 std::this_thread::sleep_for(kRealTimePoll);
             }
@@ -352,6 +358,7 @@ private:
     orvalis::Sequencer* Seq = nullptr;
     NotificationQueue* Queue = nullptr;
     std::int64_t StartNs = 0;
+    std::uint32_t ElapsedMs = 0;
     int Bars = 0;
     bool StatusShown = false;
 };
