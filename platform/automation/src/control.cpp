@@ -38,10 +38,11 @@ LRESULT PageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
     return platform::DefWindowProc(window, message, wParam, lParam);
 }
 
-void RegisterClassOnce(const char* name, WNDPROC procedure) {
+void RegisterClassOnce(const char* name, WNDPROC procedure, HBRUSH background = nullptr) {
     WNDCLASS windowClass{};
     windowClass.lpfnWndProc = procedure;
     windowClass.lpszClassName = name;
+    windowClass.hbrBackground = background;
     // Another copy of this library cannot exist in the process, so a name
     // already taken is ours from an earlier call.
     platform::RegisterClass(&windowClass);
@@ -50,7 +51,10 @@ void RegisterClassOnce(const char* name, WNDPROC procedure) {
 void EnsureWindowClasses() {
     static std::once_flag once;
     std::call_once(once, [] {
-        RegisterClassOnce(kControlWindowClass, &ControlWindowProc);
+        // A repaint that asks for an erase starts from white, whatever the
+        // control then draws over it.
+        RegisterClassOnce(kControlWindowClass, &ControlWindowProc,
+                          static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
         RegisterClassOnce(kApartmentWindowClass, &ApartmentWindowProc);
         RegisterClassOnce(kPageWindowClass, &PageWindowProc);
     });
