@@ -10,8 +10,8 @@ namespace platform {
 
 namespace {
 
-std::mutex gModulesLock;
-std::map<std::string, std::weak_ptr<LoadedModule>> gLoaded;  // guarded by gModulesLock
+std::mutex LoadedLock;
+std::map<std::string, std::weak_ptr<LoadedModule>> LoadedModules;  // guarded by LoadedLock
 
 class FunctionSink : public IEventSink {
 public:
@@ -31,8 +31,8 @@ LRESULT ContainerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 std::shared_ptr<LoadedModule> LoadedModule::Load(const std::string& path, std::string* error) {
-    std::lock_guard guard(gModulesLock);
-    if (auto it = gLoaded.find(path); it != gLoaded.end()) {
+    std::lock_guard guard(LoadedLock);
+    if (auto it = LoadedModules.find(path); it != LoadedModules.end()) {
         if (auto existing = it->second.lock()) return existing;
     }
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -55,16 +55,16 @@ std::shared_ptr<LoadedModule> LoadedModule::Load(const std::string& path, std::s
     module->Unregister =
         reinterpret_cast<DllUnregisterServerFn>(::dlsym(handle, "DllUnregisterServer"));
     module->CanUnload = reinterpret_cast<DllCanUnloadNowFn>(::dlsym(handle, "DllCanUnloadNow"));
-    gLoaded[path] = module;
+    LoadedModules[path] = module;
     return module;
 }
 
 LoadedModule::~LoadedModule() {
     if (!Handle) return;
     {
-        std::lock_guard guard(gModulesLock);
-        if (auto it = gLoaded.find(File); it != gLoaded.end() && it->second.expired()) {
-            gLoaded.erase(it);
+        std::lock_guard guard(LoadedLock);
+        if (auto it = LoadedModules.find(File); it != LoadedModules.end() && it->second.expired()) {
+            LoadedModules.erase(it);
         }
     }
     // A module that still has objects (leaked by someone) stays loaded: their

@@ -65,7 +65,7 @@ const EventTable& StockEvents() {
     return table;
 }
 
-thread_local COleControl* tDeletingFromApartment = nullptr;
+thread_local COleControl* DeletingFromApartment = nullptr;
 
 }  // namespace
 
@@ -109,9 +109,9 @@ LRESULT ApartmentWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return 1;
     }
     if (control && message == kDeleteMessage) {
-        tDeletingFromApartment = control;
+        DeletingFromApartment = control;
         delete control;
-        tDeletingFromApartment = nullptr;
+        DeletingFromApartment = nullptr;
         return 1;
     }
     return platform::DefWindowProc(window, message, wParam, lParam);
@@ -132,7 +132,7 @@ COleControl::~COleControl() {
     }
     if (Apartment) {
         SetWindowLongPtr(Apartment, GWLP_USERDATA, 0);
-        if (here && tDeletingFromApartment != this) {
+        if (here && DeletingFromApartment != this) {
             DestroyWindow(Apartment);
         } else {
             // Inside its own procedure, or not our thread: let the owner's

@@ -51,7 +51,7 @@ void WithRecord(HINSTANCE module, Change change) {
     if (record.Unused()) modules.erase(module);
 }
 
-thread_local HINSTANCE tActiveModule = nullptr;
+thread_local HINSTANCE ActiveModule = nullptr;
 
 }  // namespace
 
@@ -267,13 +267,13 @@ std::string ProgIdOfClass(HINSTANCE module, const CLSID& clsid) {
     return {};
 }
 
-HINSTANCE AfxGetInstanceHandle() noexcept { return tActiveModule; }
+HINSTANCE AfxGetInstanceHandle() noexcept { return ActiveModule; }
 
-AFX_MAINTAIN_STATE::AFX_MAINTAIN_STATE(HINSTANCE module) noexcept : Previous(tActiveModule) {
-    tActiveModule = module;
+AFX_MAINTAIN_STATE::AFX_MAINTAIN_STATE(HINSTANCE module) noexcept : Previous(ActiveModule) {
+    ActiveModule = module;
 }
 
-AFX_MAINTAIN_STATE::~AFX_MAINTAIN_STATE() { tActiveModule = Previous; }
+AFX_MAINTAIN_STATE::~AFX_MAINTAIN_STATE() { ActiveModule = Previous; }
 
 HRESULT AfxDllGetClassObject(REFCLSID clsid, REFIID iid, void** object) noexcept {
     return ModuleGetClassObject(AfxGetInstanceHandle(), clsid, iid, object);

@@ -7,15 +7,15 @@ namespace platform {
 
 namespace {
 
-thread_local std::string tLastError;
+thread_local std::string LastRegistrationError;
 
 BOOL Succeed() {
-    tLastError.clear();
+    LastRegistrationError.clear();
     return TRUE;
 }
 
 BOOL Fail(std::string text) {
-    tLastError = std::move(text);
+    LastRegistrationError = std::move(text);
     return FALSE;
 }
 
@@ -40,7 +40,7 @@ BOOL PutClass(ClassRegistration entry) {
 bool ModuleFileOf(HINSTANCE module, std::string& path) {
     path = ModulePath(module);
     if (path.empty()) {
-        tLastError = "the module's file cannot be found";
+        LastRegistrationError = "the module's file cannot be found";
         return false;
     }
     return true;
@@ -166,6 +166,6 @@ BOOL AfxOleUnregisterClass(REFCLSID clsid, const char* progId) {
     }
 }
 
-std::string AfxOleRegistrationError() { return tLastError; }
+std::string AfxOleRegistrationError() { return LastRegistrationError; }
 
 }  // namespace platform

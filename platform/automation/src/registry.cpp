@@ -314,8 +314,8 @@ CoClassDescription ParseCoClass(const RawSection& section, LibraryRef& owner) {
     return description;
 }
 
-std::mutex gPathLock;
-std::string gPath;  // guarded by gPathLock; empty: the default
+std::mutex PathLock;
+std::string OverriddenPath;  // guarded by PathLock; empty: the default
 
 // An exclusive advisory lock on "<registry>.lock", released on destruction.
 class RegistryLock {
@@ -616,14 +616,14 @@ std::string DefaultRegistryPath() {
 }
 
 void SetRegistryPath(std::string path) {
-    std::lock_guard guard(gPathLock);
-    gPath = std::move(path);
+    std::lock_guard guard(PathLock);
+    OverriddenPath = std::move(path);
 }
 
 std::string GetRegistryPath() {
     {
-        std::lock_guard guard(gPathLock);
-        if (!gPath.empty()) return gPath;
+        std::lock_guard guard(PathLock);
+        if (!OverriddenPath.empty()) return OverriddenPath;
     }
     return DefaultRegistryPath();
 }

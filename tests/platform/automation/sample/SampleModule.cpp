@@ -9,17 +9,17 @@ namespace sample {
 
 namespace {
 
-std::atomic<int> gInitCount{0};
-std::atomic<int> gExitCount{0};
+std::atomic<int> InitCount{0};
+std::atomic<int> ExitCount{0};
 
 class CSampleApp : public COleControlModule {
 public:
     BOOL InitInstance() override {
-        gInitCount.fetch_add(1);
+        InitCount.fetch_add(1);
         return COleControlModule::InitInstance();
     }
     int ExitInstance() override {
-        gExitCount.fetch_add(1);
+        ExitCount.fetch_add(1);
         return COleControlModule::ExitInstance();
     }
 };
@@ -79,8 +79,8 @@ OCX_MODULE_EXPORTS(sample::LIBID_SampleLib, 1, 0)
 
 // For the tests: how often the module object was started and stopped.
 extern "C" __attribute__((visibility("default"))) int SampleModuleInitCount() {
-    return sample::gInitCount.load();
+    return sample::InitCount.load();
 }
 extern "C" __attribute__((visibility("default"))) int SampleModuleExitCount() {
-    return sample::gExitCount.load();
+    return sample::ExitCount.load();
 }
