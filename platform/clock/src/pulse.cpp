@@ -1,6 +1,32 @@
 #include "platform/clock/pulse.h"
 
+#include <time.h>
+
+#include <cerrno>
+
 namespace platform {
+namespace {
+
+// A consumer sleeps to an announced deadline only when it is this close; a
+// farther one is waited for on the condition, so that other pulses (a quit)
+// are never held up for long.
+constexpr std::int64_t kSelfWakeWindowNs = 5000000;
+
+std::int64_t MonotonicNs() noexcept {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void SleepUntil(std::int64_t deadlineNs) noexcept {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
+    ts.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+}  // namespace
 
 void PulseEvent::Pulse(std::int64_t deadlineNs) noexcept {
     {
@@ -13,13 +39,69 @@ void PulseEvent::Pulse(std::int64_t deadlineNs) noexcept {
     Changed.notify_all();
 }
 
+void PulseEvent::PulseDeadline(std::int64_t deadlineNs) noexcept {
+    {
+        std::lock_guard guard(Lock);
+        if (deadlineNs <= Delivered) {
+            return;
+        }
+        Delivered = deadlineNs;
+        Signalled = true;
+        ++Pulses;
+        LastDeadline = deadlineNs;
+    }
+    Changed.notify_all();
+}
+
+void PulseEvent::Announce(std::int64_t deadlineNs) noexcept {
+    {
+        std::lock_guard guard(Lock);
+        Announced = deadlineNs;
+    }
+    Changed.notify_all();
+}
+
+void PulseEvent::Withdraw() noexcept {
+    {
+        std::lock_guard guard(Lock);
+        Announced = kNone;
+    }
+    Changed.notify_all();
+}
+
 void PulseEvent::Wait() noexcept {
     std::unique_lock lock(Lock);
     Busy = false;
     Changed.notify_all();
-    Changed.wait(lock, [this] { return Signalled; });
-    Signalled = false;
-    Busy = true;
+    for (;;) {
+        if (Signalled) {
+            Signalled = false;
+            Busy = true;
+            return;
+        }
+        if (Announced == kNone || Announced <= Delivered) {
+            Changed.wait(lock);
+            continue;
+        }
+        std::int64_t deadline = Announced;
+        std::int64_t ahead = deadline - MonotonicNs();
+        if (ahead > kSelfWakeWindowNs) {
+            Changed.wait_for(lock, std::chrono::nanoseconds(ahead - kSelfWakeWindowNs));
+            continue;
+        }
+        lock.unlock();
+        SleepUntil(deadline);
+        lock.lock();
+        // Still announced and not delivered: the source is alive and late,
+        // or just behind; the pulse is ours.
+        if (!Signalled && Announced == deadline && deadline > Delivered) {
+            Delivered = deadline;
+            ++Pulses;
+            LastDeadline = deadline;
+            Busy = true;
+            return;
+        }
+    }
 }
 
 bool PulseEvent::WaitFor(std::chrono::nanoseconds limit) noexcept {

@@ -1,4 +1,3 @@
-#include <sys/prctl.h>
 #include <time.h>
 
 #include <algorithm>
@@ -53,6 +52,9 @@ public:
     ~PulseThread() override {
         Quit.store(true, std::memory_order_release);
         Thread.JoinFor(kWorkerJoinLimit);
+        // After the join nothing announces again, so nothing is delivered
+        // once the kill has returned.
+        Event->Withdraw();
     }
 
     bool Start() {
@@ -61,11 +63,9 @@ public:
         auto quit = QuitFlag;
         std::int64_t period = Period;
         std::int64_t first = MonotonicNs() + period;
+        event->Announce(first);
         return Thread.Start("clock pulse", [event, quit, period, first] {
             RaiseThreadPriority(kPulseRealTimePriority);
-            // Ordinary threads get 50 us of timer slack by default; a pulse
-            // wants its deadline, not a batched wake-up.
-            prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
             std::int64_t deadline = first;
             for (;;) {
                 for (;;) {
@@ -78,8 +78,9 @@ public:
                     }
                     SleepUntil(std::min(deadline, now + kLongestSleepNs));
                 }
-                event->Pulse(deadline);
+                event->PulseDeadline(deadline);
                 deadline += period;
+                event->Announce(deadline);
             }
         });
     }

@@ -87,6 +87,46 @@ TEST(PulseEvent, IsIdleOnlyWhenNothingIsPendingAndTheConsumerIsBackWaiting) {
     EXPECT_TRUE(event.WaitUntilIdle(0ms)) << "a consumer that left is never waited for";
 }
 
+TEST(PulseEvent, AnAnnouncedDeadlineIsDeliveredOnceByWhoeverReachesItFirst) {
+    platform::PulseEvent event;
+    std::int64_t deadline = platform::RealClock().NowNs() + Ms(3);
+    event.Announce(deadline);
+    event.Wait();  // nobody pulses: the consumer takes the deadline itself
+    EXPECT_GE(platform::RealClock().NowNs(), deadline);
+    EXPECT_EQ(event.LastDeadlineNs(), deadline);
+    event.PulseDeadline(deadline);  // the pulse thread, late
+    EXPECT_EQ(event.PulseCount(), 1u);
+    EXPECT_FALSE(event.WaitFor(0ms)) << "delivered once";
+
+    event.Announce(deadline + Ms(2));
+    event.PulseDeadline(deadline + Ms(2));  // the pulse thread first this time
+    EXPECT_TRUE(event.WaitFor(0ms));
+    EXPECT_EQ(event.PulseCount(), 2u);
+}
+
+TEST(PulseEvent, AWithdrawnDeadlineIsNotDeliveredButOtherPulsesStillWake) {
+    platform::PulseEvent event;
+    std::atomic<bool> woke{false};
+    event.Announce(platform::RealClock().NowNs() + Ms(2));
+    event.Withdraw();  // the source was killed before its deadline
+    std::thread consumer([&] {
+        event.Wait();
+        woke = true;
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(woke.load()) << "a killed source delivered a pulse";
+    event.Pulse();
+    consumer.join();
+    EXPECT_EQ(event.PulseCount(), 1u);
+
+    // A far announcement does not keep a quit pulse waiting.
+    event.Announce(platform::RealClock().NowNs() + 10000 * Ms(1));
+    std::thread waiter([&] { event.Wait(); });
+    std::this_thread::sleep_for(5ms);
+    event.Pulse();
+    waiter.join();
+}
+
 TEST(ManualClock, TimeMovesOnlyWhenAdvanced) {
     platform::ManualClock clock(Ms(5));
     EXPECT_EQ(clock.NowNs(), Ms(5));

@@ -17,6 +17,7 @@ inline constexpr int kWorkerRealTimePriority = 59;
 // Raises the calling thread to SCHED_FIFO at realTimePriority when the system
 // allows it; otherwise to the lowest nice value it allows; otherwise leaves it
 // as it is. Quiet in every case: a refusal is normal for unprivileged users.
+// Also asks for timer wake-ups without slack.
 ThreadPriority RaiseThreadPriority(int realTimePriority) noexcept;
 
 // Process-wide: when false, RaiseThreadPriority leaves threads as they are
