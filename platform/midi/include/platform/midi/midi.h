@@ -115,7 +115,11 @@ struct MidiOutConfig {
     // "pulseaudio" or "alsa"); empty: try pulseaudio, then alsa.
     std::string AudioDriver;
     // When set, the synthesizer renders into this WAV file (16-bit stereo)
-    // instead of playing; its time comes from TimeSource.
+    // instead of playing; its time comes from TimeSource. On a manual clock
+    // each step is rendered as it is taken and a message sounds within half
+    // a 64-frame block of its time; on the real clock a render thread follows
+    // every 2 ms and a message sounds where the last render stopped (up to a
+    // render period early).
     std::string WavPath;
     // Hz, 8000 to 96000.
     int SampleRate = 48000;
