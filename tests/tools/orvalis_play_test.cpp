@@ -179,7 +179,7 @@ TEST_F(OrvalisPlayFiles, AFileThatCannotBePlayedIsAFailureThatSaysWhy) {
     smf::TrackBuilder broken;
     broken.NoteOn(0, 0, 60, 100).EndOfTrack();
     smf::Bytes bytes = smf::SmfBuilder(0).AddTrack(broken).Build();
-    bytes.resize(bytes.size() - 2);  // the end of track is cut short
+    bytes.erase(bytes.end() - 2, bytes.end());  // the end of track is cut short
     smf::SmfBuilder::WriteFile(PathOf("cut.mid"), bytes);
     smf::SmfBuilder::WriteFile(PathOf("short.mid"), {'M', 'T', 'h', 'd', 0, 0, 0, 6});
     struct Case {
