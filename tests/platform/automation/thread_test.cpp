@@ -142,7 +142,9 @@ TEST_F(SampleTest, DestroyingOneControlLeavesAnothersEventsWorking) {
     ASSERT_EQ(second->Connect([&](const EventInfo& e, std::span<Variant> a) { seen.Add(e, a); }, cookie), S_OK);
     first.reset();
     auto args = std::vector<Variant>{Variant(5)};
-    ASSERT_EQ(second->Call("StartTicks", args, nullptr, nullptr), S_OK);
+    Variant started;
+    ASSERT_EQ(second->Call("StartTicks", args, &started, nullptr), S_OK);
+    ASSERT_EQ(started, Variant(true)) << "the second control's notification window exists";
     ASSERT_TRUE(PumpMessagesUntil([&] { return seen.Count("Tick") == 5; }, kPatience));
 }
 
