@@ -1,3 +1,4 @@
+#include <atomic>
 #include <fstream>
 
 #include "MediaTestSupport.h"
@@ -197,6 +198,44 @@ TEST_F(SeekingAGroup, StopKeepsThePositionAndRunResumesFromIt) {
         return current > target + kOneFrame;
     }));
     EXPECT_LT(current, target + 2 * kUnitsPerSecond);
+}
+
+// A file joining a group that has been moved, running or paused, starts where
+// the group is, not at its own beginning.
+TEST(RenderingFiles, AFileAddedLaterJoinsTheGroupWhereItIs) {
+    auto graph = NewGraph();
+    ASSERT_EQ(Render(graph.Get(), Media(Content::Video, 3.0)), S_OK);
+    auto control = Query<IMediaControl>(graph.Get(), IID_IMediaControl);
+    auto seeking = Query<IMediaSeeking>(graph.Get(), IID_IMediaSeeking);
+    ASSERT_TRUE(SUCCEEDED(control->Pause()));
+    LONGLONG target = 15'000'000;
+    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
+    ASSERT_EQ(Render(graph.Get(), Media(Content::AudioVideo, 3.0)), S_OK);
+    auto probes = RenderersOf<IVideoFrameProbe>(graph.Get(), IID_IVideoFrameProbe);
+    ASSERT_EQ(probes.size(), 2u);
+    VideoFrame frame;
+    EXPECT_TRUE(WaitUntil([&] {
+        return probes[1]->GetCurrentFrame(&frame, FALSE) == S_OK && std::llabs(frame.StreamTime - target) <= kOneFrame;
+    })) << "the paused newcomer shows " << frame.StreamTime;
+
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    LONGLONG position = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        seeking->GetCurrentPosition(&position);
+        return position > target + kUnitsPerSecond / 4;
+    }));
+    ASSERT_EQ(Render(graph.Get(), Media(Content::Audio, 3.0)), S_OK);
+    // The running newcomer's sound goes on from where the group is.
+    auto audio = RenderersOf<IAudioTap>(graph.Get(), IID_IAudioTap);
+    ASSERT_EQ(audio.size(), 2u);
+    std::atomic<REFERENCE_TIME> firstHeard{-1};
+    audio[1]->SetTap([&](const float*, std::size_t, int, int, REFERENCE_TIME streamTime) {
+        REFERENCE_TIME unset = -1;
+        firstHeard.compare_exchange_strong(unset, streamTime);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return firstHeard.load() >= 0; }));
+    audio[1]->SetTap({});
+    EXPECT_GE(firstHeard.load(), position - kOneFrame);
 }
 
 TEST(AnEmptyGraph, RunsStopsAndSeeksWithoutFiles) {
