@@ -26,15 +26,18 @@ std::map<HWND, VideoWindowHost*>& Hosts() {
     return *hosts;
 }
 
+// The class lives while video windows exist: the first host registers it and
+// the last one takes it away again, so a module unloaded with this library
+// never leaves a class behind whose procedure is gone. With HostsLock held.
 bool RegisterWindowClass() {
-    static const bool registered = [] {
-        WNDCLASS windowClass;
-        windowClass.lpfnWndProc = &VideoWindowHostProcedure;
-        windowClass.lpszClassName = kClassName;
-        windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
-        return RegisterClass(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
-    }();
-    return registered;
+    if (!Hosts().empty()) return true;
+    WNDCLASS windowClass;
+    windowClass.lpfnWndProc = &VideoWindowHostProcedure;
+    windowClass.lpszClassName = kClassName;
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    // Still registered when a window of the last host was left to its own
+    // thread to destroy; that is this library's procedure all the same.
+    return RegisterClass(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
 bool ToWindow(OAHWND value, HWND& window) {
@@ -49,23 +52,24 @@ VideoWindowHost::VideoWindowHost(VideoRenderer& renderer, LONG width, LONG heigh
     Current.Style = static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);
     Current.Width = width > 0 ? width : 320;
     Current.Height = height > 0 ? height : 240;
+    std::lock_guard guard(HostsLock);
     if (!RegisterWindowClass()) return;
     Window = CreateWindowEx(0, kClassName, "Video Renderer", static_cast<DWORD>(Current.Style), 0, 0,
                             Current.Width, Current.Height, 0, nullptr, nullptr, nullptr);
     if (Window) {
-        std::lock_guard guard(HostsLock);
         Hosts()[Window] = this;
+    } else if (Hosts().empty()) {
+        UnregisterClass(kClassName, nullptr);
     }
 }
 
 VideoWindowHost::~VideoWindowHost() {
     if (!Window) return;
-    {
-        std::lock_guard guard(HostsLock);
-        Hosts().erase(Window);
-    }
+    std::lock_guard guard(HostsLock);
+    Hosts().erase(Window);
     // Only the owner thread may destroy a window; from elsewhere it is asked to.
     if (!DestroyWindow(Window)) PostMessage(Window, WM_CLOSE, 0, 0);
+    if (Hosts().empty()) UnregisterClass(kClassName, nullptr);
 }
 
 LRESULT VideoWindowHostProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

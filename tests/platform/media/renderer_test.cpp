@@ -254,7 +254,7 @@ TEST_F(VideoInAWindow, FullScreenCoversTheScreenAndComesBackToItsOwner) {
     EXPECT_TRUE(IsWindowVisible(videoHandle));
 }
 
-TEST_F(VideoInAWindow, OutlivesItsGraphOnlyAsLongAsItIsHeld) {
+TEST_F(VideoInAWindow, OutlivesItsGraphOnlyAsLongAsItIsHeldAndTheNextOneGetsAWindowAgain) {
     Attach(320, 240);
     graph.Reset();
     EXPECT_TRUE(IsWindow(videoHandle)) << "the renderer is still held";
@@ -262,6 +262,14 @@ TEST_F(VideoInAWindow, OutlivesItsGraphOnlyAsLongAsItIsHeld) {
     video.Reset();
     probe.Reset();
     EXPECT_FALSE(IsWindow(videoHandle));
+    // The window class went with the last video window and comes back with the next.
+    auto again = NewGraph();
+    ASSERT_EQ(Render(again.Get(), Media(Content::Video, 1.0)), S_OK);
+    auto probes = RenderersOf<IVideoFrameProbe>(again.Get(), IID_IVideoFrameProbe);
+    ASSERT_EQ(probes.size(), 1u);
+    OAHWND handle = 0;
+    probes[0]->GetWindowHandle(&handle);
+    EXPECT_TRUE(IsWindow(static_cast<HWND>(handle)));
 }
 
 }  // namespace
