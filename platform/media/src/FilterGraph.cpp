@@ -125,15 +125,17 @@ bool FilterGraph::Start() noexcept {
     return BusThread.Start("media-bus", [this] { BusLoop(); });
 }
 
-FilterGraph::~FilterGraph() {
-    // The bus thread goes first: the pipeline's bus drops messages once it is
-    // stopped, so the wake-up message must be posted while it still flows.
+bool FilterGraph::StopBusThread() noexcept {
+    // The pipeline's bus drops messages once the pipeline is stopped, so the
+    // wake-up message goes out while it still flows.
     QuitBus.store(true, std::memory_order_release);
     if (Bus) {
-        gst_bus_post(Bus.get(), gst_message_new_application(
-                                    nullptr, gst_structure_new_empty(kQuitMessage)));
+        gst_bus_post(Bus.get(), gst_message_new_application(nullptr, gst_structure_new_empty(kQuitMessage)));
     }
-    BusThread.JoinFor(kWorkerJoinLimit);
+    return BusThread.JoinFor(kWorkerJoinLimit);
+}
+
+FilterGraph::~FilterGraph() {
     if (Pipeline) {
         gst_element_set_state(Pipeline.get(), GST_STATE_NULL);
     }
@@ -150,7 +152,9 @@ FilterGraph::~FilterGraph() {
 
 ULONG FilterGraph::Release() {
     const ULONG left = Refs.Drop();
-    if (left == 0) delete this;
+    // A bus thread that did not end in time still works on this graph
+    // (WorkerThread has said so): the graph is then left to it, not freed under it.
+    if (left == 0 && StopBusThread()) delete this;
     return left;
 }
 

@@ -86,6 +86,8 @@ private:
     FilterGraph() = default;
     ~FilterGraph();
     bool Start() noexcept;
+    // Ends the bus thread; false when it did not end in time.
+    bool StopBusThread() noexcept;
 
     HRESULT RenderUri(const std::string& uri);
     HRESULT BuildChain(FileChain& chain, GstDiscovererInfo* info);
