@@ -142,7 +142,7 @@ struct IGraphBuilder : IUnknown {
     // and returns when its renderers exist and it has been cued as far as the
     // graph is. VFW_E_NOT_FOUND for a missing file, VFW_E_CANNOT_RENDER or
     // VFW_E_UNSUPPORTED_STREAM for one that cannot be played; the graph is left
-    // as it was. playList must be null.
+    // as it was. A play list is not supported: E_INVALIDARG unless it is null or empty.
     virtual HRESULT RenderFile(const char16_t* file, const char16_t* playList) = 0;
     // A snapshot enumerator of every filter, the renderers of earlier files included.
     virtual HRESULT EnumFilters(IEnumFilters** enumerator) = 0;
