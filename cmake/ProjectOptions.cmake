@@ -21,30 +21,33 @@ if(ORVALIS_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
-# Sanitizer runtime options for ctest: the suppression files name only the
-# system libraries we do not build (GLib, GStreamer, FluidSynth, fontconfig).
+# Sanitizer runtime options. Test programs built with orvalis_add_test carry
+# them compiled in (tests/support/SanitizerDefaults.cpp); tests added with a
+# plain add_test set this list as their ENVIRONMENT property. The suppression
+# files name only system libraries we do not build (GLib, GStreamer,
+# FluidSynth, fontconfig).
 set(ORVALIS_SANITIZER_DIR ${CMAKE_SOURCE_DIR}/cmake/sanitizers)
 set(ORVALIS_TEST_ENVIRONMENT
   "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
   "LSAN_OPTIONS=suppressions=${ORVALIS_SANITIZER_DIR}/lsan.supp:print_suppressions=0"
   "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:suppressions=${ORVALIS_SANITIZER_DIR}/ubsan.supp"
-  "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${ORVALIS_SANITIZER_DIR}/tsan.supp"
-  "G_SLICE=always-malloc"
-  "G_DEBUG=")
+  "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${ORVALIS_SANITIZER_DIR}/tsan.supp")
 
 # orvalis_add_test(NAME <name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>]
-#                  [TIMEOUT <seconds>] [ENVIRONMENT <k=v>...])
+#                  [TIMEOUT <seconds>])
 # One GoogleTest executable per layer; every case becomes its own ctest entry.
 function(orvalis_add_test)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
-  add_executable(${T_NAME} ${T_SOURCES})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES} ${CMAKE_SOURCE_DIR}/tests/support/SanitizerDefaults.cpp)
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main project_warnings)
   target_compile_definitions(${T_NAME} PRIVATE
     ORVALIS_SOURCE_DIR="${CMAKE_SOURCE_DIR}" ORVALIS_BINARY_DIR="${CMAKE_BINARY_DIR}")
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  set(_props TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${ORVALIS_TEST_ENVIRONMENT};${T_ENVIRONMENT}")
+  # No ENVIRONMENT here: gtest_discover_tests would keep only the first entry
+  # of a list; the sanitizer options are compiled in instead.
+  set(_props TIMEOUT ${T_TIMEOUT})
   if(T_LABELS)
     list(APPEND _props LABELS "${T_LABELS}")
   endif()
