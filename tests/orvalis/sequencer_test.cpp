@@ -110,6 +110,8 @@ TEST_F(SequencerTest, MutedNoteOnsAreNeitherSentCountedNorReportedButTheirNoteOf
     auto song = std::make_unique<HandBuiltSong>();
     MIDI::Track& track = song->AddTrack();
     HandBuiltSong::Add(track, 0, MIDI::kNoteOn, 3, 50, 0);
+    // A key byte out of range is bookkept within its own channel's map.
+    HandBuiltSong::Add(track, 4, MIDI::kNoteOn, 15, 200, 90);
     HandBuiltSong::EndOfTrack(track, 480);
     Load(std::move(song));
     TakeSent();
@@ -119,6 +121,11 @@ TEST_F(SequencerTest, MutedNoteOnsAreNeitherSentCountedNorReportedButTheirNoteOf
     Steps(1);
     EXPECT_EQ(TakeHex(), std::vector<std::string>{"93 32 00"});
     EXPECT_EQ(Notes.Take(), (std::vector<RecordingSink::Note>{{WM_NOTE_OFF, 0x03324000}}));
+    Steps(2);
+    EXPECT_EQ(Seq->GetPolyCount(), 1);
+    TakeSent();
+    Seq->Stop();
+    EXPECT_EQ(TakeHex(), ReleaseOf({{15, 200 & 0x7F}}));
 }
 
 // --- loop -------------------------------------------------------------------
