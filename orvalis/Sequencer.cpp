@@ -123,7 +123,7 @@ void Sequencer::LoadSong(std::unique_ptr<MIDI::File> song, SongTimeline timeline
         ends[i] = count - 1;
     }
     LocateSnapshot loop;
-    const std::int32_t measureZero = Locate(song.get(), timeline, 0, &loop);
+    Locate(song.get(), timeline, 0, &loop);
     LocateSnapshot seek;
     seek.Cursors.assign(static_cast<std::size_t>(trackCount), 0);
     seek.Channels.fill(ChannelState::Defaults());
@@ -156,7 +156,6 @@ void Sequencer::LoadSong(std::unique_ptr<MIDI::File> song, SongTimeline timeline
         Tempo.store(tempo, std::memory_order_relaxed);
         SeekPending.store(0, std::memory_order_relaxed);
         Position.store(0.0, std::memory_order_relaxed);
-        LoopStart.store(measureZero, std::memory_order_relaxed);
         TickIncrement.store(increment, std::memory_order_relaxed);
         // The loop snapshot keeps measure 0's state, but the loop has no
         // bounds until the host sets both.
