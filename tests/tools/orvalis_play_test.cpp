@@ -120,8 +120,8 @@ TEST(OrvalisPlay, ListsTheDevicesWithTheirNumbers) {
 TEST(OrvalisPlay, HelpDescribesEveryOptionTheDevicesAndTheExitStatuses) {
     Result r = RunTool({"--help"});
     EXPECT_EQ(r.Status, 0);
-    for (const auto& spec : orvalis_play::OptionTable()) {
-        EXPECT_NE(r.Out.find(spec.Long), std::string::npos) << spec.Long;
+    for (const auto& entry : orvalis_play::OptionTable()) {
+        EXPECT_NE(r.Out.find(entry.Long), std::string::npos) << entry.Long;
     }
     EXPECT_NE(r.Out.find("capture"), std::string::npos);
     EXPECT_NE(r.Out.find("130 when interrupted"), std::string::npos);

@@ -373,10 +373,10 @@ std::string UsageText() {
         "Options:\n";
     std::size_t width = 0;
     std::vector<std::string> heads;
-    for (const auto& spec : OptionTable()) {
-        std::string head = spec.Short ? std::string(spec.Short) + ", " + spec.Long : std::string("    ") + spec.Long;
-        if (spec.Value) {
-            head += std::string(" ") + spec.Value;
+    for (const auto& entry : OptionTable()) {
+        std::string head = entry.Short ? std::string(entry.Short) + ", " + entry.Long : std::string("    ") + entry.Long;
+        if (entry.Value) {
+            head += std::string(" ") + entry.Value;
         }
         width = std::max(width, head.size());
         heads.push_back(std::move(head));

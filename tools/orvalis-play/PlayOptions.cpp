@@ -185,9 +185,9 @@ const std::vector<OptionSpec>& OptionTable() {
 namespace {
 
 const OptionSpec* Find(const std::string& name) {
-    for (const auto& spec : OptionTable()) {
-        if (name == spec.Long || (spec.Short && name == spec.Short)) {
-            return &spec;
+    for (const auto& entry : OptionTable()) {
+        if (name == entry.Long || (entry.Short && name == entry.Short)) {
+            return &entry;
         }
     }
     return nullptr;
@@ -216,15 +216,15 @@ ParseResult ParsePlayOptions(const std::vector<std::string>& args) {
             value = arg.substr(eq + 1);
             inlineValue = true;
         }
-        const OptionSpec* spec = Find(name);
-        if (!spec) {
+        const OptionSpec* entry = Find(name);
+        if (!entry) {
             result.Error = "unknown option " + name;
             return result;
         }
-        if (spec->Value) {
+        if (entry->Value) {
             if (!inlineValue) {
                 if (i + 1 >= args.size()) {
-                    result.Error = name + " needs a value (" + spec->Value + ")";
+                    result.Error = name + " needs a value (" + entry->Value + ")";
                     return result;
                 }
                 value = args[++i];
@@ -233,7 +233,7 @@ ParseResult ParsePlayOptions(const std::vector<std::string>& args) {
             result.Error = name + " takes no value";
             return result;
         }
-        if (std::string error = spec->Apply(result.Options, value); !error.empty()) {
+        if (std::string error = entry->Apply(result.Options, value); !error.empty()) {
             result.Error = name + ": " + error;
             return result;
         }

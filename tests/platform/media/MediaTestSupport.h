@@ -23,12 +23,12 @@ using testkit::MediaSpec;
 inline std::filesystem::path MediaFolder() { return std::filesystem::path(ORVALIS_BINARY_DIR) / "test-media"; }
 
 inline std::filesystem::path Media(Content kind, double seconds, int width = 320, int height = 240) {
-    MediaSpec spec;
-    spec.Kind = kind;
-    spec.Seconds = seconds;
-    spec.Width = width;
-    spec.Height = height;
-    return testkit::MakeMedia(MediaFolder(), spec);
+    MediaSpec media;
+    media.Kind = kind;
+    media.Seconds = seconds;
+    media.Width = width;
+    media.Height = height;
+    return testkit::MakeMedia(MediaFolder(), media);
 }
 
 inline std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }

@@ -25,12 +25,12 @@ constexpr std::size_t kChunk = 4096;
 bool ParseRange(const std::string& value, std::size_t size, std::size_t& first, std::size_t& last) {
     const std::string prefix = "bytes=";
     if (value.compare(0, prefix.size(), prefix) != 0) return false;
-    const std::string spec = value.substr(prefix.size());
-    const auto dash = spec.find('-');
+    const std::string bytes = value.substr(prefix.size());
+    const auto dash = bytes.find('-');
     if (dash == std::string::npos || dash == 0 || size == 0) return false;
     try {
-        first = std::stoull(spec.substr(0, dash));
-        last = dash + 1 < spec.size() ? std::stoull(spec.substr(dash + 1)) : size - 1;
+        first = std::stoull(bytes.substr(0, dash));
+        last = dash + 1 < bytes.size() ? std::stoull(bytes.substr(dash + 1)) : size - 1;
     } catch (...) {
         return false;
     }

@@ -13,9 +13,9 @@
 namespace platform::media::testkit {
 namespace {
 
-std::string Describe(const MediaSpec& spec) {
+std::string Describe(const MediaSpec& media) {
     std::ostringstream name;
-    switch (spec.Kind) {
+    switch (media.Kind) {
         case Content::Video:
             name << "video";
             break;
@@ -26,46 +26,46 @@ std::string Describe(const MediaSpec& spec) {
             name << "av";
             break;
     }
-    name << '-' << static_cast<long>(std::lround(spec.Seconds * 1000)) << "ms";
-    if (spec.Kind != Content::Audio) {
-        name << '-' << spec.Width << 'x' << spec.Height << '-' << spec.FramesPerSecond << "fps-"
-             << spec.Pattern;
-        if (spec.Bitrate) name << '-' << spec.Bitrate << "bps";
+    name << '-' << static_cast<long>(std::lround(media.Seconds * 1000)) << "ms";
+    if (media.Kind != Content::Audio) {
+        name << '-' << media.Width << 'x' << media.Height << '-' << media.FramesPerSecond << "fps-"
+             << media.Pattern;
+        if (media.Bitrate) name << '-' << media.Bitrate << "bps";
     }
-    if (spec.Kind != Content::Video) name << '-' << static_cast<long>(std::lround(spec.Frequency)) << "hz";
-    name << (spec.Kind == Content::Audio ? ".wav" : ".webm");
+    if (media.Kind != Content::Video) name << '-' << static_cast<long>(std::lround(media.Frequency)) << "hz";
+    name << (media.Kind == Content::Audio ? ".wav" : ".webm");
     return name.str();
 }
 
-std::string VideoBranch(const MediaSpec& spec) {
-    const long frames = std::lround(spec.Seconds * spec.FramesPerSecond);
+std::string VideoBranch(const MediaSpec& media) {
+    const long frames = std::lround(media.Seconds * media.FramesPerSecond);
     std::ostringstream text;
-    text << "videotestsrc num-buffers=" << frames << " pattern=" << spec.Pattern
-         << " ! video/x-raw,format=I420,width=" << spec.Width << ",height=" << spec.Height
-         << ",framerate=" << spec.FramesPerSecond << "/1 ! vp8enc deadline=1 keyframe-max-dist="
-         << spec.FramesPerSecond;
-    if (spec.Bitrate) text << " target-bitrate=" << spec.Bitrate;
+    text << "videotestsrc num-buffers=" << frames << " pattern=" << media.Pattern
+         << " ! video/x-raw,format=I420,width=" << media.Width << ",height=" << media.Height
+         << ",framerate=" << media.FramesPerSecond << "/1 ! vp8enc deadline=1 keyframe-max-dist="
+         << media.FramesPerSecond;
+    if (media.Bitrate) text << " target-bitrate=" << media.Bitrate;
     return text.str();
 }
 
-std::string AudioSource(const MediaSpec& spec) {
+std::string AudioSource(const MediaSpec& media) {
     // 960 samples per buffer at 48 kHz: 50 buffers a second.
-    const long buffers = std::lround(spec.Seconds * 50);
+    const long buffers = std::lround(media.Seconds * 50);
     std::ostringstream text;
     text << "audiotestsrc num-buffers=" << buffers << " samplesperbuffer=960 wave=sine volume=0.5 freq="
-         << spec.Frequency << " ! audio/x-raw,format=S16LE,rate=48000,channels=2";
+         << media.Frequency << " ! audio/x-raw,format=S16LE,rate=48000,channels=2";
     return text.str();
 }
 
-std::string Pipeline(const MediaSpec& spec, const std::string& target) {
+std::string Pipeline(const MediaSpec& media, const std::string& target) {
     const std::string sink = "filesink location=\"" + target + "\"";
-    switch (spec.Kind) {
+    switch (media.Kind) {
         case Content::Video:
-            return VideoBranch(spec) + " ! webmmux ! " + sink;
+            return VideoBranch(media) + " ! webmmux ! " + sink;
         case Content::Audio:
-            return AudioSource(spec) + " ! wavenc ! " + sink;
+            return AudioSource(media) + " ! wavenc ! " + sink;
         case Content::AudioVideo:
-            return "webmmux name=mux ! " + sink + " " + VideoBranch(spec) + " ! mux. " + AudioSource(spec) +
+            return "webmmux name=mux ! " + sink + " " + VideoBranch(media) + " ! mux. " + AudioSource(media) +
                    " ! audioconvert ! vorbisenc ! mux.";
     }
     return {};
@@ -107,10 +107,10 @@ void Run(const std::string& description) {
 
 }  // namespace
 
-std::filesystem::path MakeMedia(const std::filesystem::path& folder, const MediaSpec& spec) {
+std::filesystem::path MakeMedia(const std::filesystem::path& folder, const MediaSpec& media) {
     if (!gst_init_check(nullptr, nullptr, nullptr)) throw std::runtime_error("GStreamer does not start");
     std::filesystem::create_directories(folder);
-    const auto target = folder / Describe(spec);
+    const auto target = folder / Describe(media);
     std::error_code error;
     if (std::filesystem::is_regular_file(target, error) && std::filesystem::file_size(target, error) > 0) {
         return target;
@@ -120,7 +120,7 @@ std::filesystem::path MakeMedia(const std::filesystem::path& folder, const Media
     auto partial = target;
     partial += ".part" + std::to_string(getpid());
     try {
-        Run(Pipeline(spec, partial.string()));
+        Run(Pipeline(media, partial.string()));
     } catch (...) {
         std::filesystem::remove(partial, error);
         throw;

@@ -22,12 +22,12 @@ struct MediaSpec {
     int Bitrate = 0;
 };
 
-// Makes the file described by spec in folder (created if needed) and returns
+// Makes the file described by media in folder (created if needed) and returns
 // its path: VP8 in WebM for video, with Vorbis audio for AudioVideo; WAV for
 // audio only. A file made earlier from the same description is reused, and
 // concurrent callers never see a half-written file. Throws std::runtime_error
 // with GStreamer's message when the file cannot be made.
-std::filesystem::path MakeMedia(const std::filesystem::path& folder, const MediaSpec& spec);
+std::filesystem::path MakeMedia(const std::filesystem::path& folder, const MediaSpec& media);
 
 // The seven bars across the top two thirds of the "smpte" pattern, left to
 // right, as 0xRRGGBB (white, yellow, cyan, green, magenta, red, blue at full
