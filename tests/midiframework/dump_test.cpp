@@ -31,6 +31,9 @@ struct RenderCase {
     std::string text;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const RenderCase& c, std::ostream* out) { *out << c.name; }
+
 std::string Render(const RenderCase& c) {
     std::vector<std::uint8_t> bytes = c.payload;
     MIDI::EventData block{c.type, static_cast<std::uint32_t>(bytes.size()), bytes.data()};
