@@ -201,6 +201,8 @@ struct Interruption {
     smf::Bytes bytes;
 };
 
+void PrintTo(const Interruption& c, std::ostream* out) { *out << c.name; }
+
 class MidiFileRunningStatusAcross : public ::testing::TestWithParam<Interruption> {};
 
 TEST_P(MidiFileRunningStatusAcross, KeepsTheChannelStatusInEffect) {
@@ -312,6 +314,8 @@ struct Overrun {
     const char* name;
     smf::Bytes bytes;
 };
+
+void PrintTo(const Overrun& c, std::ostream* out) { *out << c.name; }
 
 class MidiFileEventRunningPastItsChunk : public ::testing::TestWithParam<Overrun> {};
 

@@ -83,6 +83,8 @@ struct DurationCase {
     std::vector<std::uint32_t> durations;  // of the note-ons, in order
 };
 
+void PrintTo(const DurationCase& c, std::ostream* out) { *out << c.name; }
+
 class MidiTrackNoteDurations : public ::testing::TestWithParam<DurationCase> {};
 
 TEST_P(MidiTrackNoteDurations, PairEachNoteOffWithTheOldestPendingNoteOnOfItsKey) {

@@ -209,6 +209,8 @@ struct ZeroLength {
     int division;
 };
 
+void PrintTo(const ZeroLength& c, std::ostream* out) { *out << c.name; }
+
 class TimelineZeroLengthMeasure : public ::testing::TestWithParam<ZeroLength> {};
 
 TEST_P(TimelineZeroLengthMeasure, HoldsNoMeasuresAndNeverDivides) {

@@ -160,6 +160,10 @@ struct Onset {
     int Note;
 };
 
+void PrintTo(const Onset& o, std::ostream* out) {
+    *out << "note " << o.Note << " at " << o.Rate << " Hz after " << o.SendUs << " us";
+}
+
 class SynthesizerOnset : public SynthesizerFile, public testing::WithParamInterface<Onset> {};
 
 TEST_P(SynthesizerOnset, ANoteSoundsAtItsPitchWithinOneMillisecondOfItsSending) {
