@@ -141,6 +141,7 @@ TEST(OrvalisPlay, ABadCommandLineIsAUsageErrorThatSaysWhat) {
              {{"--port", "x", "a.mid"}, "--port: 'x' is not a whole number"},
              {{"--port"}, "--port needs a value (N)"},
              {{"--mute", "17", "a.mid"}, "--mute: 17 is outside 1 to 16"},
+             {{"--gain", "11", "a.mid"}, "--gain: the gain must lie between 0 and 10, not 11"},
              {{"--mute", "0", "a.mid"}, "--mute: 0 is outside 1 to 16"},
              {{"--loop", "5", "a.mid"}, "--loop: expected two bars as A:B"},
              {{"--loop", "3:2", "a.mid"}, "the loop's last bar comes before its first"},

@@ -133,6 +133,7 @@ public:
         platform::MidiOutConfig config = platform::MidiOutConfiguration();
         config.SoundFont = Options.SoundFont;
         config.SampleRate = Options.SampleRate;
+        config.Gain = Options.Gain;
         config.WavPath = Options.WavPath;
         config.CaptureLogPath = Options.CaptureLogPath;
         config.CaptureMidiPath = Options.CaptureMidiPath;

@@ -103,6 +103,14 @@ const std::vector<OptionSpec>& OptionTable() {
          [](PlayOptions& o, const std::string& v) { return NeedsPath(v, o.SoundFont); }},
         {"--sample-rate", nullptr, "HZ", "sample rate of the software synthesizer (default 48000)",
          [](PlayOptions& o, const std::string& v) { return ParseInt(v, 8000, 96000, o.SampleRate); }},
+        {"--gain", nullptr, "G", "output gain of the software synthesizer, 0 to 10 (default 0.5)",
+         [](PlayOptions& o, const std::string& v) {
+             double gain = 0;
+             if (std::string error = ParseNumber(v, gain); !error.empty()) return error;
+             if (gain < 0.0 || gain > 10.0) return "the gain must lie between 0 and 10, not " + v;
+             o.Gain = gain;
+             return std::string();
+         }},
         {"--offline", nullptr, nullptr,
          "render as fast as possible instead of in real time; the same input gives the same output",
          [](PlayOptions& o, const std::string&) {

@@ -25,6 +25,7 @@ struct PlayOptions {
     std::optional<int> Port;  // device number; -1 (the default device) when not given
     std::string SoundFont;
     int SampleRate = 48000;
+    double Gain = 0.5;
     bool Offline = false;
     std::string WavPath;
     std::string CaptureLogPath;

@@ -92,6 +92,10 @@ public:
                          std::to_string(kMinSampleRate) + " to " + std::to_string(kMaxSampleRate) + " Hz");
             return MMSYSERR_INVALPARAM;
         }
+        if (!(config.Gain >= 0.0 && config.Gain <= 10.0)) {
+            SetLastError("The gain " + std::to_string(config.Gain) + " is outside 0 to 10");
+            return MMSYSERR_INVALPARAM;
+        }
         std::string soundFont = ChooseSoundFont(config.SoundFont);
         if (soundFont.empty()) {
             return MMSYSERR_NODRIVER;
@@ -102,6 +106,7 @@ public:
             return MMSYSERR_NOMEM;
         }
         fluid_settings_setnum(Settings.get(), "synth.sample-rate", config.SampleRate);
+        fluid_settings_setnum(Settings.get(), "synth.gain", config.Gain);
         Synth.reset(new_fluid_synth(Settings.get()));
         if (!Synth) {
             SetLastError("The synthesizer could not be created" + FluidReason());

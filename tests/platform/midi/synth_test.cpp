@@ -108,6 +108,30 @@ TEST_F(SynthesizerFile, HoldsExactlyTheClocksTimeAndIsTheSameOnEveryRun) {
     EXPECT_EQ(third.Left.size(), 13274u);
 }
 
+TEST_F(SynthesizerFile, TheGainScalesTheLevelAndAGainOutOfRangeIsRefused) {
+    std::multimap<std::int64_t, std::function<void(platform::HMIDIOUT)>> note = {
+        {0, Send(0xC0, 80)}, {2000, Send(0x90, 69, 100)}, {150000, Send(0x80, 69, 64)}};
+    auto peak = [](const wavtest::Wav& wav) {
+        int p = 0;
+        for (std::int16_t v : wav.Left) p = std::max(p, std::abs(static_cast<int>(v)));
+        return p;
+    };
+    Configure([](platform::MidiOutConfig& c) { c.Gain = 0.25; });
+    const int quiet = peak(Render("quiet.wav", 48000, 100000, 2000, note));
+    Configure([](platform::MidiOutConfig& c) { c.Gain = 0.5; });
+    const int loud = peak(Render("loud.wav", 48000, 100000, 2000, note));
+    ASSERT_GT(quiet, 100);
+    EXPECT_NEAR(static_cast<double>(loud) / quiet, 2.0, 0.1);
+
+    Configure([&](platform::MidiOutConfig& c) {
+        c.Gain = -1.0;
+        c.WavPath = PathOf("refused.wav");
+    });
+    platform::HMIDIOUT out = nullptr;
+    EXPECT_EQ(platform::midiOutOpen(&out, 0, nullptr, 0, platform::CALLBACK_NULL), platform::MMSYSERR_INVALPARAM);
+    EXPECT_NE(platform::MidiOutLastError().find("gain"), std::string::npos) << platform::MidiOutLastError();
+}
+
 TEST_F(SynthesizerFile, TwoSynthesizersCannotWriteOneFile) {
     Configure([&](platform::MidiOutConfig& c) { c.WavPath = PathOf("shared.wav"); });
     platform::HMIDIOUT first = nullptr, second = nullptr;
