@@ -330,14 +330,18 @@ HRESULT ModuleGetClassObject(HINSTANCE module, REFCLSID clsid, REFIID iid, void*
     }
     // Module code runs outside the lock: it may create factories' objects or
     // load strings itself.
+    HRESULT started = S_OK;
     try {
-        if (app && !app->InitInstance()) {
-            std::lock_guard guard(ModulesLock());
-            if (auto it = Modules().find(module); it != Modules().end()) it->second.Initialized = false;
-            return CLASS_E_CLASSNOTAVAILABLE;
-        }
+        if (app && !app->InitInstance()) started = CLASS_E_CLASSNOTAVAILABLE;
     } catch (...) {
-        return E_UNEXPECTED;
+        started = E_UNEXPECTED;
+    }
+    if (FAILED(started)) {
+        // A module that did not start is started again by the next request,
+        // rather than serving classes it never set up.
+        std::lock_guard guard(ModulesLock());
+        if (auto it = Modules().find(module); it != Modules().end()) it->second.Initialized = false;
+        return started;
     }
     return found->QueryInterface(iid, object);
 }

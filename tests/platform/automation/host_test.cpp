@@ -2,6 +2,9 @@
 // registry file, loaded with dlopen through it, called by id and by name.
 #include <dlfcn.h>
 
+#include <atomic>
+#include <stdexcept>
+
 #include "fixture.h"
 #include "platform/notice/notice.h"
 #include "sample/SampleCtl.h"
@@ -496,6 +499,36 @@ TEST_F(SampleTest, ThePropertiesVerbShowsTheControlsPages) {
     EXPECT_EQ(pages[0].Clsid, sample::CLSID_SamplePropPage);
     EXPECT_EQ(pages[0].Info.Title, "General");
     EXPECT_EQ(pages[0].Info.DialogId, 300u);
+}
+
+// This test program is a module of its own: its module object fails to start
+// the first time, by an exception.
+std::atomic<int> StartAttempts{0};
+
+class CStartOnSecondTryApp : public COleControlModule {
+public:
+    BOOL InitInstance() override {
+        if (StartAttempts.fetch_add(1) == 0) throw std::runtime_error("not yet");
+        return TRUE;
+    }
+};
+
+class CPlainCtrl : public COleControl {};
+
+constexpr CLSID kPlainCtrlClass{0x3A51C6E2, 0x7D04, 0x4B8E, {0x91, 0x3F, 0x2C, 0x66, 0x0B, 0xD4, 0x58, 0x11}};
+CStartOnSecondTryApp theStartOnSecondTryApp;
+COleObjectFactory thePlainFactory(kPlainCtrlClass, RUNTIME_CLASS(CPlainCtrl), FALSE, nullptr);
+
+TEST(ModuleStart, AModuleObjectThatFailedToStartIsStartedAgainBeforeItServesAClass) {
+    void* object = nullptr;
+    EXPECT_EQ(ModuleGetClassObject(ThisModuleInstance(), kPlainCtrlClass, IID_IClassFactory, &object),
+              E_UNEXPECTED);
+    EXPECT_EQ(object, nullptr);
+    ComPtr<IClassFactory> factory;
+    EXPECT_EQ(ModuleGetClassObject(ThisModuleInstance(), kPlainCtrlClass, IID_IClassFactory,
+                                   reinterpret_cast<void**>(factory.ReleaseAndGetAddressOf())),
+              S_OK);
+    EXPECT_EQ(StartAttempts.load(), 2) << "the second request started the module again";
 }
 
 }  // namespace
