@@ -35,11 +35,6 @@ enum class Kind : std::uintptr_t { Brush = 1, Pen = 2, Bitmap = 3, Dc = 4 };
 constexpr std::uintptr_t kKindBits = 4;
 constexpr std::uintptr_t kKindMask = (1u << kKindBits) - 1;
 
-struct SurfaceDeleter {
-    void operator()(cairo_surface_t* s) const noexcept { cairo_surface_destroy(s); }
-};
-using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
-
 struct ContextDeleter {
     void operator()(cairo_t* c) const noexcept { cairo_destroy(c); }
 };

@@ -40,12 +40,10 @@ bool Image::SavePng(const std::string& path) const noexcept {
     if (Empty()) return false;
     // Rows of W pixels are exactly Cairo's RGB24 stride, so the surface can
     // borrow the pixels; Cairo only reads them when writing the file.
-    cairo_surface_t* s = cairo_image_surface_create_for_data(
-        reinterpret_cast<unsigned char*>(const_cast<std::uint32_t*>(Data.data())), CAIRO_FORMAT_RGB24, W, H, W * 4);
-    const bool ok = cairo_surface_status(s) == CAIRO_STATUS_SUCCESS &&
-                    cairo_surface_write_to_png(s, path.c_str()) == CAIRO_STATUS_SUCCESS;
-    cairo_surface_destroy(s);
-    return ok;
+    const SurfacePtr s(cairo_image_surface_create_for_data(
+        reinterpret_cast<unsigned char*>(const_cast<std::uint32_t*>(Data.data())), CAIRO_FORMAT_RGB24, W, H, W * 4));
+    return cairo_surface_status(s.get()) == CAIRO_STATUS_SUCCESS &&
+           cairo_surface_write_to_png(s.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
 }
 
 Image ImageFromSurface(cairo_surface_t* surface, const RECT* area) noexcept {

@@ -65,21 +65,20 @@ bool RegisterBitmapResource(HINSTANCE module, int id, std::span<const std::uint8
     if (!module || png.size() < 8) return false;
     try {
         PngReader reader{png};
-        cairo_surface_t* decoded = cairo_image_surface_create_from_png_stream(ReadPng, &reader);
+        const SurfacePtr decoded(cairo_image_surface_create_from_png_stream(ReadPng, &reader));
         auto bitmap = std::make_shared<Bitmap>();
-        const bool ok = cairo_surface_status(decoded) == CAIRO_STATUS_SUCCESS &&
-                        cairo_image_surface_get_width(decoded) <= kMaxBitmapExtent &&
-                        cairo_image_surface_get_height(decoded) <= kMaxBitmapExtent;
+        const bool ok = cairo_surface_status(decoded.get()) == CAIRO_STATUS_SUCCESS &&
+                        cairo_image_surface_get_width(decoded.get()) <= kMaxBitmapExtent &&
+                        cairo_image_surface_get_height(decoded.get()) <= kMaxBitmapExtent;
         if (ok) {
             // Bitmaps have no transparency here: a translucent pixel keeps its
             // colour as blended over black.
-            Image image = ImageFromSurface(decoded, nullptr);
+            Image image = ImageFromSurface(decoded.get(), nullptr);
             bitmap->Width = image.Width();
             bitmap->Height = image.Height();
             for (int y = 0; y < image.Height(); ++y)
                 bitmap->Pixels.insert(bitmap->Pixels.end(), image.Row(y), image.Row(y) + image.Width());
         }
-        cairo_surface_destroy(decoded);
         if (!ok || bitmap->Pixels.empty()) return false;
         return Add(module, id, std::move(bitmap));
     } catch (...) {

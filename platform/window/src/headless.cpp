@@ -14,11 +14,6 @@ namespace platform {
 
 namespace {
 
-struct SurfaceDeleter {
-    void operator()(cairo_surface_t* s) const noexcept { cairo_surface_destroy(s); }
-};
-using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
-
 class HeadlessPeer final : public WindowPeer {
 public:
     explicit HeadlessPeer(const WindowPeerState& state)

@@ -3,6 +3,7 @@
 #include <cairo.h>
 
 #include <functional>
+#include <memory>
 
 #include "platform/gdi/gdi.h"
 
@@ -10,6 +11,12 @@
 // device-context calls: contexts over surfaces they own, and direct Cairo
 // drawing through a context with its origin and clip applied.
 namespace platform {
+
+// Owns one reference to a Cairo surface.
+struct SurfaceDeleter {
+    void operator()(cairo_surface_t* surface) const noexcept { cairo_surface_destroy(surface); }
+};
+using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
 
 // A context drawing into surface (borrowed: it must outlive the context),
 // clipped to clip in surface pixels, with the origin at (clip.left, clip.top)
