@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -138,6 +139,22 @@ std::string_view Trim(std::string_view text) noexcept {
         text.remove_suffix(1);
     }
     return text;
+}
+
+bool ParseMajorMinor(std::string_view text, std::uint16_t& major, std::uint16_t& minor) noexcept {
+    text = Trim(text);
+    const auto dot = text.find('.');
+    if (dot == std::string_view::npos) return false;
+    const std::string_view parts[2] = {text.substr(0, dot), text.substr(dot + 1)};
+    unsigned values[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        const auto [end, ec] = std::from_chars(parts[i].data(), parts[i].data() + parts[i].size(), values[i]);
+        if (parts[i].empty() || ec != std::errc() || end != parts[i].data() + parts[i].size() || values[i] > 0xFFFF)
+            return false;
+    }
+    major = static_cast<std::uint16_t>(values[0]);
+    minor = static_cast<std::uint16_t>(values[1]);
+    return true;
 }
 
 }  // namespace platform::detail

@@ -1,9 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
-// File helpers shared by the registry and the property bag.
+// File and text helpers shared by the registry and the property bag.
 namespace platform::detail {
 
 // Reads a whole file. False with `error` naming the file and the reason.
@@ -22,5 +23,8 @@ bool MakeFolders(const std::string& path, std::string* error);
 std::string Lower(std::string_view text);
 bool EqualsNoCase(std::string_view a, std::string_view b) noexcept;
 std::string_view Trim(std::string_view text) noexcept;
+// "major.minor" (spaces around it allowed), each part 0 to 65535. False for
+// anything else, with major and minor unchanged.
+bool ParseMajorMinor(std::string_view text, std::uint16_t& major, std::uint16_t& minor) noexcept;
 
 }  // namespace platform::detail

@@ -1,7 +1,6 @@
 #include "platform/automation/propexchange.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 
 #include "fileio.h"
@@ -71,19 +70,10 @@ std::string FormatVersion(DWORD version) {
 // "1.0" or a plain number (0x00010000 or 65536).
 bool ParseVersion(std::string_view text, DWORD& version) {
     text = Trim(text);
-    auto dot = text.find('.');
-    if (dot != std::string_view::npos) {
-        unsigned major = 0, minor = 0;
-        auto majorText = text.substr(0, dot);
-        auto minorText = text.substr(dot + 1);
-        auto [e1, c1] = std::from_chars(majorText.data(), majorText.data() + majorText.size(), major);
-        auto [e2, c2] = std::from_chars(minorText.data(), minorText.data() + minorText.size(), minor);
-        if (c1 != std::errc() || c2 != std::errc() || e1 != majorText.data() + majorText.size() ||
-            e2 != minorText.data() + minorText.size() || majorText.empty() || minorText.empty() ||
-            major > 0xFFFF || minor > 0xFFFF) {
-            return false;
-        }
-        version = major << 16 | minor;
+    if (text.find('.') != std::string_view::npos) {
+        std::uint16_t major = 0, minor = 0;
+        if (!detail::ParseMajorMinor(text, major, minor)) return false;
+        version = static_cast<DWORD>(major) << 16 | minor;
         return true;
     }
     Variant number;

@@ -78,26 +78,9 @@ GUID ParseGuidOrFail(std::string_view text, int line, std::string_view what) {
     return *guid;
 }
 
-bool ParseVersionText(std::string_view text, std::uint16_t& major, std::uint16_t& minor) {
-    text = Trim(text);
-    auto dot = text.find('.');
-    if (dot == std::string_view::npos) return false;
-    auto a = text.substr(0, dot), b = text.substr(dot + 1);
-    unsigned ma = 0, mi = 0;
-    auto [ea, ca] = std::from_chars(a.data(), a.data() + a.size(), ma);
-    auto [eb, cb] = std::from_chars(b.data(), b.data() + b.size(), mi);
-    if (a.empty() || b.empty() || ca != std::errc() || cb != std::errc() ||
-        ea != a.data() + a.size() || eb != b.data() + b.size() || ma > 0xFFFF || mi > 0xFFFF) {
-        return false;
-    }
-    major = static_cast<std::uint16_t>(ma);
-    minor = static_cast<std::uint16_t>(mi);
-    return true;
-}
-
 void ParseVersionOrFail(std::string_view text, int line, std::uint16_t& major,
                         std::uint16_t& minor) {
-    if (!ParseVersionText(text, major, minor)) {
+    if (!detail::ParseMajorMinor(text, major, minor)) {
         throw ParseFailure(line, "\"" + std::string(text) + "\" is not a version (major.minor)");
     }
 }
