@@ -40,6 +40,11 @@ bool ParseCount(const std::string& text, int low, int high, int& value) {
     return true;
 }
 
+// What a failed call says: the control's own description, else the code's.
+std::string FailureText(HRESULT hr, const DispatchError& error) {
+    return error.Description.empty() ? DescribeResult(hr) : error.Description;
+}
+
 std::string Arguments(const EventInfo& event, std::span<Variant> args) {
     std::string text;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -472,7 +477,7 @@ bool Session::Call(const std::vector<Token>& tokens, int lineNumber) {
     DispatchError error;
     HRESULT hr = held->Control->Control()->Invoke(id, InvokeKind::Method, args, &result, &error);
     if (FAILED(hr)) {
-        Fail(lineNumber, error.Description.empty() ? DescribeResult(hr) : error.Description);
+        Fail(lineNumber, FailureText(hr, error));
         return false;
     }
     PrintLine(result.IsEmpty() ? "ok" : "= " + result.ToDisplayString());
@@ -495,7 +500,7 @@ bool Session::Get(const std::vector<Token>& tokens, int lineNumber) {
     DispatchError error;
     HRESULT hr = held->Control->Get(tokens[1].Text, value, &error);
     if (FAILED(hr)) {
-        Fail(lineNumber, error.Description.empty() ? DescribeResult(hr) : error.Description);
+        Fail(lineNumber, FailureText(hr, error));
         return false;
     }
     PrintLine(tokens[1].Text + " = " + value.ToDisplayString());
@@ -512,7 +517,7 @@ bool Session::Set(const std::vector<Token>& tokens, int lineNumber) {
     DispatchError error;
     HRESULT hr = held->Control->Set(tokens[1].Text, Literal(tokens[2]), &error);
     if (FAILED(hr)) {
-        Fail(lineNumber, error.Description.empty() ? DescribeResult(hr) : error.Description);
+        Fail(lineNumber, FailureText(hr, error));
         return false;
     }
     return true;
