@@ -16,6 +16,24 @@ namespace {
 
 std::string Reason(int error) { return std::strerror(error); }
 
+// The process's file creation mask, read without changing it: setting the
+// mask to learn it would leave every other thread creating files unmasked
+// for that moment. Where the kernel does not show it, the usual 022.
+mode_t CreationMask() {
+    std::string status;
+    if (ReadWholeFile("/proc/self/status", status, nullptr)) {
+        const auto at = status.find("\nUmask:");
+        if (at != std::string::npos) {
+            const char* digits = status.c_str() + at + 7;
+            while (*digits == ' ' || *digits == '\t') ++digits;
+            unsigned mask = 0;
+            const auto [end, ec] = std::from_chars(digits, status.c_str() + status.size(), mask, 8);
+            if (ec == std::errc() && end != digits) return static_cast<mode_t>(mask & 0777);
+        }
+    }
+    return 022;
+}
+
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string& content, std::string* error) {
@@ -75,9 +93,7 @@ bool WriteFileAtomically(const std::string& path, std::string_view content, std:
         left -= static_cast<std::size_t>(put);
     }
     // mkstemp creates 0600; a saved file should get the usual permissions.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    ::fchmod(fd, 0666 & ~CreationMask());
     if (::fsync(fd) != 0) return failWith("cannot flush " + std::string(temp.data()), errno);
     if (::close(fd) != 0) {
         int saved = errno;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -156,6 +159,29 @@ TEST(PropertyExchange, VersionStampsAreReadAndNewerOnesReported) {
     DWORD version = 0;
     EXPECT_FALSE(strict.ExchangeVersion(version, 0x00010000, FALSE))
         << "without conversion another version is refused";
+}
+
+// The saved file takes the permissions the process's creation mask allows,
+// whatever the mask is; saving reads the mask without changing it.
+TEST(PropertyBag, SavedFilesFollowTheCreationMask) {
+    char pattern[] = "/tmp/propbag-mask-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    PropertyBag bag;
+    bag.Write("Caption", "masked", true);
+    for (const mode_t mask : {mode_t{027}, mode_t{002}}) {
+        const mode_t previous = ::umask(mask);
+        std::string error;
+        const bool saved = bag.SaveFile(folder + "/saved", "", &error);
+        const mode_t during = ::umask(previous);
+        EXPECT_TRUE(saved) << error;
+        EXPECT_EQ(during, mask);
+        struct stat info {};
+        EXPECT_EQ(::stat((folder + "/saved").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0666u & ~mask) << "mask " << mask;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace
