@@ -49,28 +49,28 @@ NoticeHandler SetNoticeHandler(NoticeHandler handler) {
     return previous;
 }
 
-NoticeCapture::NoticeCapture() {
-    Previous = SetNoticeHandler([this](std::string_view text) {
-        std::lock_guard guard(Lock);
-        Captured.emplace_back(text);
+NoticeCapture::NoticeCapture() : Captured(std::make_shared<Store>()) {
+    Previous = SetNoticeHandler([store = Captured](std::string_view text) {
+        std::lock_guard guard(store->Lock);
+        store->Texts.emplace_back(text);
     });
 }
 
 NoticeCapture::~NoticeCapture() { SetNoticeHandler(std::move(Previous)); }
 
 std::vector<std::string> NoticeCapture::Texts() const {
-    std::lock_guard guard(Lock);
-    return Captured;
+    std::lock_guard guard(Captured->Lock);
+    return Captured->Texts;
 }
 
 std::size_t NoticeCapture::Count() const {
-    std::lock_guard guard(Lock);
-    return Captured.size();
+    std::lock_guard guard(Captured->Lock);
+    return Captured->Texts.size();
 }
 
 void NoticeCapture::Clear() {
-    std::lock_guard guard(Lock);
-    Captured.clear();
+    std::lock_guard guard(Captured->Lock);
+    Captured->Texts.clear();
 }
 
 }  // namespace platform

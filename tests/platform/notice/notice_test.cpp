@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +49,30 @@ TEST(Notice, NoticesFromManyThreadsAreAllCaptured) {
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(capture.Count(), 800u);
+}
+
+TEST(Notice, ACaptureMayEndWhileAnotherThreadIsShowingANotice) {
+    // The other thread may have taken the capture's handler just before the
+    // capture went; its text must then land in memory that is still alive
+    // (AddressSanitizer and ThreadSanitizer watch this).
+    std::atomic<int> outside{0};
+    platform::SetNoticeHandler([&outside](std::string_view) { outside.fetch_add(1); });
+    std::atomic<bool> done{false};
+    std::thread shower([&] {
+        while (!done.load(std::memory_order_relaxed)) {
+            platform::ShowNotice("n");
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        auto capture = std::make_unique<platform::NoticeCapture>();
+        std::this_thread::yield();
+    }
+    done.store(true, std::memory_order_relaxed);
+    shower.join();
+    const int before = outside.load();
+    platform::ShowNotice("after");
+    EXPECT_EQ(outside.load(), before + 1) << "every capture put the handler before it back";
+    platform::SetNoticeHandler(nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -35,8 +36,13 @@ public:
     void Clear();
 
 private:
-    mutable std::mutex Lock;
-    std::vector<std::string> Captured;
+    // Shared with the installed handler: a thread that took the handler just
+    // before the capture ended still writes into live memory.
+    struct Store {
+        std::mutex Lock;
+        std::vector<std::string> Texts;
+    };
+    std::shared_ptr<Store> Captured;
     NoticeHandler Previous;
 };
 
