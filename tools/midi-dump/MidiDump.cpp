@@ -54,26 +54,6 @@ Exit status: 0 on success; 1 when the file cannot be opened or read or the
 reader refuses it (the reason goes to standard error); 2 on a usage error.
 )";
 
-// The reader shows open and read failures as notices; while the tool runs they
-// go to err, prefixed like the tool's own messages, and mark the run failed.
-class NoticesToStream {
-public:
-    NoticesToStream(std::ostream& err, std::string_view path) {
-        Previous = platform::SetNoticeHandler([this, &err, path](std::string_view text) {
-            err << kProgram << ": " << path << ": " << text << '\n';
-            Shown = true;
-        });
-    }
-    ~NoticesToStream() { platform::SetNoticeHandler(std::move(Previous)); }
-    NoticesToStream(const NoticesToStream&) = delete;
-    NoticesToStream& operator=(const NoticesToStream&) = delete;
-
-    bool Shown = false;
-
-private:
-    platform::NoticeHandler Previous;
-};
-
 void WriteHex(std::ostream& out, const std::uint8_t* bytes, std::uint32_t length) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text(std::size_t{length} * 2, '0');
@@ -173,14 +153,20 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
 
     MIDI::File file;
     {
-        NoticesToStream notices(err, path);
+        // The reader shows open and read failures as notices; here they are
+        // the tool's own messages and mark the run failed.
+        platform::NoticeCapture notices;
         try {
             file.Load(path);
         } catch (const char* text) {
             err << kProgram << ": " << path << ": " << text << '\n';
             return 1;
         }
-        if (notices.Shown) {
+        const std::vector<std::string> texts = notices.Texts();
+        for (const std::string& text : texts) {
+            err << kProgram << ": " << path << ": " << text << '\n';
+        }
+        if (!texts.empty()) {
             return 1;
         }
     }
