@@ -13,6 +13,7 @@
 #include <ostream>
 
 #include "midiframework/dumpformat.h"
+#include "midiframework/notepairing.h"
 #include "platform/notice/notice.h"
 
 namespace MIDI {
@@ -77,45 +78,23 @@ inline bool ReadVlq(const std::uint8_t*& p, const std::uint8_t* limit, std::uint
 }
 
 // Stores the events of one track as they are parsed, and pairs note-offs with
-// note-ons on the way, by the rule of Track::ComputeNoteDurations (the oldest
-// pending note-on of the same key, whatever the channel): pending note-ons are
-// chained per key through their own aux field, so no second pass over the
-// array and no allocation is needed. Keeps the next free slot in a local
-// pointer instead of going through the track's count for every event.
+// note-ons on the way, by the rule of Track::ComputeNoteDurations, so no second
+// pass over the array is needed. Keeps the next free slot in a local pointer
+// instead of going through the track's count for every event.
 class StoringSink {
 public:
-    explicit StoringSink(Track& track) : Target(track) {
-        std::fill(std::begin(Head), std::end(Head), kNone);
-        std::fill(std::begin(Tail), std::end(Tail), kNone);
-        Reload();
-    }
+    explicit StoringSink(Track& track) : Target(track) { Reload(); }
     StoringSink(const StoringSink&) = delete;
     StoringSink& operator=(const StoringSink&) = delete;
 
     void NoteOn(std::uint32_t tick, std::uint8_t channel, std::uint8_t key, std::uint8_t velocity) {
-        Event* slot = Store(tick, kNoteOn, channel, key, velocity);
-        if (slot == nullptr) {
-            return;
+        if (Event* slot = Store(tick, kNoteOn, channel, key, velocity)) {
+            Pairing.NoteOn(Base, static_cast<std::uint32_t>(slot - Base));
         }
-        const auto index = static_cast<std::uint32_t>(slot - Base);
-        slot->aux.duration = kNone;
-        if (Tail[key] == kNone) {
-            Head[key] = index;
-        } else {
-            Base[Tail[key]].aux.duration = index;
-        }
-        Tail[key] = index;
     }
     void NoteOff(std::uint32_t tick, std::uint8_t channel, std::uint8_t key, std::uint8_t velocity) {
-        if (Store(tick, kNoteOff, channel, key, velocity) == nullptr || Head[key] == kNone) {
-            return;
-        }
-        Event& noteOn = Base[Head[key]];
-        const std::uint32_t next = noteOn.aux.duration;
-        noteOn.aux.duration = tick - noteOn.tick;
-        Head[key] = next;
-        if (next == kNone) {
-            Tail[key] = kNone;
+        if (Store(tick, kNoteOff, channel, key, velocity) != nullptr) {
+            Pairing.NoteOff(Base, key, tick);
         }
     }
     void Channel(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
@@ -138,19 +117,10 @@ public:
     // Writes the count back and gives note-ons still pending a duration of 0.
     void Finish() {
         Sync();
-        for (std::uint32_t& first : Head) {
-            for (std::uint32_t i = first; i != kNone;) {
-                const std::uint32_t next = Base[i].aux.duration;
-                Base[i].aux.duration = 0;
-                i = next;
-            }
-            first = kNone;
-        }
+        Pairing.Finish(Base);
     }
 
 private:
-    static constexpr std::uint32_t kNone = UINT32_MAX;
-
     // The stored event, or null when it had to be dropped for lack of memory.
     Event* Store(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                  std::uint8_t data2) {
@@ -184,10 +154,7 @@ private:
     Event* Base = nullptr;
     Event* Next = nullptr;
     Event* End = nullptr;
-    // Oldest and newest pending note-on of each key (data bytes are not
-    // masked, so all 256 values), as indices into the array.
-    std::uint32_t Head[256];
-    std::uint32_t Tail[256];
+    detail::NotePairing Pairing;
 };
 
 // Walks the events of one chunk, handing each to sink, until the end-of-track

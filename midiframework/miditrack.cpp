@@ -8,6 +8,7 @@
 
 #include "midiframework/dumpformat.h"
 #include "midiframework/midifile.h"
+#include "midiframework/notepairing.h"
 
 namespace MIDI {
 
@@ -150,45 +151,16 @@ void Track::SetName(const std::uint8_t* text, std::uint32_t length) {
 }
 
 void Track::ComputeNoteDurations() {
-    // Pending note-ons are chained per key through their own aux field (the
-    // index of the next pending note-on of that key), oldest first, so each
-    // note-off finds its partner at the head of its key's chain. Keys are data
-    // bytes taken as they come, so all 256 values get a chain.
-    constexpr std::uint32_t kNone = UINT32_MAX;
-    std::uint32_t head[256];
-    std::uint32_t tail[256];
-    for (int key = 0; key < 256; ++key) {
-        head[key] = kNone;
-        tail[key] = kNone;
-    }
+    detail::NotePairing pairing;
     for (int i = 0; i < EventCount; ++i) {
-        Event& event = Events[i];
-        const std::uint8_t key = event.data1;
+        const Event& event = Events[i];
         if (event.kind == kNoteOn) {
-            event.aux.duration = kNone;
-            if (tail[key] == kNone) {
-                head[key] = static_cast<std::uint32_t>(i);
-            } else {
-                Events[tail[key]].aux.duration = static_cast<std::uint32_t>(i);
-            }
-            tail[key] = static_cast<std::uint32_t>(i);
-        } else if (event.kind == kNoteOff && head[key] != kNone) {
-            Event& noteOn = Events[head[key]];
-            const std::uint32_t next = noteOn.aux.duration;
-            noteOn.aux.duration = event.tick - noteOn.tick;
-            head[key] = next;
-            if (next == kNone) {
-                tail[key] = kNone;
-            }
+            pairing.NoteOn(Events, static_cast<std::uint32_t>(i));
+        } else if (event.kind == kNoteOff) {
+            pairing.NoteOff(Events, event.data1, event.tick);
         }
     }
-    for (int key = 0; key < 256; ++key) {
-        for (std::uint32_t i = head[key]; i != kNone;) {
-            const std::uint32_t next = Events[i].aux.duration;
-            Events[i].aux.duration = 0;
-            i = next;
-        }
-    }
+    pairing.Finish(Events);
 }
 
 std::ostream& operator<<(std::ostream& stream, const Track& track) {
