@@ -1,8 +1,6 @@
 #include "platform/clock/pulse.h"
 
-#include <time.h>
-
-#include <cerrno>
+#include "monotonic.h"
 
 namespace platform {
 namespace {
@@ -11,20 +9,6 @@ namespace {
 // farther one is waited for on the condition, so that other pulses (a quit)
 // are never held up for long.
 constexpr std::int64_t kSelfWakeWindowNs = 5000000;
-
-std::int64_t MonotonicNs() noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-void SleepUntil(std::int64_t deadlineNs) noexcept {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
-    ts.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
 
 }  // namespace
 
@@ -84,13 +68,13 @@ void PulseEvent::Wait() noexcept {
             continue;
         }
         std::int64_t deadline = Announced;
-        std::int64_t ahead = deadline - MonotonicNs();
+        std::int64_t ahead = deadline - monotonic::NowNs();
         if (ahead > kSelfWakeWindowNs) {
             Changed.wait_for(lock, std::chrono::nanoseconds(ahead - kSelfWakeWindowNs));
             continue;
         }
         lock.unlock();
-        SleepUntil(deadline);
+        monotonic::SleepUntil(deadline);
         lock.lock();
         // Still announced and not delivered: the source is alive and late,
         // or just behind; the pulse is ours.

@@ -1,10 +1,8 @@
-#include <time.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <string>
 
+#include "monotonic.h"
 #include "platform/clock/clock.h"
 #include "platform/clock/priority.h"
 #include "platform/thread/thread.h"
@@ -12,28 +10,13 @@
 namespace platform {
 namespace {
 
-constexpr std::int64_t kNsPerSecond = 1000000000;
 // A pulse thread sleeps at most this long at a time, so a kill never waits
 // for a whole long period.
 constexpr std::int64_t kLongestSleepNs = 50 * 1000000;
 
-std::int64_t MonotonicNs() noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
-
-void SleepUntil(std::int64_t deadlineNs) noexcept {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(deadlineNs / kNsPerSecond);
-    ts.tv_nsec = static_cast<long>(deadlineNs % kNsPerSecond);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
-
 class SystemClock final : public Clock {
 public:
-    std::int64_t NowNs() const noexcept override { return MonotonicNs(); }
+    std::int64_t NowNs() const noexcept override { return monotonic::NowNs(); }
 
 protected:
     std::unique_ptr<PeriodicSource> StartPeriodic(std::int64_t periodNs,
@@ -50,7 +33,7 @@ public:
         : Period(periodNs), Event(std::move(event)) {}
 
     ~PulseThread() override {
-        Quit.store(true, std::memory_order_release);
+        QuitFlag->store(true, std::memory_order_release);
         Thread.JoinFor(kWorkerJoinLimit);
         // After the join nothing announces again, so nothing is delivered
         // once the kill has returned.
@@ -62,7 +45,7 @@ public:
         auto event = Event;
         auto quit = QuitFlag;
         std::int64_t period = Period;
-        std::int64_t first = MonotonicNs() + period;
+        std::int64_t first = monotonic::NowNs() + period;
         event->Announce(first);
         return Thread.Start("clock pulse", [event, quit, period, first] {
             RaiseThreadPriority(kPulseRealTimePriority);
@@ -72,11 +55,11 @@ public:
                     if (quit->load(std::memory_order_acquire)) {
                         return;
                     }
-                    std::int64_t now = MonotonicNs();
+                    std::int64_t now = monotonic::NowNs();
                     if (now >= deadline) {
                         break;
                     }
-                    SleepUntil(std::min(deadline, now + kLongestSleepNs));
+                    monotonic::SleepUntil(std::min(deadline, now + kLongestSleepNs));
                 }
                 event->PulseDeadline(deadline);
                 deadline += period;
@@ -90,7 +73,6 @@ private:
     std::shared_ptr<PulseEvent> Event;
     // Written by the owner's thread (kill), read by the pulse thread.
     std::shared_ptr<std::atomic<bool>> QuitFlag = std::make_shared<std::atomic<bool>>(false);
-    std::atomic<bool>& Quit = *QuitFlag;
     WorkerThread Thread;
 };
 
