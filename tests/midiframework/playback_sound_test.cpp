@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include "PlaybackTestSupport.h"
 #include "midiframework/midioutput.h"
@@ -64,16 +62,13 @@ TEST_F(PlaybackSound, ANoteSentOnATickSoundsAtItsPitchWithinOneMillisecondOfItsS
     }
     ASSERT_EQ(sentNs, 102000000) << "first pulse at 2 ms, then 100 ms of ticks";
 
-    std::string wavPath = (std::filesystem::temp_directory_path() /
-                           ("orvalis-playback-" + std::to_string(getpid()) + ".wav"))
-                              .string();
+    const std::string wavPath = PathOf("note.wav");
     platform::MidiOutConfig config = platform::MidiOutConfiguration();
     config.WavPath = wavPath;
     config.SampleRate = 48000;
     platform::ConfigureMidiOut(config);
     Play(platform::kSynthesizerDevice, kNote);
     wavtest::Wav wav = wavtest::ReadWav(wavPath);
-    std::filesystem::remove(wavPath);
     ASSERT_EQ(wav.Rate, 48000);
     EXPECT_EQ(wav.Left.size(), 600u * 48) << "600 ms of audio";
 

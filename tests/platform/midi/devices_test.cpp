@@ -119,17 +119,6 @@ void OnMidi(platform::HMIDIOUT, std::uint32_t message, std::uintptr_t instance, 
     }
 }
 
-template <typename Pred>
-bool WaitFor(Pred pred) {
-    for (int i = 0; i < 5000; ++i) {
-        if (pred()) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return false;
-}
-
 TEST_F(LongMessages, CompleteOnTheDevicesThreadOncePerMessageInOrder) {
     Completion completion;
     platform::HMIDIOUT out = nullptr;
@@ -147,7 +136,7 @@ TEST_F(LongMessages, CompleteOnTheDevicesThreadOncePerMessageInOrder) {
                   platform::MMSYSERR_NOERROR);
         ASSERT_EQ(platform::midiOutLongMsg(out, &headers[i], sizeof(platform::MIDIHDR)), platform::MMSYSERR_NOERROR);
     }
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(Eventually([&] {
         std::lock_guard guard(completion.Lock);
         return completion.Done.size() == 3;
     }));
@@ -193,7 +182,7 @@ TEST_F(LongMessages, AQueuedMessageKeepsItsHeaderAndTheDeviceBusy) {
     EXPECT_EQ(platform::QueuedCaptureMessages(), 1);
 
     EXPECT_EQ(platform::ReleaseCaptureCompletions(5), 1) << "only what is queued can be released";
-    ASSERT_TRUE(WaitFor([&] { return platform::QueuedCaptureMessages() == 0; }));
+    ASSERT_TRUE(Eventually([&] { return platform::QueuedCaptureMessages() == 0; }));
     EXPECT_EQ(platform::midiOutUnprepareHeader(out, &header, sizeof header), platform::MMSYSERR_NOERROR);
     EXPECT_EQ(platform::midiOutClose(out), platform::MMSYSERR_NOERROR);
     std::lock_guard guard(completion.Lock);
@@ -304,7 +293,7 @@ TEST_F(SystemPortsTest, ReceiveShortAndLongMessagesWhole) {
     header.dwBufferLength = 4;
     platform::midiOutPrepareHeader(out, &header, sizeof header);
     EXPECT_EQ(platform::midiOutLongMsg(out, &header, sizeof header), platform::MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitFor([&] { return (header.dwFlags & platform::MHDR_DONE) != 0; }));
+    ASSERT_TRUE(Eventually([&] { return (header.dwFlags & platform::MHDR_DONE) != 0; }));
     {
         FakePorts::Port& port = Fake->Ports[1];
         std::lock_guard guard(port.Lock);

@@ -3,17 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 #include "platform/clock/manualclock.h"
 #include "platform/midi/capture.h"
 #include "platform/midi/midi.h"
 
-// Every device test runs on its own manual clock and configuration, in a
-// scratch folder, and leaves the layer as it found it.
+// Every device and playback test runs on its own manual clock and
+// configuration, with the capture device or the synthesizer, in a scratch
+// folder, and leaves the MIDI layer as it found it.
 class MidiLayerTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -46,6 +49,20 @@ protected:
 
     static std::uint32_t Pack(int status, int data1 = 0, int data2 = 0) {
         return static_cast<std::uint32_t>(status | data1 << 8 | data2 << 16);
+    }
+
+    // Calls pred until it holds, for up to 5 s; for hand-overs to other
+    // threads, never for timing. pred may act (send) and is not called again
+    // once it held.
+    template <typename Pred>
+    static bool Eventually(Pred pred) {
+        for (int i = 0; i < 5000; ++i) {
+            if (pred()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
     }
 
     platform::ManualClock Clock;
