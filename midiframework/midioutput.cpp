@@ -118,16 +118,9 @@ int MidiOutput::Close() noexcept {
                 break;
             }
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            if (reset) {
-                break;
-            }
-            platform::midiOutReset(handle);
-            reset = true;
-            deadline = std::chrono::steady_clock::now() + kAfterReset;
-            continue;
+        if (!WaitOnce(handle, deadline, reset)) {
+            break;
         }
-        std::this_thread::sleep_for(kCloseRetry);
     }
     if (reset) {
         platform::ShowNotice("The MIDI output device did not finish its system exclusive messages within " +
@@ -140,6 +133,37 @@ int MidiOutput::Close() noexcept {
     }
     IsOpen.store(0, std::memory_order_release);
     return 1;
+}
+
+int MidiOutput::WaitForLongMessages() noexcept {
+    if (!Ready || !IsOpen.load(std::memory_order_acquire)) {
+        return 1;
+    }
+    const platform::HMIDIOUT handle = Handle.load(std::memory_order_acquire);
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(CloseLimitMs.load(std::memory_order_relaxed));
+    bool reset = false;
+    while (!Drained()) {
+        if (!WaitOnce(handle, deadline, reset)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+bool MidiOutput::WaitOnce(platform::HMIDIOUT handle, std::chrono::steady_clock::time_point& deadline,
+                          bool& reset) noexcept {
+    if (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kCloseRetry);
+        return true;
+    }
+    if (reset) {
+        return false;
+    }
+    platform::midiOutReset(handle);
+    reset = true;
+    deadline = std::chrono::steady_clock::now() + kAfterReset;
+    return true;
 }
 
 platform::MMRESULT MidiOutput::SendShort(int status, int data1, int data2) noexcept {

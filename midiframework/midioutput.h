@@ -56,6 +56,13 @@ public:
     // otherwise the device's result (0 = queued).
     platform::MMRESULT SendLong(const std::uint8_t* bytes, std::uint32_t length) noexcept;
 
+    // Waits, in 10 ms steps, until the device has finished every long message
+    // sent through this port, so that their bytes may go. A device that has
+    // not finished them after the close limit is reset, which finishes them
+    // at once. Returns 1 when none is outstanding (or no port is open), 0 when
+    // the device still held some after the reset.
+    int WaitForLongMessages() noexcept;
+
     // Shortens the close limit (tests, hosts that cannot wait that long).
     void SetCloseLimit(std::chrono::milliseconds limit) noexcept;
 
@@ -83,6 +90,11 @@ private:
                                 std::uintptr_t param1, std::uintptr_t param2);
     static void CompletionLoop(const std::shared_ptr<Ring>& ring);
     bool Drained() const noexcept;
+    // One wait of a loop that waits for the device's long messages: 10 ms,
+    // or, once deadline has passed, a reset of the device and a last second
+    // for the completions it brings. False when that second has run out too.
+    bool WaitOnce(platform::HMIDIOUT handle, std::chrono::steady_clock::time_point& deadline,
+                  bool& reset) noexcept;
 
     // Written by Open and Close (host), read by every sender.
     std::atomic<platform::HMIDIOUT> Handle{nullptr};

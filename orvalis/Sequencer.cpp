@@ -109,6 +109,8 @@ Sequencer::Sequencer(MidiOutput& output, platform::Clock* clock) noexcept
 Sequencer::~Sequencer() {
     // The worker must be gone before any member it reads.
     EndTimerThread();
+    // System exclusive still queued on the device points into the song.
+    Output.WaitForLongMessages();
 }
 
 void Sequencer::LoadSong(std::unique_ptr<MIDI::File> song, SongTimeline timeline) {
@@ -162,6 +164,9 @@ void Sequencer::LoadSong(std::unique_ptr<MIDI::File> song, SongTimeline timeline
         LoopStart.store(kLoopUnset, std::memory_order_relaxed);
         LoopEnd.store(kLoopUnset, std::memory_order_relaxed);
     }
+    // The old song goes with these locals; system exclusive it sent may still
+    // be queued on the device, pointing into it.
+    Output.WaitForLongMessages();
 }
 
 int Sequencer::Play() noexcept {

@@ -92,8 +92,10 @@ public:
     // Takes a loaded song and its prepared timeline and resets playback for it:
     // position 0, loop off and unset, mutes cleared, tempo from the file. Null
     // leaves no song. While playing the timer goes on; notes the old song left
-    // sounding are released first. Throws std::bad_alloc before anything
-    // changes when the per-track tables cannot be had.
+    // sounding are released first. The old song goes once the output has
+    // finished the system exclusive it sent from it (MidiOutput::
+    // WaitForLongMessages); destruction waits likewise. Throws std::bad_alloc
+    // before anything changes when the per-track tables cannot be had.
     void LoadSong(std::unique_ptr<MIDI::File> song, SongTimeline timeline);
 
     const MIDI::File* GetSong() const noexcept { return Song.get(); }

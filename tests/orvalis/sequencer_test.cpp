@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <future>
 #include <limits>
 #include <map>
 #include <random>
@@ -653,6 +654,48 @@ TEST_F(SequencerTest, LoadingWhilePlayingReleasesTheOldSongsNotesAndStartsTheNew
     Steps(5);
     EXPECT_TRUE(TakeSent().empty()) << "without a song the step does nothing";
     EXPECT_EQ(Seq->Seek(0), 0);
+}
+
+// System exclusive goes out as a long message that points into the song; a
+// device may read those bytes until it has finished the message.
+TEST_F(SequencerTest, ASongThatIsReplacedOrLeftStaysUntilTheDeviceHasFinishedItsSystemExclusive) {
+    const std::vector<std::uint8_t> sysEx = {0x7E, 0x7F, 0x09, 0x01, 0xF7};
+    auto songWithSysEx = [&] {
+        Track t;
+        t.B.SysEx(t.At(0), sysEx).EndOfTrack(t.At(480));
+        return smf::SmfBuilder().AddTrack(t.B);
+    };
+    auto capturedLong = [] {
+        std::vector<std::string> hex;
+        for (const auto& m : platform::CapturedMessages()) {
+            if (m.Long) {
+                hex.push_back(Hex(m.Bytes));
+            }
+        }
+        return hex;
+    };
+    platform::HoldCaptureCompletions(true);
+    Load(songWithSysEx());
+    ASSERT_EQ(Seq->Play(), 1);
+    Steps(1);
+    ASSERT_EQ(platform::QueuedCaptureMessages(), 1);
+    Track next;
+    next.B.EndOfTrack(next.At(480));
+    auto loading = std::async(std::launch::async, [&] { Load(smf::SmfBuilder().AddTrack(next.B)); });
+    EXPECT_EQ(loading.wait_for(50ms), std::future_status::timeout) << "the old song went with its message queued";
+    EXPECT_EQ(platform::ReleaseCaptureCompletions(1), 1);
+    ASSERT_EQ(loading.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(capturedLong(), std::vector<std::string>{"F0 7E 7F 09 01 F7"});
+
+    // A device that never finishes is reset after the output's close limit,
+    // which finishes the message while the song is still there.
+    Out.SetCloseLimit(50ms);
+    Load(songWithSysEx());
+    Steps(1);
+    ASSERT_EQ(platform::QueuedCaptureMessages(), 1);
+    Seq.reset();
+    EXPECT_EQ(platform::QueuedCaptureMessages(), 0);
+    EXPECT_EQ(capturedLong(), (std::vector<std::string>{"F0 7E 7F 09 01 F7", "F0 7E 7F 09 01 F7"}));
 }
 
 }  // namespace
