@@ -1,5 +1,6 @@
-# The sequencer: timing, dispatch, loop, seek with chase and the mended faults,
-# on the manual clock and the capture device; its threads under the real clock.
+# The sequencer: timing, dispatch, loop, seek with chase, late pulses and
+# loading, on the manual clock and the capture device; its threads under the
+# real clock.
 orvalis_add_test(NAME orvalis_sequencer_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/sequencer_test.cpp

@@ -599,7 +599,7 @@ TEST_F(SequencerTest, ATempoThatIsNoPositiveNumberHoldsThePositionAndAHugeOneEnd
     }
 }
 
-// --- mended timing and loading ---------------------------------------------
+// --- late pulses and loading ----------------------------------------------
 
 TEST_F(SequencerTest, ALateOrMergedPulseKeepsTheTempo) {
     Track t;
