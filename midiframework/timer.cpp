@@ -1,7 +1,5 @@
 #include "midiframework/timer.h"
 
-#include <pthread.h>
-
 #include "platform/clock/priority.h"
 #include "platform/notice/notice.h"
 
@@ -99,10 +97,6 @@ void PrecisionTimer::EndTimerThread() noexcept {
     }
     Worker->QuitRequested.store(1, std::memory_order_release);
     Worker->PulseEvent->Pulse();
-    // From inside OnTick the worker cannot wait for itself; it ends when the
-    // tick returns.
-    if (pthread_equal(pthread_self(), TimerThread.NativeHandle())) {
-        return;
-    }
+    // From inside OnTick this lets the worker go; it ends when the tick returns.
     TimerThread.JoinFor(JoinLimit);
 }

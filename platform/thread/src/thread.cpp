@@ -36,6 +36,13 @@ bool WorkerThread::JoinFor(std::chrono::milliseconds limit) noexcept {
     if (!Thread.joinable()) {
         return true;
     }
+    // The owner ended from the worker's own body: a thread cannot wait for
+    // itself, and it ends as soon as that body returns.
+    if (Thread.get_id() == std::this_thread::get_id()) {
+        Thread.detach();
+        State.reset();
+        return false;
+    }
     bool finished;
     {
         std::unique_lock lock(State->Lock);

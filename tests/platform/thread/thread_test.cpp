@@ -43,6 +43,21 @@ TEST(WorkerThread, AWorkerThatDoesNotEndInTimeIsDetachedAndNamedInANotice) {
     release->Set();
 }
 
+TEST(WorkerThread, AnOwnerEndedFromItsOwnWorkerLetsItGoAtOnceAndQuietly) {
+    platform::NoticeCapture capture;
+    auto started = std::make_shared<platform::AutoResetEvent>();
+    auto ended = std::make_shared<platform::AutoResetEvent>();
+    auto* worker = new platform::WorkerThread;
+    ASSERT_TRUE(worker->Start("self end", [worker, started, ended] {
+        started->Wait();
+        delete worker;
+        ended->Set();
+    }));
+    started->Set();
+    EXPECT_TRUE(ended->WaitFor(5s)) << "the destructor waited for its own thread";
+    EXPECT_EQ(capture.Count(), 0u);
+}
+
 TEST(WorkerThread, AStartedWorkerCannotBeStartedAgain) {
     platform::WorkerThread worker;
     ASSERT_TRUE(worker.Start("a", [] {}));

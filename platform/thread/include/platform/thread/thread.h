@@ -36,6 +36,8 @@ public:
 
     // Waits up to limit for the body to return. True when the thread has ended
     // (or none was started); false when it was detached because it did not end.
+    // Called on the thread itself, it detaches at once and quietly: the thread
+    // ends when its body returns.
     bool JoinFor(std::chrono::milliseconds limit) noexcept;
 
     bool Running() const noexcept;
