@@ -156,6 +156,20 @@ POINT ScreenOriginLocked(const Window& w);
 WindowPeerState PeerStateLocked(const Window& w);
 bool VisibleLocked(const Window& w);
 
+// The siblings list the window is in: its parent's children, or the
+// top-level windows. TreeLock held.
+std::vector<HWND>& SiblingsLocked(Globals& g, const Window& w);
+
+// Sizes and coordinates as the layer keeps them.
+int ClampExtent(int v);
+int ClampCoordinate(int v);
+
+// ShowWindow on the owner thread.
+LRESULT ShowWindowHere(HWND window, int command);
+
+// Takes the window out of its queue's paint bookkeeping; q.Lock held.
+void ValidateAllLocked(ThreadQueue& q, Window& w);
+
 // The backend in use (made on first use).
 WindowBackend& BackendLocked(Globals& g);
 
