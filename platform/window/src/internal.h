@@ -75,7 +75,10 @@ struct WindowClass {
     std::string Name;
     WNDCLASS Class{};
     ATOM Atom = 0;
-    int Windows = 0;  // live windows of the class; guarded by TreeLock
+    // Guarded by TreeLock.
+    int Windows = 0;      // live windows of the class
+    bool Shared = false;  // registered through a SharedWindowClass
+    int Holders = 0;      // SharedWindowClass objects holding it
 };
 
 struct Window {

@@ -8,6 +8,7 @@
 
 #include "internal.h"
 #include "platform/gdi/cairo_interop.h"
+#include "platform/window/shared_class.h"
 
 namespace platform {
 
@@ -92,6 +93,17 @@ std::shared_ptr<WindowClass> RegisterLocked(Globals& g, std::string key, const W
     return c;
 }
 
+// Takes c out of the class table if it is still there (its name may have been
+// unregistered and taken again meanwhile); TreeLock held. Never allocates.
+void ForgetClassLocked(Globals& g, const std::shared_ptr<WindowClass>& c) noexcept {
+    for (auto it = g.Classes.begin(); it != g.Classes.end(); ++it) {
+        if (it->second == c) {
+            g.Classes.erase(it);
+            return;
+        }
+    }
+}
+
 // Forgets a window: its handle dies, its contexts are closed, its children
 // still listed (owned by a thread that could not destroy them) become
 // top-level windows. No message is sent.
@@ -113,7 +125,8 @@ void Remove(const WindowPtr& w) {
         }
         w->Children.clear();
         g.Windows.erase(w->Handle);
-        --w->Class->Windows;
+        // A shared class whose holders have all let go stays only for its windows.
+        if (--w->Class->Windows == 0 && w->Class->Shared && w->Class->Holders == 0) ForgetClassLocked(g, w->Class);
         if (g.Capture == w->Handle) g.Capture = 0;
         if (g.Active == w->Handle) g.Active = 0;
         if (g.Focus == w->Handle) g.Focus = 0;
@@ -279,6 +292,61 @@ BOOL UnregisterClass(const char* className, HINSTANCE) noexcept {
         return FALSE;
     }
 }
+
+SharedWindowClass::SharedWindowClass(const WNDCLASS& description) noexcept { Acquire(description); }
+
+SharedWindowClass::~SharedWindowClass() { Release(); }
+
+SharedWindowClass::SharedWindowClass(SharedWindowClass&& other) noexcept : Class(std::move(other.Class)) {}
+
+SharedWindowClass& SharedWindowClass::operator=(SharedWindowClass&& other) noexcept {
+    if (this != &other) {
+        Release();
+        Class = std::move(other.Class);
+    }
+    return *this;
+}
+
+bool SharedWindowClass::Acquire(const WNDCLASS& description) noexcept {
+    Release();
+    if (!Describes(&description)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    try {
+        Globals& g = G();
+        std::unique_lock lock(g.TreeLock);
+        std::string key = Lower(description.lpszClassName);
+        const auto it = g.Classes.find(key);
+        std::shared_ptr<WindowClass> c;
+        if (it == g.Classes.end()) {
+            c = RegisterLocked(g, std::move(key), description);
+            c->Shared = true;
+        } else if (it->second->Shared && it->second->Class.lpfnWndProc == description.lpfnWndProc) {
+            c = it->second;  // joins its holders, or keeps it for the windows it still has
+        } else {
+            SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+            return false;
+        }
+        ++c->Holders;
+        Class = std::move(c);
+        return true;
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+}
+
+void SharedWindowClass::Release() noexcept {
+    if (!Class) return;
+    Globals& g = G();
+    std::unique_lock lock(g.TreeLock);
+    // With windows left, the class goes with the last of them (see Remove).
+    if (--Class->Holders == 0 && Class->Windows == 0) ForgetClassLocked(g, Class);
+    Class.reset();
+}
+
+ATOM SharedWindowClass::Atom() const noexcept { return Class ? Class->Atom : 0; }
 
 // ---------------------------------------------------------------------------
 // Windows
