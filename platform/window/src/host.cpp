@@ -195,6 +195,20 @@ Image CaptureScreen() noexcept {
 
 bool SaveWindowPng(HWND window, const std::string& path) noexcept { return CaptureWindow(window).SavePng(path); }
 
+std::size_t SendsWaiting(HWND window) noexcept {
+    QueuePtr owner;
+    {
+        std::shared_lock lock(G().TreeLock);
+        WindowPtr w = LookupWindowLocked(window);
+        if (!w) return 0;
+        owner = w->Owner;
+    }
+    ThreadQueue& q = *owner;
+    std::lock_guard lock(q.Lock);
+    return static_cast<std::size_t>(
+        std::count_if(q.Incoming.begin(), q.Incoming.end(), [window](const SentPtr& s) { return s->Target == window; }));
+}
+
 }  // namespace host
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/window/host.h"
 #include "test_window.h"
 
 using namespace platform;
@@ -175,7 +176,7 @@ TEST(WindowMessages, SendToAWindowThatGoesFailsCleanly) {
         result = SendMessage(w, WM_APP + 7, 0, 0);
         error = GetLastError();
     });
-    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(WaitFor([&] { return host::SendsWaiting(w) == 1; })) << "the send is queued before the window goes";
     go = true;
     sender.join();
     owner.join();
@@ -192,7 +193,7 @@ TEST(WindowMessages, SendToAWindowThatGoesFailsCleanly) {
     });
     while (w == 0) std::this_thread::sleep_for(1ms);
     std::thread waiting([&] { result = SendMessage(w, WM_APP + 8, 0, 0); });
-    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(WaitFor([&] { return host::SendsWaiting(w) == 1; })) << "the send is queued before the thread ends";
     quit = true;
     silent.join();
     waiting.join();
@@ -267,12 +268,20 @@ TEST(WindowMessages, PumpingEndsOnTimeOutOnQuitOrWhenTheConditionHolds) {
     PostQuitMessage(0);
     EXPECT_FALSE(PumpMessages(10s));  // returns at the quit, not after ten seconds
 
+    // The flag turns true after the pump's first look, and no message comes:
+    // the pump has to look again by itself.
     std::atomic<bool> flag{false};
+    std::atomic<int> looks{0};
     std::thread setter([&] {
-        std::this_thread::sleep_for(20ms);
+        WaitFor([&] { return looks.load() > 0; });
         flag = true;
     });
-    EXPECT_TRUE(PumpMessagesUntil([&] { return flag.load(); }, 10s));
+    EXPECT_TRUE(PumpMessagesUntil(
+        [&] {
+            ++looks;
+            return flag.load();
+        },
+        10s));
     setter.join();
     EXPECT_FALSE(PumpMessagesUntil([] { return false; }, 20ms));
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -7,7 +8,8 @@
 
 // What a host (a container, a player tool) or a test does from outside the
 // windows: choose the backend, size the screen, act as the user (mouse,
-// resizing, activation through SetActiveWindow) and read pictures back.
+// resizing, activation through SetActiveWindow), read pictures back and see
+// who is waiting on a window's thread.
 namespace platform {
 class WindowBackend;
 }
@@ -60,5 +62,11 @@ Image CaptureScreen() noexcept;
 // Saves CaptureWindow as a PNG file. False for a bad handle, an empty window
 // or a file that cannot be written.
 bool SaveWindowPng(HWND window, const std::string& path) noexcept;
+
+// How many sends from other threads to window wait for its thread to take
+// them: SendMessage and SendMessageTimeout calls, and the changes other
+// threads make through the owner (SetWindowPos, ShowWindow...). The caller of
+// each is blocked meanwhile. 0 for a bad handle. Any thread.
+std::size_t SendsWaiting(HWND window) noexcept;
 
 }  // namespace platform::host
