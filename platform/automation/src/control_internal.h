@@ -1,0 +1,29 @@
+#pragma once
+
+#include <span>
+
+#include "platform/automation/control.h"
+
+// What the control object, its window and the property page share.
+namespace platform::detail {
+
+inline constexpr const char* kPageWindowClass = "platform.automation.PropertyPage";
+
+// Messages of the hidden apartment window, which carries calls made on other
+// threads over to the control's thread.
+inline constexpr UINT kInvokeMessage = WM_USER + 1;  // lParam: MarshaledCall*
+inline constexpr UINT kDeleteMessage = WM_USER + 2;  // lParam: the COleControl to delete
+
+struct MarshaledCall {
+    DISPID Id;
+    InvokeKind Kind;
+    std::span<Variant> Args;
+    Variant* Result;
+    DispatchError* Error;
+    HRESULT Outcome = E_UNEXPECTED;
+};
+
+// Registers the window classes of controls and property pages, once.
+void EnsureWindowClasses();
+
+}  // namespace platform::detail
