@@ -7,8 +7,6 @@
 // What the control object, its window and the property page share.
 namespace platform::detail {
 
-inline constexpr const char* kPageWindowClass = "platform.automation.PropertyPage";
-
 // Messages of the hidden apartment window, which carries calls made on other
 // threads over to the control's thread.
 inline constexpr UINT kInvokeMessage = WM_USER + 1;  // lParam: MarshaledCall*
@@ -22,8 +20,5 @@ struct MarshaledCall {
     DispatchError* Error;
     HRESULT Outcome = E_UNEXPECTED;
 };
-
-// Registers the window classes of controls and property pages, once.
-void EnsureWindowClasses();
 
 }  // namespace platform::detail

@@ -1,10 +1,9 @@
-// The control's windows: the window classes, the hidden apartment window that
+// The control's windows: their classes, the hidden apartment window that
 // carries calls over to the control's thread, the control's own window with
 // its procedure and hooks, in-place activation and painting.
 
 #include "platform/automation/control.h"
 
-#include <mutex>
 #include <utility>
 
 #include "control_internal.h"
@@ -17,8 +16,6 @@ LRESULT ApartmentWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 using detail::kDeleteMessage;
 using detail::kInvokeMessage;
-using detail::EnsureWindowClasses;
-using detail::kPageWindowClass;
 using detail::MarshaledCall;
 
 namespace {
@@ -26,39 +23,17 @@ namespace {
 constexpr const char* kControlWindowClass = "platform.automation.ControlWindow";
 constexpr const char* kApartmentWindowClass = "platform.automation.Apartment";
 
-LRESULT PageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return platform::DefWindowProc(window, message, wParam, lParam);
-}
-
-void RegisterClassOnce(const char* name, WNDPROC procedure, HBRUSH background = nullptr) {
+WNDCLASS ClassOf(const char* name, WNDPROC procedure, HBRUSH background = nullptr) {
     WNDCLASS windowClass{};
     windowClass.lpfnWndProc = procedure;
     windowClass.lpszClassName = name;
     windowClass.hbrBackground = background;
-    // Another copy of this library cannot exist in the process, so a name
-    // already taken is ours from an earlier call.
-    platform::RegisterClass(&windowClass);
+    return windowClass;
 }
 
 thread_local COleControl* DeletingFromApartment = nullptr;
 
 }  // namespace
-
-namespace detail {
-
-void EnsureWindowClasses() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // A repaint that asks for an erase starts from white, whatever the
-        // control then draws over it.
-        RegisterClassOnce(kControlWindowClass, &ControlWindowProc,
-                          static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-        RegisterClassOnce(kApartmentWindowClass, &ApartmentWindowProc);
-        RegisterClassOnce(kPageWindowClass, &PageWindowProc);
-    });
-}
-
-}  // namespace detail
 
 LRESULT ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* control = reinterpret_cast<COleControl*>(GetWindowLongPtr(window, GWLP_USERDATA));
@@ -108,8 +83,13 @@ LRESULT ApartmentWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return platform::DefWindowProc(window, message, wParam, lParam);
 }
 
-COleControl::COleControl() : OwnerThread(GetCurrentThreadId()) {
-    EnsureWindowClasses();
+COleControl::COleControl()
+    : OwnerThread(GetCurrentThreadId()),
+      ApartmentClass(ClassOf(kApartmentWindowClass, &ApartmentWindowProc)),
+      // A repaint that asks for an erase starts from white, whatever the
+      // control then draws over it.
+      ControlClass(ClassOf(kControlWindowClass, &ControlWindowProc,
+                           static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)))) {
     Apartment = CreateWindowEx(0, kApartmentWindowClass, "", WS_POPUP, 0, 0, 0, 0, 0, nullptr,
                                nullptr, this);
 }

@@ -3,17 +3,27 @@
 
 #include "platform/automation/control.h"
 
-#include "control_internal.h"
-
 namespace platform {
 
-using detail::EnsureWindowClasses;
-using detail::kPageWindowClass;
+namespace {
+
+constexpr const char* kPageWindowClass = "platform.automation.PropertyPage";
+
+LRESULT PageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return platform::DefWindowProc(window, message, wParam, lParam);
+}
+
+WNDCLASS PageWindowClass() {
+    WNDCLASS windowClass{};
+    windowClass.lpfnWndProc = &PageWindowProc;
+    windowClass.lpszClassName = kPageWindowClass;
+    return windowClass;
+}
+
+}  // namespace
 
 COlePropertyPage::COlePropertyPage(unsigned dialogId, unsigned captionId)
-    : Dialog(dialogId), Caption(captionId) {
-    EnsureWindowClasses();
-}
+    : PageClass(PageWindowClass()), Dialog(dialogId), Caption(captionId) {}
 
 COlePropertyPage::~COlePropertyPage() {
     if (Window) DestroyWindow(Window);

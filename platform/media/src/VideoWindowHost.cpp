@@ -26,18 +26,14 @@ std::map<HWND, VideoWindowHost*>& Hosts() {
     return *hosts;
 }
 
-// The class lives while video windows exist: the first host registers it and
-// the last one takes it away again, so a module unloaded with this library
-// never leaves a class behind whose procedure is gone. With HostsLock held.
-bool RegisterWindowClass() {
-    if (!Hosts().empty()) return true;
+// Each host holds the class while it has a window, so a module unloaded with
+// this library never leaves a class behind whose procedure is gone.
+WNDCLASS VideoWindowClass() {
     WNDCLASS windowClass;
     windowClass.lpfnWndProc = &VideoWindowHostProcedure;
     windowClass.lpszClassName = kClassName;
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
-    // Still registered when a window of the last host was left to its own
-    // thread to destroy; that is this library's procedure all the same.
-    return RegisterClass(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    return windowClass;
 }
 
 bool ToWindow(OAHWND value, HWND& window) {
@@ -52,14 +48,14 @@ VideoWindowHost::VideoWindowHost(VideoRenderer& renderer, LONG width, LONG heigh
     Current.Style = static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);
     Current.Width = width > 0 ? width : 320;
     Current.Height = height > 0 ? height : 240;
+    if (!Class.Acquire(VideoWindowClass())) return;
     std::lock_guard guard(HostsLock);
-    if (!RegisterWindowClass()) return;
     Window = CreateWindowEx(0, kClassName, "Video Renderer", static_cast<DWORD>(Current.Style), 0, 0,
                             Current.Width, Current.Height, 0, nullptr, nullptr, nullptr);
     if (Window) {
         Hosts()[Window] = this;
-    } else if (Hosts().empty()) {
-        UnregisterClass(kClassName, nullptr);
+    } else {
+        Class.Release();
     }
 }
 
@@ -67,9 +63,9 @@ VideoWindowHost::~VideoWindowHost() {
     if (!Window) return;
     std::lock_guard guard(HostsLock);
     Hosts().erase(Window);
-    // Only the owner thread may destroy a window; from elsewhere it is asked to.
+    // Only the owner thread may destroy a window; from elsewhere it is asked
+    // to, and the class stays until it has.
     if (!DestroyWindow(Window)) PostMessage(Window, WM_CLOSE, 0, 0);
-    if (Hosts().empty()) UnregisterClass(kClassName, nullptr);
 }
 
 LRESULT VideoWindowHostProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

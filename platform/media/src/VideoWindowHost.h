@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/media/media.h"
+#include "platform/window/shared_class.h"
 #include "platform/window/window.h"
 
 namespace platform::media::detail {
@@ -52,6 +53,7 @@ private:
     void Apply(const Placement& placement);
 
     VideoRenderer& Renderer;
+    SharedWindowClass Class;  // held while Window exists
     HWND Window = 0;
     mutable std::mutex Lock;  // callers on any thread
     Placement Current;

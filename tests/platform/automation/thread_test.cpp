@@ -148,6 +148,34 @@ TEST_F(SampleTest, DestroyingOneControlLeavesAnothersEventsWorking) {
     ASSERT_TRUE(PumpMessagesUntil([&] { return seen.Count("Tick") == 5; }, kPatience));
 }
 
+TEST_F(SampleTest, ControlsMadeAndEndedOnSeveralThreadsAtOnceAllGetTheirWindows) {
+    // Each control's classes, and the notification window class the sample
+    // module's controls share, come and go with the controls on every thread.
+    constexpr int kThreads = 3;
+    constexpr int kRounds = 15;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            const HWND container = CreateContainerWindow(120, 80, "container");
+            for (int i = 0; i < kRounds; ++i) {
+                std::string error;
+                auto control = HostedControl::Create("SAMPLE.SampleCtrl.1", &error);
+                std::vector<Variant> ping{Variant(i)};
+                Variant answer;
+                const bool worked = control && control->Activate(container, RECT{0, 0, 40, 20}) == S_OK &&
+                                    control->Window() != 0 &&
+                                    control->Call("Ping", ping, &answer, nullptr) == S_OK &&
+                                    answer == Variant(i + 1);
+                if (!worked) failures.fetch_add(1);
+            }
+            DestroyWindow(container);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
 TEST(AfxBeginThread, RunsTheFunctionWithItsParameterAndKeepsItsResult) {
     struct Shared {
         std::atomic<DWORD> Thread{0};

@@ -1,6 +1,5 @@
 #include "SampleCtl.h"
 
-#include <mutex>
 #include <stdexcept>
 
 #include "platform/gdi/gdi.h"
@@ -11,26 +10,14 @@ namespace {
 
 constexpr const char* kNotifyClass = "{3D1B7A40-52C6-4E0B-8F11-6A2C905E13FF}";
 
-// The notification threads of all controls share one window class. It is
-// registered by the first thread that needs it and unregistered by the last
-// one, under a lock: otherwise a control ending could unregister the class
-// between another thread's registration attempt and its CreateWindowEx.
-std::mutex NotifyClassLock;
-int NotifyClassUsers = 0;  // guarded by NotifyClassLock
-
-void UseNotifyClass(WNDPROC procedure) {
-    std::lock_guard guard(NotifyClassLock);
-    if (NotifyClassUsers++ > 0) return;
+// The notification threads of all controls share one window class, held by
+// each thread while its window lives.
+WNDCLASS NotifyClass(WNDPROC procedure) {
     WNDCLASS windowClass{};
     windowClass.lpfnWndProc = procedure;
     windowClass.lpszClassName = kNotifyClass;
     windowClass.hInstance = ThisModuleInstance();
-    RegisterClass(&windowClass);
-}
-
-void ReleaseNotifyClass() {
-    std::lock_guard guard(NotifyClassLock);
-    if (--NotifyClassUsers == 0) UnregisterClass(kNotifyClass, ThisModuleInstance());
+    return windowClass;
 }
 
 }  // namespace
@@ -101,20 +88,17 @@ CSampleCtrl::~CSampleCtrl() {
 
 UINT CSampleCtrl::NotificationThread(void* parameter) {
     auto* self = static_cast<CSampleCtrl*>(parameter);
-    UseNotifyClass(&CSampleCtrl::NotifyProc);
+    const SharedWindowClass notifyClass(NotifyClass(&CSampleCtrl::NotifyProc));
+    if (!notifyClass) return 1;
     HWND window = CreateWindowEx(0, kNotifyClass, "", 0, 0, 0, 0, 0, 0, nullptr,
                                  ThisModuleInstance(), self);
-    if (!window) {
-        ReleaseNotifyClass();
-        return 1;
-    }
+    if (!window) return 1;
     self->NotifyWindow.store(window, std::memory_order_release);
     MSG message{};
     while (GetMessage(&message, 0, 0, 0) == 1) {
         TranslateMessage(&message);
         DispatchMessage(&message);
     }
-    ReleaseNotifyClass();
     return static_cast<UINT>(message.wParam);
 }
 

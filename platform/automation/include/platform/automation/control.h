@@ -12,6 +12,7 @@
 #include "platform/automation/dispatch.h"
 #include "platform/automation/module.h"
 #include "platform/automation/propexchange.h"
+#include "platform/window/shared_class.h"
 #include "platform/window/window.h"
 
 // The control base class and the interfaces a host uses to drive a control:
@@ -237,6 +238,9 @@ private:
 
     RefCount References;
     const DWORD OwnerThread;
+    // The classes of the two windows below, held for the object's life.
+    SharedWindowClass ApartmentClass;
+    SharedWindowClass ControlClass;
     HWND Apartment = 0;           // hidden window that carries calls over; owner thread
     std::atomic<HWND> Window{0};  // written on the owner thread, read anywhere
     RECT Extent{0, 0, 100, 50};   // owner thread
@@ -308,6 +312,7 @@ protected:
 private:
     friend void DDP_PostProcessing(CDataExchange* dx);
     RefCount References;
+    SharedWindowClass PageClass;  // the class of Window, held for the page's life
     unsigned Dialog;
     unsigned Caption;
     std::vector<IControl*> Controls;
