@@ -50,6 +50,12 @@ HWND HandOver(HWND Globals::*role, HWND window, const Notice& lost, const Notice
     return previous;
 }
 
+// The role's holder while it lives, else 0.
+HWND HolderOf(HWND Globals::*role) {
+    std::shared_lock lock(G().TreeLock);
+    return LookupWindowLocked(G().*role) ? G().*role : 0;
+}
+
 bool LiveOrNone(HWND window) {
     if (window == 0 || IsWindow(window)) return true;
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -91,19 +97,13 @@ HWND SetActiveWindow(HWND window) noexcept {
     return HandOver(&Globals::Active, window, kDeactivated, kActivated);
 }
 
-HWND GetActiveWindow() noexcept {
-    std::shared_lock lock(G().TreeLock);
-    return LookupWindowLocked(G().Active) ? G().Active : 0;
-}
+HWND GetActiveWindow() noexcept { return HolderOf(&Globals::Active); }
 
 HWND SetFocus(HWND window) noexcept {
     if (!LiveOrNone(window)) return 0;
     return HandOver(&Globals::Focus, window, kFocusLost, kFocusGained);
 }
 
-HWND GetFocus() noexcept {
-    std::shared_lock lock(G().TreeLock);
-    return LookupWindowLocked(G().Focus) ? G().Focus : 0;
-}
+HWND GetFocus() noexcept { return HolderOf(&Globals::Focus); }
 
 }  // namespace platform

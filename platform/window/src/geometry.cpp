@@ -227,25 +227,24 @@ BOOL GetWindowRect(HWND window, RECT* rect) noexcept {
     return TRUE;
 }
 
-BOOL ClientToScreen(HWND window, POINT* point) noexcept {
+namespace {
+
+// Moves point by the window's screen origin, forwards (+1) or back (-1).
+BOOL ShiftByOrigin(HWND window, POINT* point, int direction) {
     std::shared_lock lock(G().TreeLock);
     WindowPtr w = LookupWindowLocked(window);
     if (!w || !point) return FALSE;
     const POINT o = ScreenOriginLocked(*w);
-    point->x += o.x;
-    point->y += o.y;
+    point->x += direction * o.x;
+    point->y += direction * o.y;
     return TRUE;
 }
 
-BOOL ScreenToClient(HWND window, POINT* point) noexcept {
-    std::shared_lock lock(G().TreeLock);
-    WindowPtr w = LookupWindowLocked(window);
-    if (!w || !point) return FALSE;
-    const POINT o = ScreenOriginLocked(*w);
-    point->x -= o.x;
-    point->y -= o.y;
-    return TRUE;
-}
+}  // namespace
+
+BOOL ClientToScreen(HWND window, POINT* point) noexcept { return ShiftByOrigin(window, point, 1); }
+
+BOOL ScreenToClient(HWND window, POINT* point) noexcept { return ShiftByOrigin(window, point, -1); }
 
 BOOL SetWindowPos(HWND window, HWND insertAfter, int x, int y, int width, int height, UINT flags) noexcept {
     return static_cast<BOOL>(RunOnOwner(
