@@ -4,7 +4,7 @@
 
 #include "platform/automation/control.h"
 
-// What the control object, its window and the property page share.
+// What the control object and its windows share.
 namespace platform::detail {
 
 // Messages of the hidden apartment window, which carries calls made on other
