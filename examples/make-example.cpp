@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/SmfBuilder.h"
+#include "SmfBuilder.h"
 
 namespace {
 

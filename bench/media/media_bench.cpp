@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "CKestravion.h"
+#include "kestravion/CKestravion.h"
 #include "platform/media/media.h"
 #include "platform/media/testkit/TestMedia.h"
 

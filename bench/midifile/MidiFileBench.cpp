@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "SmfBuilder.h"
 #include "midiframework/midifile.h"
-#include "tests/support/SmfBuilder.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "SmfBuilder.h"
 #include "midiframework/midifile.h"
 #include "midiframework/midioutput.h"
 #include "orvalis/Sequencer.h"
@@ -24,7 +25,6 @@
 #include "platform/clock/manualclock.h"
 #include "platform/midi/capture.h"
 #include "platform/midi/midi.h"
-#include "tests/support/SmfBuilder.h"
 
 // Every allocation of this program passes here; those made on a thread while
 // it runs a step are counted.

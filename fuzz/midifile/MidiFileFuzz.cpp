@@ -9,9 +9,9 @@
 #include <streambuf>
 #include <string>
 
+#include "SongInvariants.h"
 #include "midiframework/midifile.h"
 #include "orvalis/SongTimeline.h"
-#include "tests/support/SongInvariants.h"
 
 namespace {
 

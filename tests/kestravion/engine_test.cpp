@@ -5,8 +5,8 @@
 #include <map>
 #include <vector>
 
-#include "CKestravion.h"
 #include "MediaTestSupport.h"
+#include "kestravion/CKestravion.h"
 #include "platform/media/testkit/RangeServer.h"
 #include "platform/window/host.h"
 #include "platform/window/window.h"

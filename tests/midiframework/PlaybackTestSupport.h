@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tests/platform/midi/midifixture.h"
+#include "midifixture.h"
 
 // Playback tests share the MIDI layer's fixture: a manual clock, the capture
 // device or the synthesizer rendering to a file, a scratch folder.

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "SongInvariants.h"
+#include "SongTestSupport.h"
 #include "midiframework/midifile.h"
 #include "platform/notice/notice.h"
-#include "tests/midiframework/SongTestSupport.h"
-#include "tests/support/SongInvariants.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "SongTestSupport.h"
 #include "midiframework/midifile.h"
-#include "tests/midiframework/SongTestSupport.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <random>
 #include <string>
 
+#include "SongInvariants.h"
+#include "SongTestSupport.h"
 #include "platform/notice/notice.h"
-#include "tests/midiframework/SongTestSupport.h"
-#include "tests/support/SongInvariants.h"
 
 using songtest::Body;
 using songtest::LoadBytes;

@@ -5,6 +5,5 @@ orvalis_add_test(NAME midiframework_playback_tests
     ${CMAKE_CURRENT_LIST_DIR}/midioutput_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/timer_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/playback_sound_test.cpp
-  LIBS midiframework_playback platform::midi platform::clock platform::notice
+  LIBS midiframework_playback platform::midi platform::clock platform::notice test_midi_support
   LABELS playback)
-target_include_directories(midiframework_playback_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/platform/midi)

@@ -5,5 +5,5 @@ orvalis_add_test(NAME midiframework_song_tests
     ${CMAKE_CURRENT_LIST_DIR}/miditrack_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/dump_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/corpus_test.cpp
-  LIBS midiframework_song platform::notice
+  LIBS midiframework_song platform::notice test_support
   LABELS song)

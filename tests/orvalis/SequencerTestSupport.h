@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "PlaybackTestSupport.h"
+#include "SmfBuilder.h"
 #include "midiframework/midifile.h"
 #include "midiframework/midioutput.h"
 #include "orvalis/Sequencer.h"
 #include "orvalis/SongTimeline.h"
-#include "tests/support/SmfBuilder.h"
 
 namespace seqtest {
 

@@ -6,5 +6,5 @@ orvalis_add_test(NAME orvalis_sequencer_tests
     ${CMAKE_CURRENT_LIST_DIR}/sequencer_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/sequencer_threads_test.cpp
   LIBS orvalis_core midiframework platform::midi platform::clock platform::notice
+    test_playback_support
   LABELS playback)
-target_include_directories(orvalis_sequencer_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/midiframework)

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "SmfBuilder.h"
 #include "midiframework/midifile.h"
-#include "tests/support/SmfBuilder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/midi-dump/MidiDump.h"
+#include "MidiDump.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/SmfBuilder.h"
+#include "SmfBuilder.h"
 
 namespace {
 

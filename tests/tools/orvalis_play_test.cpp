@@ -1,4 +1,4 @@
-#include "tools/orvalis-play/OrvalisPlay.h"
+#include "OrvalisPlay.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "PlayOptions.h"
+#include "SmfBuilder.h"
 #include "midiframework/midifile.h"
 #include "platform/midi/capture.h"
-#include "tests/support/SmfBuilder.h"
-#include "tools/orvalis-play/PlayOptions.h"
 #include "wavfile.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/midi-dump/MidiDump.h"
+#include "MidiDump.h"
 
 #include <cstdio>
 #include <ostream>

@@ -4,7 +4,7 @@
 #include <iostream>
 #include <streambuf>
 
-#include "tools/midi-dump/MidiDump.h"
+#include "MidiDump.h"
 
 namespace {
 

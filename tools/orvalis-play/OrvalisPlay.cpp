@@ -1,4 +1,4 @@
-#include "tools/orvalis-play/OrvalisPlay.h"
+#include "OrvalisPlay.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "NotificationQueue.h"
+#include "PlayOptions.h"
 #include "midiframework/midifile.h"
 #include "midiframework/midioutput.h"
 #include "orvalis/Sequencer.h"
@@ -20,8 +22,6 @@
 #include "platform/clock/manualclock.h"
 #include "platform/midi/midi.h"
 #include "platform/notice/notice.h"
-#include "tools/orvalis-play/NotificationQueue.h"
-#include "tools/orvalis-play/PlayOptions.h"
 
 namespace orvalis_play {
 namespace {

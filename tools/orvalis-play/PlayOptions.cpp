@@ -1,4 +1,4 @@
-#include "tools/orvalis-play/PlayOptions.h"
+#include "PlayOptions.h"
 
 #include <cerrno>
 #include <cmath>

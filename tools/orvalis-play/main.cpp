@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/orvalis-play/OrvalisPlay.h"
+#include "OrvalisPlay.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <new>
 #include <ostream>
 
-#include "midiframework/dumpformat.h"
-#include "midiframework/notepairing.h"
+#include "dumpformat.h"
+#include "notepairing.h"
 #include "platform/notice/notice.h"
 
 namespace MIDI {

@@ -6,9 +6,9 @@
 #include <new>
 #include <ostream>
 
-#include "midiframework/dumpformat.h"
+#include "dumpformat.h"
 #include "midiframework/midifile.h"
-#include "midiframework/notepairing.h"
+#include "notepairing.h"
 
 namespace MIDI {
 

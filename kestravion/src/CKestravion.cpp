@@ -1,4 +1,4 @@
-#include "CKestravion.h"
+#include "kestravion/CKestravion.h"
 
 #include <cmath>
 #include <cstring>
