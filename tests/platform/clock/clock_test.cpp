@@ -1,4 +1,10 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -194,8 +200,6 @@ TEST(ManualClock, StepObserversSeeEachStepBeforeItsPulse) {
     EXPECT_EQ(steps[1].To, Ms(5));
     EXPECT_EQ(steps[1].TicksSoFar, 1u);
     clock.KillEvent(id);
-    EXPECT_EQ(platform::RealClock().AddStepObserver([](std::int64_t, std::int64_t) {}), 0)
-        << "real time is not stepped";
 }
 
 TEST(ManualClock, AKilledEventIsNotPulsedAgain) {
@@ -282,23 +286,78 @@ TEST(RealClock, IsTheDefaultUntilTheHostInstallsAnother) {
     EXPECT_EQ(&platform::DefaultClock(), &manual);
     EXPECT_EQ(platform::SetDefaultClock(nullptr), &manual);
     EXPECT_EQ(&platform::DefaultClock(), &platform::RealClock());
+}
+
+TEST(RealClock, RunsOnItsOwnRatherThanInSteps) {
     std::int64_t a = platform::RealClock().NowNs();
     std::this_thread::sleep_for(1ms);
     EXPECT_GT(platform::RealClock().NowNs(), a);
+    EXPECT_EQ(platform::RealClock().AddStepObserver([](std::int64_t, std::int64_t) {}), 0)
+        << "real time is not stepped";
 }
 
-TEST(ThreadPriority, RaisingIsQuietWhateverTheSystemAllows) {
+// How the calling thread is scheduled, read back from the system.
+struct Scheduling {
+    int Policy = SCHED_OTHER;
+    int RealTimeLevel = 0;
+    int Nice = 0;
+    long TimerSlackNs = 0;
+};
+
+Scheduling CallingThreadScheduling() {
+    Scheduling scheduling;
+    sched_param param{};
+    pthread_getschedparam(pthread_self(), &scheduling.Policy, &param);
+    scheduling.RealTimeLevel = param.sched_priority;
+    scheduling.Nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    scheduling.TimerSlackNs = prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+    return scheduling;
+}
+
+// Whatever this machine allows, the answer must be what the thread got.
+TEST(ThreadPriority, RaisingReportsWhatTheThreadWasGivenAndIsQuiet) {
     platform::NoticeCapture notices;
     testing::internal::CaptureStderr();
     platform::ThreadPriority granted = platform::ThreadPriority::Unchanged;
     std::thread([&] {
+        Scheduling before = CallingThreadScheduling();
         granted = platform::RaiseThreadPriority(platform::kWorkerRealTimePriority);
-        if (granted == platform::ThreadPriority::RealTime) {
-            EXPECT_TRUE(platform::ResetThreadPriority());
+        Scheduling after = CallingThreadScheduling();
+        // The 1 ns it sets, or none at all: newer kernels give real-time threads none.
+        EXPECT_LE(after.TimerSlackNs, 1) << "a thread sleeping to deadlines wants no slack";
+        switch (granted) {
+            case platform::ThreadPriority::RealTime:
+                EXPECT_EQ(after.Policy, SCHED_FIFO);
+                EXPECT_EQ(after.RealTimeLevel, platform::kWorkerRealTimePriority);
+                EXPECT_TRUE(platform::ResetThreadPriority());
+                EXPECT_EQ(CallingThreadScheduling().Policy, SCHED_OTHER);
+                break;
+            case platform::ThreadPriority::Raised:
+                EXPECT_EQ(after.Policy, before.Policy);
+                EXPECT_LT(after.Nice, before.Nice);
+                break;
+            case platform::ThreadPriority::Unchanged:
+                EXPECT_EQ(after.Policy, before.Policy);
+                EXPECT_EQ(after.Nice, before.Nice);
+                break;
         }
     }).join();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(notices.Count(), 0u);
+}
+
+TEST(ThreadPriority, AHostThatForbidsRaisingKeepsThreadsAsTheyAre) {
+    platform::SetRealTimeAllowed(false);
+    std::thread([] {
+        Scheduling before = CallingThreadScheduling();
+        EXPECT_EQ(platform::RaiseThreadPriority(platform::kWorkerRealTimePriority),
+                  platform::ThreadPriority::Unchanged);
+        Scheduling after = CallingThreadScheduling();
+        EXPECT_EQ(after.Policy, before.Policy);
+        EXPECT_EQ(after.RealTimeLevel, before.RealTimeLevel);
+        EXPECT_EQ(after.Nice, before.Nice);
+    }).join();
+    platform::SetRealTimeAllowed(true);
 }
 
 }  // namespace
