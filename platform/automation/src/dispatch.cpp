@@ -2,11 +2,9 @@
 
 #include <set>
 
-#include "fileio.h"
+#include "platform/window/text.h"
 
 namespace platform {
-
-using detail::EqualsNoCase;
 
 DispatchMember&& DispatchMember::Id(DISPID id) && {
     MemberId = id;
@@ -47,7 +45,7 @@ std::string CheckParams(const std::string& owner, const std::vector<ParamInfo>& 
         if (!IsSupportedType(param.Type) || param.Type == VT_EMPTY) {
             return owner + ": parameter " + param.Name + " has an unsupported type";
         }
-        if (!seen.insert(detail::Lower(param.Name)).second) {
+        if (!seen.insert(LowerAscii(param.Name)).second) {
             return owner + ": parameter " + param.Name + " is named twice";
         }
     }
@@ -68,10 +66,10 @@ DispatchTable::DispatchTable(std::initializer_list<DispatchMember> members) : En
         } else if (!ids.insert(member.MemberId).second) {
             TableProblem = member.Name + ": the id " + std::to_string(member.MemberId) +
                            " is used twice";
-        } else if (!names.insert(detail::Lower(member.Name)).second) {
+        } else if (!names.insert(LowerAscii(member.Name)).second) {
             TableProblem = member.Name + ": the name is used twice";
         } else if (!member.AltName.empty() && !EqualsNoCase(member.AltName, member.Name) &&
-                   !names.insert(detail::Lower(member.AltName)).second) {
+                   !names.insert(LowerAscii(member.AltName)).second) {
             TableProblem = member.AltName + ": the name is used twice";
         } else if (!IsSupportedType(member.Result) || (member.Result & VT_BYREF) != 0) {
             TableProblem = member.Name + ": unsupported result type";
@@ -114,7 +112,7 @@ EventTable::EventTable(std::initializer_list<EventInfo> events) : Entries(events
             TableProblem = "event " + std::to_string(event.Id) + " has no name";
         } else if (!ids.insert(event.Id).second) {
             TableProblem = event.Name + ": the id " + std::to_string(event.Id) + " is used twice";
-        } else if (!names.insert(detail::Lower(event.Name)).second) {
+        } else if (!names.insert(LowerAscii(event.Name)).second) {
             TableProblem = event.Name + ": the name is used twice";
         } else if (std::string problem = CheckParams(event.Name, event.Params);
                    !problem.empty()) {

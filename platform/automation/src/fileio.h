@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/window/text.h"
+
 // File and text helpers shared by the registry and the property bag.
 namespace platform::detail {
 
@@ -19,9 +21,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view content, std:
 // Creates a folder and its parents (mode 0700 for new ones). False with `error`.
 bool MakeFolders(const std::string& path, std::string* error);
 
-// Lower-case ASCII copy, for names that compare without case.
-std::string Lower(std::string_view text);
-bool EqualsNoCase(std::string_view a, std::string_view b) noexcept;
+// The name the control's persistence folds its entry names with.
+inline std::string Lower(std::string_view text) { return LowerAscii(text); }
 std::string_view Trim(std::string_view text) noexcept;
 // "major.minor" (spaces around it allowed), each part 0 to 65535. False for
 // anything else, with major and minor unchanged.

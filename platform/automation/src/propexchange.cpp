@@ -4,10 +4,10 @@
 #include <cstdio>
 
 #include "fileio.h"
+#include "platform/window/text.h"
 
 namespace platform {
 
-using detail::EqualsNoCase;
 using detail::Trim;
 
 namespace {
@@ -259,7 +259,7 @@ void CPropExchange::Report(std::string text) noexcept {
 BOOL CPropExchange::ExchangeProp(std::string_view name, VARTYPE type, Variant& value,
                                  const Variant& defaultValue) noexcept {
     try {
-        Exchanged.push_back(detail::Lower(name));
+        Exchanged.push_back(LowerAscii(name));
         switch (ExchangeMode) {
             case Mode::Reset: value = defaultValue; return TRUE;
             case Mode::Save: {

@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "fileio.h"
+#include "platform/window/text.h"
 
 namespace platform {
 
-using detail::EqualsNoCase;
 using detail::Trim;
 
 namespace {

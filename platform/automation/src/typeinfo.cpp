@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "fileio.h"
+#include "platform/window/text.h"
 
 namespace platform {
 
@@ -162,7 +163,7 @@ bool MemberDescription::Parse(std::string_view text, MemberDescription& member,
 
 const MemberDescription* InterfaceDescription::FindByName(std::string_view name) const noexcept {
     for (const auto& member : Members) {
-        if (detail::EqualsNoCase(member.Name, name)) return &member;
+        if (EqualsNoCase(member.Name, name)) return &member;
     }
     return nullptr;
 }

@@ -1,6 +1,7 @@
 #include "platform/automation/variant.h"
 
 #include "fileio.h"
+#include "platform/window/text.h"
 
 #include <charconv>
 #include <cmath>
@@ -30,7 +31,6 @@ constexpr TypeSpelling kTypeNames[] = {
     {VT_COLOR | VT_BYREF, "OLE_COLOR*"},
 };
 
-using detail::EqualsNoCase;
 using detail::Trim;
 
 // Parses a whole string as a number: decimal or 0x hexadecimal integers

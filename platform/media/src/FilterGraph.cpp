@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/window/text.h"
+
 namespace platform::media::detail {
 namespace {
 
@@ -14,17 +16,6 @@ constexpr auto kSettleLimit = std::chrono::seconds(10);
 constexpr auto kSettleSlice = std::chrono::milliseconds(20);
 constexpr auto kSeekCueLimit = std::chrono::seconds(5);
 constexpr const char* kQuitMessage = "platform-media-quit";
-
-std::u16string ToUtf16(const std::string& text) {
-    std::u16string out;
-    glong written = 0;
-    gunichar2* wide = g_utf8_to_utf16(text.c_str(), -1, nullptr, &written, nullptr);
-    if (wide) {
-        out.assign(reinterpret_cast<const char16_t*>(wide), static_cast<std::size_t>(written));
-        g_free(wide);
-    }
-    return out;
-}
 
 std::string LastPathPart(const std::string& uri) {
     const auto slash = uri.find_last_of('/');

@@ -71,7 +71,6 @@ const char* SystemAudioSinkFactory() noexcept;
 // The host's own audio output description (AudioOutput::Custom).
 std::string CustomAudioSink();
 
-std::string ToUtf8(const char16_t* text);
 void CopyName(char16_t (&target)[128], std::u16string_view name) noexcept;
 
 }  // namespace platform::media::detail

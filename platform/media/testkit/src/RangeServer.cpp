@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/window/text.h"
+
 namespace platform::media::testkit {
 namespace {
 
@@ -36,11 +38,6 @@ bool ParseRange(const std::string& value, std::size_t size, std::size_t& first, 
     }
     last = std::min(last, size - 1);
     return first <= last;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
 }
 
 }  // namespace
@@ -152,7 +149,7 @@ void RangeServer::Serve(int client) {
     while (std::getline(lines, line) && line != "\r") {
         const auto colon = line.find(':');
         if (colon == std::string::npos) continue;
-        const std::string name = Lower(line.substr(0, colon));
+        const std::string name = LowerAscii(line.substr(0, colon));
         std::string value = line.substr(colon + 1);
         value.erase(0, value.find_first_not_of(' '));
         if (!value.empty() && value.back() == '\r') value.pop_back();
