@@ -1,11 +1,13 @@
 #include "kestravion/CKestravion.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
+#include <string>
 #include <thread>
 
 #include "platform/notice/notice.h"
+#include "platform/window/text.h"
 
 using namespace platform;
 using namespace platform::media;
@@ -31,80 +33,24 @@ constexpr LONG kChildStyle = static_cast<LONG>(WS_CHILD | WS_CLIPSIBLINGS | WS_C
 // The read-back scale, held in single precision as the control reports it.
 constexpr double kLevelScale = static_cast<double>(0.0001f);
 
-// UTF-8 (this platform's ANSI code page) to UTF-16, zero-terminated, as the
-// platform's conversion without flags does it: a malformed byte becomes
-// U+FFFD. False when the result does not fit capacity units with the terminator.
-bool ToWide(const char* text, char16_t* out, std::size_t capacity) {
-    std::size_t used = 0;
-    auto put = [&](char16_t unit) {
-        if (used + 1 >= capacity) return false;
-        out[used++] = unit;
-        return true;
-    };
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p) {
-        char32_t c = 0xFFFD;
-        int length = 1;
-        if (*p < 0x80) {
-            c = *p;
-        } else {
-            const int expected = (*p & 0xE0) == 0xC0 ? 2 : (*p & 0xF0) == 0xE0 ? 3 : (*p & 0xF8) == 0xF0 ? 4 : 0;
-            char32_t value = expected == 2 ? (*p & 0x1F) : expected == 3 ? (*p & 0x0F) : (*p & 0x07);
-            int i = 1;
-            for (; i < expected && (p[i] & 0xC0) == 0x80; ++i) value = (value << 6) | (p[i] & 0x3F);
-            static constexpr char32_t kSmallest[5] = {0, 0, 0x80, 0x800, 0x10000};
-            if (expected && i == expected && value >= kSmallest[expected] && value <= 0x10FFFF &&
-                (value < 0xD800 || value > 0xDFFF)) {
-                c = value;
-                length = expected;
-            } else {
-                length = expected ? std::max(i, 1) : 1;
-            }
-        }
-        p += length;
-        if (c >= 0x10000) {
-            if (!put(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10))) ||
-                !put(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)))) {
-                return false;
-            }
-        } else if (!put(static_cast<char16_t>(c))) {
-            return false;
-        }
-    }
-    out[used] = u'\0';
-    return true;
-}
-
-// trunc(value) as a 32-bit result, or false when it cannot be one (NaN,
-// infinities, out of range): such a value is refused rather than converted.
-bool TruncateToLong(double value, LONG& result) {
-    if (!std::isfinite(value)) return false;
-    const double truncated = std::trunc(value);
-    if (truncated < std::numeric_limits<LONG>::min() || truncated > std::numeric_limits<LONG>::max()) return false;
-    result = static_cast<LONG>(truncated);
-    return true;
-}
-
+// Takes the interface iid of object, or null when it has none.
 template <class T>
-void ReleaseAndNull(T*& pointer) {
-    if (pointer) {
-        pointer->Release();
-        pointer = nullptr;
-    }
+ComPtr<T> Query(IUnknown* object, const IID& iid) {
+    void* found = nullptr;
+    if (FAILED(object->QueryInterface(iid, &found))) return {};
+    return ComPtr<T>::Attach(static_cast<T*>(found));
 }
 
 // Stores a renderer interface in an entry's field unless an earlier stream
-// owns it already; either way the reference is used up.
+// owns it already; otherwise the reference goes with the candidate.
 template <class T>
-bool Claim(T* candidate, T* StreamEntry::*field, StreamEntry* streams, std::uint32_t earlier, T*& slot) {
+bool Claim(ComPtr<T> candidate, ComPtr<T> StreamEntry::*field, const StreamEntry* streams, std::uint32_t earlier,
+           ComPtr<T>& slot) {
+    if (!candidate) return false;
     for (std::uint32_t i = 0; i < earlier; ++i) {
-        if (streams[i].*field == candidate) {
-            candidate->Release();
-            return false;
-        }
+        if ((streams[i].*field).Get() == candidate.Get()) return false;
     }
-    if (slot) slot->Release();  // the last filter found wins
-    slot = candidate;
+    slot = std::move(candidate);  // the last filter found wins; the one it replaces is released
     return true;
 }
 
@@ -112,10 +58,6 @@ bool Claim(T* candidate, T* StreamEntry::*field, StreamEntry* streams, std::uint
 
 CKestravion::CKestravion()
     : State(0),
-      GraphBuilder(nullptr),
-      MediaEvent(nullptr),
-      MediaControl(nullptr),
-      MediaSeeking(nullptr),
       StreamCount(0),
       Streams{},
       ErrorText{},
@@ -137,10 +79,10 @@ void CKestravion::SetNotifyWindow(HWND window) {
 }
 
 void CKestravion::DropGraph() {
-    ReleaseAndNull(MediaEvent);
-    ReleaseAndNull(GraphBuilder);
-    ReleaseAndNull(MediaControl);
-    ReleaseAndNull(MediaSeeking);
+    MediaEvent.Reset();
+    GraphBuilder.Reset();
+    MediaControl.Reset();
+    MediaSeeking.Reset();
     EventHandle = nullptr;
 }
 
@@ -157,17 +99,11 @@ BOOL CKestravion::Reset() {
         State = 0;
         return FALSE;
     }
-    GraphBuilder = static_cast<IGraphBuilder*>(graph);
-    void* events = nullptr;
-    void* control = nullptr;
-    void* seeking = nullptr;
-    const bool haveEvents = SUCCEEDED(GraphBuilder->QueryInterface(IID_IMediaEventEx, &events));
-    const bool haveControl = SUCCEEDED(GraphBuilder->QueryInterface(IID_IMediaControl, &control));
-    const bool haveSeeking = SUCCEEDED(GraphBuilder->QueryInterface(IID_IMediaSeeking, &seeking));
-    MediaEvent = haveEvents ? static_cast<IMediaEventEx*>(events) : nullptr;
-    MediaControl = haveControl ? static_cast<IMediaControl*>(control) : nullptr;
-    MediaSeeking = haveSeeking ? static_cast<IMediaSeeking*>(seeking) : nullptr;
-    if (!haveEvents || !haveControl || !haveSeeking) {
+    GraphBuilder = ComPtr<IGraphBuilder>::Attach(static_cast<IGraphBuilder*>(graph));
+    MediaEvent = Query<IMediaEventEx>(GraphBuilder.Get(), IID_IMediaEventEx);
+    MediaControl = Query<IMediaControl>(GraphBuilder.Get(), IID_IMediaControl);
+    MediaSeeking = Query<IMediaSeeking>(GraphBuilder.Get(), IID_IMediaSeeking);
+    if (!MediaEvent || !MediaControl || !MediaSeeking) {
         // A graph without all three is no graph: nothing may call through it,
         // and no worker is started for it.
         DropGraph();
@@ -180,7 +116,7 @@ BOOL CKestravion::Reset() {
     // The worker takes a reference of its own on MediaEvent: should it ever
     // be left running, the interface it waits on stays alive until it ends.
     auto worker = std::make_unique<platform::WorkerThread>();
-    if (worker->Start("graph-events", [shared = Shared, events = ComPtr<IMediaEventEx>::Share(MediaEvent)] {
+    if (worker->Start("graph-events", [shared = Shared, events = MediaEvent] {
             GraphEventThread(shared, events);
         })) {
         WorkerThread = std::move(worker);
@@ -196,9 +132,9 @@ BOOL CKestravion::ReleaseAll() {
         StreamEntry& entry = Streams[i];
         // Detach first, so no consumer ever holds an entry whose interfaces are gone.
         if (entry.ConsumerHandle) SendMessageA(entry.ConsumerHandle, WM_ATTACHSTREAM, i, 0);
-        ReleaseAndNull(entry.BasicAudio);
-        ReleaseAndNull(entry.BasicVideo);
-        ReleaseAndNull(entry.VideoWindow);
+        entry.BasicAudio.Reset();
+        entry.BasicVideo.Reset();
+        entry.VideoWindow.Reset();
     }
     StreamCount = 0;
     State = 0;
@@ -251,46 +187,49 @@ BOOL CKestravion::AddFile(const char* fileName, HWND consumerHandle) {
         SetError(kCannotRender);
         return FALSE;
     }
-    if (!ToWide(fileName, entry.FileName, std::size(entry.FileName))) {
-        entry = StreamEntry{};
+    // This platform's ANSI code page is UTF-8; a malformed sequence becomes U+FFFD.
+    const std::u16string wide = ToUtf16(fileName);
+    if (wide.size() >= std::size(entry.FileName)) {
         SetError(kNameTooLong);
         return FALSE;
     }
+    std::copy(wide.begin(), wide.end(), entry.FileName);
     if (FAILED(GraphBuilder->RenderFile(entry.FileName, nullptr))) {
         SetError(kCannotRender);
         return FALSE;
     }
-    IEnumFilters* enumerator = nullptr;
-    if (FAILED(GraphBuilder->EnumFilters(&enumerator)) || !enumerator) {
+    ComPtr<IEnumFilters> enumerator;
+    if (FAILED(GraphBuilder->EnumFilters(enumerator.ReleaseAndGetAddressOf())) || !enumerator) {
         SetError(kNoEnumerator);
         return FALSE;
     }
-    IBaseFilter* filters[MaxFilters] = {};
+    IBaseFilter* listedFilters[MaxFilters] = {};
     ULONG fetched = 0;
     enumerator->Reset();
-    const HRESULT listed = enumerator->Next(MaxFilters, filters, &fetched);
-    enumerator->Release();
+    const HRESULT listed = enumerator->Next(MaxFilters, listedFilters, &fetched);
+    enumerator.Reset();
+    // Each filter handed out comes with a reference, dropped once it is examined.
+    ComPtr<IBaseFilter> filters[MaxFilters];
+    const ULONG count = std::min<ULONG>(fetched, MaxFilters);
+    for (ULONG i = 0; i < count; ++i) filters[i] = ComPtr<IBaseFilter>::Attach(listedFilters[i]);
     if (FAILED(listed)) {
         SetError(kCannotEnumerate);
         return FALSE;
     }
     // Every earlier file's renderers are in the graph too; comparing against
     // the earlier streams leaves this stream exactly the renderers its own file added.
-    for (ULONG i = 0; i < fetched && i < MaxFilters; ++i) {
-        IBaseFilter* filter = filters[i];
-        void* found = nullptr;
-        if (SUCCEEDED(filter->QueryInterface(IID_IBasicVideo, &found))) {
-            Claim(static_cast<IBasicVideo*>(found), &StreamEntry::BasicVideo, Streams, StreamCount, entry.BasicVideo);
+    for (ULONG i = 0; i < count; ++i) {
+        if (IBaseFilter* filter = filters[i].Get()) {
+            Claim(Query<IBasicVideo>(filter, IID_IBasicVideo), &StreamEntry::BasicVideo, Streams, StreamCount,
+                  entry.BasicVideo);
+            Claim(Query<IBasicAudio>(filter, IID_IBasicAudio), &StreamEntry::BasicAudio, Streams, StreamCount,
+                  entry.BasicAudio);
+            if (Claim(Query<IVideoWindow>(filter, IID_IVideoWindow), &StreamEntry::VideoWindow, Streams,
+                      StreamCount, entry.VideoWindow)) {
+                entry.VideoWindow->put_Visible(OAFALSE);
+            }
         }
-        if (SUCCEEDED(filter->QueryInterface(IID_IBasicAudio, &found))) {
-            Claim(static_cast<IBasicAudio*>(found), &StreamEntry::BasicAudio, Streams, StreamCount, entry.BasicAudio);
-        }
-        if (SUCCEEDED(filter->QueryInterface(IID_IVideoWindow, &found)) &&
-            Claim(static_cast<IVideoWindow*>(found), &StreamEntry::VideoWindow, Streams, StreamCount,
-                  entry.VideoWindow)) {
-            entry.VideoWindow->put_Visible(OAFALSE);
-        }
-        filter->Release();
+        filters[i].Reset();
     }
     entry.ConsumerHandle = consumerHandle;
     ++StreamCount;

@@ -105,7 +105,7 @@ protected:
 
 TEST_F(Engine, ANewEngineHoldsAnEmptyGraphThatRunsButDoesNotStopUntilPlaying) {
     CKestravion engine;
-    EXPECT_NE(engine.GraphBuilder, nullptr);
+    EXPECT_NE(engine.GraphBuilder.Get(), nullptr);
     EXPECT_NE(engine.WorkerThread, nullptr);
     EXPECT_STREQ(engine.GetErrorText(), "");
     EXPECT_FALSE(engine.Stop());
@@ -184,7 +184,7 @@ TEST_F(Engine, TwoVideoFilesAttachOnceEachToTheirConsumersAndDetachBeforeRelease
         EXPECT_TRUE(attaches[1].InterfacesAlive) << "detached before its interfaces were released";
     }
     EXPECT_EQ(engine.StreamCount, 0u);
-    EXPECT_EQ(engine.Streams[0].VideoWindow, nullptr);
+    EXPECT_EQ(engine.Streams[0].VideoWindow.Get(), nullptr);
 }
 
 TEST_F(Engine, DestructionDetachesConsumersAndRemovesTheVideoWindows) {
@@ -195,7 +195,7 @@ TEST_F(Engine, DestructionDetachesConsumersAndRemovesTheVideoWindows) {
         ASSERT_TRUE(engine.AddFile(Path(Media(Content::Video, 1.0)).c_str(), consumer));
         ASSERT_TRUE(engine.Prepare());
         ASSERT_TRUE(engine.Run());
-        auto probe = media_test::Query<IVideoFrameProbe>(engine.Streams[0].VideoWindow, IID_IVideoFrameProbe);
+        auto probe = media_test::Query<IVideoFrameProbe>(engine.Streams[0].VideoWindow.Get(), IID_IVideoFrameProbe);
         probe->GetWindowHandle(&videoWindow);
         EXPECT_EQ(GetParent(static_cast<HWND>(videoWindow)), consumer);
     }
@@ -210,9 +210,9 @@ TEST_F(Engine, AnAudioOnlyFileHasNoVideoIsNeverAttachedAndTakesVolume) {
     HWND consumer = NewWindow(160, 120);
     CKestravion engine;
     ASSERT_TRUE(engine.AddFile(Path(Media(Content::Audio, 1.0)).c_str(), consumer));
-    EXPECT_EQ(engine.Streams[0].VideoWindow, nullptr);
-    EXPECT_EQ(engine.Streams[0].BasicVideo, nullptr);
-    EXPECT_NE(engine.Streams[0].BasicAudio, nullptr);
+    EXPECT_EQ(engine.Streams[0].VideoWindow.Get(), nullptr);
+    EXPECT_EQ(engine.Streams[0].BasicVideo.Get(), nullptr);
+    EXPECT_NE(engine.Streams[0].BasicAudio.Get(), nullptr);
     ASSERT_TRUE(engine.Prepare());
     EXPECT_TRUE(Messages(consumer, WM_ATTACHSTREAM).empty());
     EXPECT_EQ(engine.Streams[0].Attached, 1);
@@ -223,7 +223,7 @@ TEST_F(Engine, AnAudioOnlyFileHasNoVideoIsNeverAttachedAndTakesVolume) {
 TEST_F(Engine, AFileWithoutAudioRefusesVolumeAndPan) {
     CKestravion engine;
     ASSERT_TRUE(engine.AddFile(Path(Media(Content::Video, 1.0)).c_str(), 0));
-    EXPECT_EQ(engine.Streams[0].BasicAudio, nullptr);
+    EXPECT_EQ(engine.Streams[0].BasicAudio.Get(), nullptr);
     EXPECT_FALSE(engine.SetVolume(0, 0.5));
     EXPECT_FALSE(engine.SetPan(0, 0.5));
     double volume = -1, pan = -1;
@@ -239,17 +239,17 @@ TEST_F(Engine, ASecondFileOfTheSameKindClaimsOnlyItsOwnRenderers) {
     ASSERT_TRUE(engine.AddFile(Path(Media(Content::AudioVideo, 2.0)).c_str(), 0));
     const StreamEntry& first = engine.Streams[0];
     const StreamEntry& second = engine.Streams[1];
-    EXPECT_EQ(first.VideoWindow, before.VideoWindow);
-    EXPECT_EQ(first.BasicAudio, before.BasicAudio);
+    EXPECT_EQ(first.VideoWindow.Get(), before.VideoWindow.Get());
+    EXPECT_EQ(first.BasicAudio.Get(), before.BasicAudio.Get());
     ASSERT_TRUE(second.VideoWindow && second.BasicVideo && second.BasicAudio);
-    EXPECT_NE(second.VideoWindow, first.VideoWindow);
-    EXPECT_NE(second.BasicVideo, first.BasicVideo);
-    EXPECT_NE(second.BasicAudio, first.BasicAudio);
+    EXPECT_NE(second.VideoWindow.Get(), first.VideoWindow.Get());
+    EXPECT_NE(second.BasicVideo.Get(), first.BasicVideo.Get());
+    EXPECT_NE(second.BasicAudio.Get(), first.BasicAudio.Get());
     // The second stream's renderers are the second file's: they are the
     // graph's last ones.
-    auto audio = media_test::RenderersOf<IBasicAudio>(engine.GraphBuilder, IID_IBasicAudio);
+    auto audio = media_test::RenderersOf<IBasicAudio>(engine.GraphBuilder.Get(), IID_IBasicAudio);
     ASSERT_EQ(audio.size(), 2u);
-    EXPECT_EQ(audio[1].Get(), second.BasicAudio);
+    EXPECT_EQ(audio[1].Get(), second.BasicAudio.Get());
 }
 
 TEST_F(Engine, AStreamWithoutAWindowOrWithADeadOneIsMarkedAttachedAndPlaysWithTheGroup) {
@@ -292,7 +292,7 @@ TEST_F(Engine, SeekThenPeekWhilePausedGivesTheExactPosition) {
 TEST_F(Engine, VolumeAndPanMapOntoTheRendererWithTruncationAndReadBack) {
     CKestravion engine;
     ASSERT_TRUE(engine.AddFile(Path(Media(Content::AudioVideo, 1.0)).c_str(), 0));
-    IBasicAudio* audio = engine.Streams[0].BasicAudio;
+    IBasicAudio* audio = engine.Streams[0].BasicAudio.Get();
     ASSERT_NE(audio, nullptr);
     LONG value = 1;
     const struct {
@@ -389,7 +389,7 @@ TEST_F(Engine, RefusesMissingFilesLongNamesAndASeventeenthStreamWithoutTouchingT
     EXPECT_FALSE(engine.AddFile(original.string().c_str(), 0));
     EXPECT_STREQ(engine.GetErrorText(), "Cannot add more than 16 media files...");
     EXPECT_EQ(engine.StreamCount, 16u);
-    EXPECT_EQ(engine.Streams[15].BasicAudio, last.BasicAudio);
+    EXPECT_EQ(engine.Streams[15].BasicAudio.Get(), last.BasicAudio.Get());
 }
 
 TEST_F(Engine, BufferingNoticesArriveFromAThrottledNetworkSource) {
@@ -409,6 +409,45 @@ TEST_F(Engine, BufferingNoticesArriveFromAThrottledNetworkSource) {
     ASSERT_GE(buffering.size(), 2u);
     EXPECT_NE(buffering.front(), 0);
     EXPECT_EQ(buffering.back(), 0);
+}
+
+
+// The conversion the engine and the consumer control share for volume and
+// balance: toward zero, and only what a 32-bit integer holds.
+TEST(TruncateToLong, TruncatesTowardZeroAndRefusesWhatNo32BitIntegerHolds) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    const struct {
+        double Value;
+        bool Converted;
+        LONG Expected;
+    } rows[] = {
+        {0.0, true, 0},
+        {-0.0, true, 0},
+        {1e-310, true, 0},
+        {0.999999, true, 0},
+        {-0.999999, true, 0},
+        {-6666.7, true, -6666},
+        {6666.7, true, 6666},
+        {-10000.0, true, -10000},
+        {2147483647.0, true, 2147483647},
+        {2147483647.999, true, 2147483647},
+        {2147483648.0, false, 0},
+        {-2147483648.0, true, -2147483647 - 1},
+        {-2147483648.999, true, -2147483647 - 1},
+        {-2147483649.0, false, 0},
+        {1e300, false, 0},
+        {-1e300, false, 0},
+        {kInfinity, false, 0},
+        {-kInfinity, false, 0},
+        {kNaN, false, 0},
+        {-kNaN, false, 0},
+    };
+    for (const auto& row : rows) {
+        LONG result = 12345;
+        EXPECT_EQ(TruncateToLong(row.Value, result), row.Converted) << row.Value;
+        EXPECT_EQ(result, row.Converted ? row.Expected : 12345) << row.Value << ": a refused value leaves the result";
+    }
 }
 
 }  // namespace

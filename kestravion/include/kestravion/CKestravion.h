@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "platform/com/com.h"
@@ -23,14 +25,30 @@ inline constexpr platform::UINT WM_ATTACHSTREAM = platform::WM_APP + 0xD1E;  // 
 // and 0 when it ended.
 inline constexpr platform::UINT WM_GRAPHNOTIFY = platform::WM_APP + 0xD1F;  // 0x8D1F
 
-// One added file. The engine owns it and one reference on each non-null
-// interface; a consumer that is sent its address only borrows them until it
-// is told to detach.
+// trunc(value) as a 32-bit result: how control values scaled to the audio
+// interface's units (hundredths of a decibel, balance) become its integers.
+// False, with result unchanged, when no 32-bit integer holds it (NaN,
+// infinities, out of range): such a value is refused rather than converted.
+inline bool TruncateToLong(double value, platform::media::LONG& result) noexcept {
+    if (!std::isfinite(value)) return false;
+    const double truncated = std::trunc(value);
+    if (truncated < std::numeric_limits<platform::media::LONG>::min() ||
+        truncated > std::numeric_limits<platform::media::LONG>::max()) {
+        return false;
+    }
+    result = static_cast<platform::media::LONG>(truncated);
+    return true;
+}
+
+// One added file. The engine owns it and the one reference each non-null
+// interface holds; a consumer that is sent its address only borrows them
+// (reads the pointers, never adds or drops a reference) until it is told to
+// detach.
 struct StreamEntry {
     char16_t FileName[260];  // as given to AddFile, UTF-16, zero-terminated
-    platform::media::IVideoWindow* VideoWindow;
-    platform::media::IBasicAudio* BasicAudio;
-    platform::media::IBasicVideo* BasicVideo;
+    platform::ComPtr<platform::media::IVideoWindow> VideoWindow;
+    platform::ComPtr<platform::media::IBasicAudio> BasicAudio;
+    platform::ComPtr<platform::media::IBasicVideo> BasicVideo;
     std::int32_t Attached;           // 1 once Prepare has handled the stream
     platform::HWND ConsumerHandle;   // where the video is shown; 0 for nowhere
 };
@@ -96,12 +114,13 @@ public:
     };
 
     // The engine's state, read by the controls and their tests. Written only
-    // by the control thread.
+    // by the control thread. The interfaces are released by ReleaseAll, in
+    // its order, never by their holders going out of scope.
     std::int32_t State;  // 0 stopped, 1 running, 2 paused
-    platform::media::IGraphBuilder* GraphBuilder;
-    platform::media::IMediaEventEx* MediaEvent;
-    platform::media::IMediaControl* MediaControl;
-    platform::media::IMediaSeeking* MediaSeeking;
+    platform::ComPtr<platform::media::IGraphBuilder> GraphBuilder;
+    platform::ComPtr<platform::media::IMediaEventEx> MediaEvent;
+    platform::ComPtr<platform::media::IMediaControl> MediaControl;
+    platform::ComPtr<platform::media::IMediaSeeking> MediaSeeking;
     std::uint32_t StreamCount;
     StreamEntry Streams[MaxStreams];
     char ErrorText[ErrorTextSize];
