@@ -76,14 +76,14 @@ RECT UnionRect(const RECT& a, const RECT& b) noexcept;
 
 // Handles. HGDIOBJ is untyped, as on the platform: the typed handles convert
 // to it implicitly and a SelectObject result is cast back with static_cast.
-struct HDC__;
-struct HBRUSH__;
-struct HPEN__;
-struct HBITMAP__;
-using HDC = HDC__*;
-using HBRUSH = HBRUSH__*;
-using HPEN = HPEN__*;
-using HBITMAP = HBITMAP__*;
+struct HdcTag;
+struct HbrushTag;
+struct HpenTag;
+struct HbitmapTag;
+using HDC = HdcTag*;
+using HBRUSH = HbrushTag*;
+using HPEN = HpenTag*;
+using HBITMAP = HbitmapTag*;
 using HGDIOBJ = void*;
 
 // Stock objects (GetStockObject). They are never deleted; DeleteObject on

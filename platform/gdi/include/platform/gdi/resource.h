@@ -19,8 +19,8 @@
 //   HBITMAP strip = platform::LoadBitmap(platform::ThisModuleInstance(), 201);
 namespace platform {
 
-struct HINSTANCE__;
-using HINSTANCE = HINSTANCE__*;
+struct HinstanceTag;
+using HINSTANCE = HinstanceTag*;
 using HMODULE = HINSTANCE;
 
 // The instance of the module whose code or data holds address; nullptr when

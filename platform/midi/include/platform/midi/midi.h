@@ -22,8 +22,8 @@
 //   -1  the default device (0 unless the host configured another).
 namespace platform {
 
-struct HMIDIOUT__;
-using HMIDIOUT = HMIDIOUT__*;
+struct HmidioutTag;
+using HMIDIOUT = HmidioutTag*;
 
 // A long-message header. The device reads lpData/dwBufferLength; dwFlags is
 // written by the device's thread and read by the sender, hence atomic.

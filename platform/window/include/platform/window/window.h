@@ -33,12 +33,12 @@ using LRESULT = std::intptr_t;
 using LONG_PTR = std::intptr_t;
 using ATOM = std::uint16_t;
 
-struct HMENU__;
-struct HICON__;
-struct HCURSOR__;
-using HMENU = HMENU__*;
-using HICON = HICON__*;
-using HCURSOR = HCURSOR__*;
+struct HmenuTag;
+struct HiconTag;
+struct HcursorTag;
+using HMENU = HmenuTag*;
+using HICON = HiconTag*;
+using HCURSOR = HcursorTag*;
 
 using WNDPROC = LRESULT (*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
