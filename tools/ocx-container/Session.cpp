@@ -1,49 +1,29 @@
 #include "Session.h"
 
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <chrono>
 #include <cstdint>
-#include <limits>
 #include <list>
 #include <optional>
 
 #include "platform/notice/notice.h"
 #include "platform/window/host.h"
+#include "platform/window/text.h"
 
 using namespace platform;
+using ocx_container::Literal;
+using ocx_container::ParseCount;
+using ocx_container::Tokenize;
 
 namespace {
 
 constexpr std::chrono::milliseconds kLongestPump{600000};
+constexpr int kDefaultWaitMs = 10000;
 // Long enough for the posted mouse messages and the repaint they cause.
 constexpr std::chrono::milliseconds kSettle{50};
 constexpr int kLargestWindow = 4096;
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
-bool ParseInt(std::string_view text, long long& value) {
-    if (text.empty()) return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
-bool ParseCount(const std::string& text, int low, int high, int& value) {
-    long long parsed = 0;
-    if (!ParseInt(text, parsed) || parsed < low || parsed > high) return false;
-    value = static_cast<int>(parsed);
-    return true;
-}
-
-// What a failed call says: the control's own description, else the code's.
-std::string FailureText(HRESULT hr, const DispatchError& error) {
-    return error.Description.empty() ? DescribeResult(hr) : error.Description;
-}
+// Where help starts the description of each command.
+constexpr std::size_t kHelpColumn = 35;
 
 std::string Arguments(const EventInfo& event, std::span<Variant> args) {
     std::string text;
@@ -63,6 +43,60 @@ struct Session::References {
     std::list<OLE_COLOR> Colours;
 };
 
+std::span<const Session::Command> Session::Commands() {
+    static const Command table[] = {
+        {"create", nullptr, "create PROGID|{CLSID} [as NAME]", "create a control (it becomes the current one)",
+         &Session::Create},
+        {"use", nullptr, "use NAME", "make another control the current one", &Session::Use},
+        {"controls", nullptr, "controls", "list the controls held", &Session::ListControls},
+        {"members", nullptr, "members", "list the current control's members", &Session::Members},
+        {"events", nullptr, "events", "list the current control's events", &Session::Events},
+        {"call", nullptr, "call METHOD [ARG...]",
+         "call a method; ARG is 42, 0xFF, 1.5, true, \"text\",\n"
+         "a bare word (text), or & / &VALUE for a by-reference\n"
+         "parameter (its value is shown after the call)",
+         &Session::Call},
+        {"get", nullptr, "get PROPERTY", "show a property's value", &Session::Get},
+        {"set", nullptr, "set PROPERTY VALUE", "give a property a value", &Session::Set},
+        {"answer", nullptr, "answer EVENT [PARAM=VALUE...]",
+         "set by-reference parameters of EVENT when it fires\n"
+         "(no assignments: stop answering it)",
+         &Session::Answer},
+        {"activate", nullptr, "activate WIDTH HEIGHT", "show the control in a window of that size",
+         &Session::Activate},
+        {"deactivate", nullptr, "deactivate", "take its window away again", &Session::Deactivate},
+        {"click", nullptr, "click X Y", "a left click at (X, Y) in the control's window", &Session::Click},
+        {"pump", nullptr, "pump MILLISECONDS", "handle window messages for that long", &Session::Pump},
+        {"wait", nullptr, "wait EVENT COUNT [MILLISECONDS]",
+         "handle messages until EVENT has fired COUNT times\n"
+         "in all (give up after MILLISECONDS, 10000)",
+         &Session::Wait},
+        {"save", nullptr, "save FILE", "save the control's properties", &Session::Save},
+        {"load", nullptr, "load FILE", "load the control's properties", &Session::Load},
+        {"png", nullptr, "png FILE", "write a picture of the control's window", &Session::Png},
+        {"verb", nullptr, "verb properties", "show the control's property pages", &Session::Verb},
+        {"release", nullptr, "release [NAME]", "release a control", &Session::Release},
+        {"echo", nullptr, "echo TEXT", "print TEXT", &Session::Echo},
+        {"help", "?", "help", "list the commands", &Session::Help},
+        {"quit", "exit", "quit", "end the session", &Session::QuitSession},
+    };
+    return table;
+}
+
+std::string Session::HelpText() {
+    std::string text = "Commands (one a line; # starts a comment):\n";
+    for (const Command& command : Commands()) {
+        std::string line = std::string("  ") + command.Usage;
+        line.resize(std::max(kHelpColumn, line.size() + 2), ' ');
+        for (const char* help = command.Help; *help; ++help) {
+            line += *help;
+            if (*help == '\n') line.append(kHelpColumn, ' ');
+        }
+        text += line + "\n";
+    }
+    return text + "Events print as they fire: event NAME.EVENT(PARAM=VALUE, ...).\n";
+}
+
 Session::Session(std::FILE* out, std::FILE* err) : Out(out), Err(err) {
     // The controls' own notices (an error nobody cancelled, a stuck thread)
     // belong in the session's output, in order with everything else.
@@ -80,33 +114,6 @@ Session::~Session() {
     SetNoticeHandler({});
 }
 
-const char* Session::HelpText() {
-    return "Commands (one a line; # starts a comment):\n"
-           "  create PROGID|{CLSID} [as NAME]  create a control (it becomes the current one)\n"
-           "  use NAME                         make another control the current one\n"
-           "  controls                         list the controls held\n"
-           "  members | events                 list the current control's members or events\n"
-           "  call METHOD [ARG...]             call a method; ARG is 42, 0xFF, 1.5, true, \"text\",\n"
-           "                                   a bare word (text), or & / &VALUE for a by-reference\n"
-           "                                   parameter (its value is shown after the call)\n"
-           "  get PROPERTY | set PROPERTY VALUE\n"
-           "  answer EVENT [PARAM=VALUE...]    set by-reference parameters of EVENT when it fires\n"
-           "                                   (no assignments: stop answering it)\n"
-           "  activate WIDTH HEIGHT            show the control in a window of that size\n"
-           "  deactivate                       take its window away again\n"
-           "  click X Y                        a left click at (X, Y) in the control's window\n"
-           "  pump MS                          handle window messages for MS milliseconds\n"
-           "  wait EVENT COUNT [MS]            handle messages until EVENT has fired COUNT times\n"
-           "                                   in all (MS: give up after that long, 10000)\n"
-           "  save FILE | load FILE            save or load the control's properties\n"
-           "  png FILE                         write a picture of the control's window\n"
-           "  verb properties                  show the control's property pages\n"
-           "  release [NAME]                   release a control\n"
-           "  echo TEXT                        print TEXT\n"
-           "  help | quit\n"
-           "Events print as they fire: event NAME.EVENT(PARAM=VALUE, ...).\n";
-}
-
 void Session::PrintLine(const std::string& text) {
     std::lock_guard guard(PrintLock);
     std::fprintf(Out, "%s\n", text.c_str());
@@ -120,87 +127,38 @@ void Session::Fail(int lineNumber, const std::string& text) {
     std::fflush(Err);
 }
 
-bool Session::Tokenize(std::string_view line, std::vector<Token>& tokens, std::string& problem) {
-    std::size_t i = 0;
-    while (i < line.size()) {
-        if (std::isspace(static_cast<unsigned char>(line[i]))) {
-            ++i;
-            continue;
-        }
-        if (line[i] == '#') break;
-        Token token;
-        if (line[i] == '"') {
-            token.Quoted = true;
-            ++i;
-            bool closed = false;
-            while (i < line.size()) {
-                char c = line[i++];
-                if (c == '"') {
-                    closed = true;
-                    break;
-                }
-                if (c == '\\' && i < line.size()) {
-                    char escaped = line[i++];
-                    token.Text += escaped == 'n' ? '\n' : escaped == 't' ? '\t' : escaped;
-                } else {
-                    token.Text += c;
-                }
-            }
-            if (!closed) {
-                problem = "a quoted text has no closing quote";
-                return false;
-            }
-        } else {
-            while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) {
-                token.Text += line[i++];
-            }
-        }
-        tokens.push_back(std::move(token));
-    }
-    return true;
+bool Session::UsageError(const Line& line, const std::string& note) {
+    Fail(line.Number, std::string("usage: ") + line.Entry.Usage + (note.empty() ? "" : " (" + note + ")"));
+    return false;
 }
 
-Variant Session::Literal(const Token& token) {
-    if (token.Quoted) return Variant(token.Text);
-    std::string lower = Lower(token.Text);
-    if (lower == "true") return Variant(true);
-    if (lower == "false") return Variant(false);
-    std::string_view digits = token.Text;
-    bool negative = !digits.empty() && (digits.front() == '-' || digits.front() == '+');
-    if (negative) digits.remove_prefix(1);
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        unsigned long long hex = 0;
-        auto body = digits.substr(2);
-        auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), hex, 16);
-        if (ec == std::errc() && end == body.data() + body.size()) {
-            bool minus = token.Text.front() == '-';
-            if (!minus && hex > 0x7FFFFFFFull && hex <= 0xFFFFFFFFull) {
-                return Variant::MakeColor(static_cast<OLE_COLOR>(hex));  // colours are written so
-            }
-            if (hex <= 0x80000000ull) {
-                long long value = minus ? -static_cast<long long>(hex) : static_cast<long long>(hex);
-                if (value >= std::numeric_limits<std::int32_t>::min() &&
-                    value <= std::numeric_limits<std::int32_t>::max()) {
-                    return Variant(static_cast<std::int32_t>(value));
-                }
-            }
-            return Variant(minus ? -static_cast<double>(hex) : static_cast<double>(hex));
+bool Session::Succeeded(const Line& line, HRESULT hr, const DispatchError& error) {
+    if (SUCCEEDED(hr)) return true;
+    Fail(line.Number, error.Description.empty() ? DescribeResult(hr) : error.Description);
+    return false;
+}
+
+bool Session::Execute(std::string_view text, int lineNumber) {
+    try {
+        std::vector<Token> tokens;
+        std::string problem;
+        if (!Tokenize(text, tokens, problem)) {
+            Fail(lineNumber, problem);
+            return false;
         }
-    }
-    long long integer = 0;
-    std::string_view whole = token.Text;
-    if (!whole.empty() && whole.front() == '+') whole.remove_prefix(1);
-    if (ParseInt(whole, integer)) {
-        if (integer >= std::numeric_limits<std::int32_t>::min() &&
-            integer <= std::numeric_limits<std::int32_t>::max()) {
-            return Variant(static_cast<std::int32_t>(integer));
+        if (tokens.empty()) return true;
+        const std::string word = LowerAscii(tokens[0].Text);
+        for (const Command& command : Commands()) {
+            if (word == command.Name || (command.Alias && word == command.Alias)) {
+                return (this->*command.Run)(Line{command, tokens, lineNumber});
+            }
         }
-        return Variant(static_cast<double>(integer));
+        Fail(lineNumber, "unknown command \"" + tokens[0].Text + "\" (try help)");
+        return false;
+    } catch (const std::exception& e) {
+        Fail(lineNumber, std::string("the command failed: ") + e.what());
+        return false;
     }
-    double real = 0;
-    auto [end, ec] = std::from_chars(whole.data(), whole.data() + whole.size(), real);
-    if (!whole.empty() && ec == std::errc() && end == whole.data() + whole.size()) return Variant(real);
-    return Variant(token.Text);
 }
 
 Session::Held* Session::Find(std::string_view name) {
@@ -214,6 +172,14 @@ Session::Held* Session::Current(int lineNumber) {
     Held* held = Find(CurrentName);
     if (!held) Fail(lineNumber, "no control yet: create one first");
     return held;
+}
+
+Session::Held* Session::CurrentFor(const Line& line, std::size_t words) {
+    if (line.Tokens.size() != words) {
+        UsageError(line);
+        return nullptr;
+    }
+    return Current(line.Number);
 }
 
 const MemberDescription* Session::DescribeMember(Held& held, DISPID id, MemberDescription& scratch) {
@@ -231,11 +197,11 @@ void Session::OnEvent(const std::string& controlName, const EventInfo& event, st
     std::vector<std::string> answered;
     {
         std::lock_guard guard(PrintLock);
-        ++Fired[controlName][Lower(event.Name)];
-        auto found = Answers.find(Lower(event.Name));
+        ++Fired[controlName][LowerAscii(event.Name)];
+        auto found = Answers.find(LowerAscii(event.Name));
         if (found != Answers.end()) {
             for (std::size_t i = 0; i < args.size() && i < event.Params.size(); ++i) {
-                auto value = found->second.find(Lower(event.Params[i].Name));
+                auto value = found->second.find(LowerAscii(event.Params[i].Name));
                 if (value == found->second.end() || !args[i].IsByRef()) continue;
                 Variant typed;
                 VARTYPE base = event.Params[i].Type & VT_TYPEMASK;
@@ -260,82 +226,42 @@ void Session::OnEvent(const std::string& controlName, const EventInfo& event, st
     PrintLine(text);
 }
 
-bool Session::Execute(std::string_view line, int lineNumber) {
-    try {
-        std::vector<Token> tokens;
-        std::string problem;
-        if (!Tokenize(line, tokens, problem)) {
-            Fail(lineNumber, problem);
-            return false;
-        }
-        if (tokens.empty()) return true;
-        const std::string command = Lower(tokens[0].Text);
-        if (command == "help" || command == "?") {
-            std::lock_guard guard(PrintLock);
-            std::fputs(HelpText(), Out);
-            std::fflush(Out);
-            return true;
-        }
-        if (command == "quit" || command == "exit") {
-            Quit = true;
-            return true;
-        }
-        if (command == "echo") {
-            std::string text;
-            for (std::size_t i = 1; i < tokens.size(); ++i) text += (i > 1 ? " " : "") + tokens[i].Text;
-            PrintLine(text);
-            return true;
-        }
-        if (command == "create") return Create(tokens, lineNumber);
-        if (command == "controls") {
-            ListControls();
-            return true;
-        }
-        if (command == "use") return Use(tokens, lineNumber);
-        if (command == "members") return ListMembers(false, lineNumber);
-        if (command == "events") return ListMembers(true, lineNumber);
-        if (command == "call") return Call(tokens, lineNumber);
-        if (command == "get") return Get(tokens, lineNumber);
-        if (command == "set") return Set(tokens, lineNumber);
-        if (command == "answer") return Answer(tokens, lineNumber);
-        if (command == "activate") return Activate(tokens, lineNumber);
-        if (command == "deactivate") {
-            Held* held = Current(lineNumber);
-            if (!held) return false;
-            HRESULT hr = held->Control->Deactivate();
-            if (FAILED(hr)) Fail(lineNumber, "deactivation failed: " + DescribeResult(hr));
-            return SUCCEEDED(hr);
-        }
-        if (command == "click") return Click(tokens, lineNumber);
-        if (command == "pump") return Pump(tokens, lineNumber);
-        if (command == "wait") return Wait(tokens, lineNumber);
-        if (command == "save") return SaveOrLoad(tokens, true, lineNumber);
-        if (command == "load") return SaveOrLoad(tokens, false, lineNumber);
-        if (command == "png") return Png(tokens, lineNumber);
-        if (command == "verb") return Verb(tokens, lineNumber);
-        if (command == "release") return Release(tokens, lineNumber);
-        Fail(lineNumber, "unknown command \"" + tokens[0].Text + "\" (try help)");
-        return false;
-    } catch (const std::exception& e) {
-        Fail(lineNumber, std::string("the command failed: ") + e.what());
-        return false;
-    }
+// ---------------------------------------------------------------- the session
+
+bool Session::Help(const Line&) {
+    const std::string text = HelpText();
+    std::lock_guard guard(PrintLock);
+    std::fputs(text.c_str(), Out);
+    std::fflush(Out);
+    return true;
 }
 
-bool Session::Create(const std::vector<Token>& tokens, int lineNumber) {
-    if (tokens.size() != 2 && !(tokens.size() == 4 && Lower(tokens[2].Text) == "as")) {
-        Fail(lineNumber, "usage: create PROGID|{CLSID} [as NAME]");
-        return false;
-    }
+bool Session::QuitSession(const Line&) {
+    Quit = true;
+    return true;
+}
+
+bool Session::Echo(const Line& line) {
+    std::string text;
+    for (std::size_t i = 1; i < line.Tokens.size(); ++i) text += (i > 1 ? " " : "") + line.Tokens[i].Text;
+    PrintLine(text);
+    return true;
+}
+
+// ---------------------------------------------------------------- controls
+
+bool Session::Create(const Line& line) {
+    const auto& tokens = line.Tokens;
+    if (tokens.size() != 2 && !(tokens.size() == 4 && LowerAscii(tokens[2].Text) == "as")) return UsageError(line);
     std::string name = tokens.size() == 4 ? tokens[3].Text : "c" + std::to_string(Created + 1);
     if (Find(name)) {
-        Fail(lineNumber, "a control is already called " + name);
+        Fail(line.Number, "a control is already called " + name);
         return false;
     }
     std::string error;
     auto control = HostedControl::Create(tokens[1].Text, &error);
     if (!control) {
-        Fail(lineNumber, error);
+        Fail(line.Number, error);
         return false;
     }
     Held held{name, std::move(control), 0, 0};
@@ -343,7 +269,7 @@ bool Session::Create(const std::vector<Token>& tokens, int lineNumber) {
         [this, name](const EventInfo& event, std::span<Variant> args) { OnEvent(name, event, args); },
         held.Cookie);
     if (FAILED(hr)) {
-        Fail(lineNumber, "cannot listen to the control's events: " + DescribeResult(hr));
+        Fail(line.Number, "cannot listen to the control's events: " + DescribeResult(hr));
         return false;
     }
     const ClassRegistration& entry = held.Control->Class();
@@ -355,10 +281,20 @@ bool Session::Create(const std::vector<Token>& tokens, int lineNumber) {
     return true;
 }
 
-void Session::ListControls() {
+bool Session::Use(const Line& line) {
+    if (line.Tokens.size() != 2) return UsageError(line);
+    if (!Find(line.Tokens[1].Text)) {
+        Fail(line.Number, "no control is called " + line.Tokens[1].Text);
+        return false;
+    }
+    CurrentName = line.Tokens[1].Text;
+    return true;
+}
+
+bool Session::ListControls(const Line&) {
     if (Controls.empty()) {
         PrintLine("no controls");
-        return;
+        return true;
     }
     for (const Held& held : Controls) {
         std::string text = (held.Name == CurrentName ? "* " : "  ") + held.Name + " " +
@@ -371,20 +307,33 @@ void Session::ListControls() {
         }
         PrintLine(text);
     }
-}
-
-bool Session::Use(const std::vector<Token>& tokens, int lineNumber) {
-    if (tokens.size() != 2) {
-        Fail(lineNumber, "usage: use NAME");
-        return false;
-    }
-    if (!Find(tokens[1].Text)) {
-        Fail(lineNumber, "no control is called " + tokens[1].Text);
-        return false;
-    }
-    CurrentName = tokens[1].Text;
     return true;
 }
+
+bool Session::Release(const Line& line) {
+    if (line.Tokens.size() > 2) return UsageError(line);
+    std::string name = line.Tokens.size() == 2 ? line.Tokens[1].Text : CurrentName;
+    auto it = std::find_if(Controls.begin(), Controls.end(), [&](const Held& h) { return h.Name == name; });
+    if (it == Controls.end()) {
+        Fail(line.Number, name.empty() ? "no control to release" : "no control is called " + name);
+        return false;
+    }
+    it->Control.reset();
+    if (it->Container) DestroyWindow(it->Container);
+    Controls.erase(it);
+    {
+        std::lock_guard guard(PrintLock);
+        Fired.erase(name);
+    }
+    if (name == CurrentName) CurrentName = Controls.empty() ? "" : Controls.back().Name;
+    PrintLine("released " + name);
+    return true;
+}
+
+// ---------------------------------------------------------------- members and events
+
+bool Session::Members(const Line& line) { return ListMembers(false, line.Number); }
+bool Session::Events(const Line& line) { return ListMembers(true, line.Number); }
 
 bool Session::ListMembers(bool events, int lineNumber) {
     Held* held = Current(lineNumber);
@@ -411,16 +360,14 @@ bool Session::ListMembers(bool events, int lineNumber) {
     return true;
 }
 
-bool Session::Call(const std::vector<Token>& tokens, int lineNumber) {
-    if (tokens.size() < 2) {
-        Fail(lineNumber, "usage: call METHOD [ARG...]");
-        return false;
-    }
-    Held* held = Current(lineNumber);
+bool Session::Call(const Line& line) {
+    const auto& tokens = line.Tokens;
+    if (tokens.size() < 2) return UsageError(line);
+    Held* held = Current(line.Number);
     if (!held) return false;
     DISPID id = 0;
     if (FAILED(held->Control->Resolve(tokens[1].Text, id))) {
-        Fail(lineNumber, "the control has no member \"" + tokens[1].Text + "\"");
+        Fail(line.Number, "the control has no member \"" + tokens[1].Text + "\"");
         return false;
     }
     MemberDescription scratch;
@@ -438,15 +385,15 @@ bool Session::Call(const std::vector<Token>& tokens, int lineNumber) {
         // A by-reference argument of the declared type, holding the value given.
         VARTYPE type = member && index < member->Params.size() ? member->Params[index].Type : VT_EMPTY;
         if ((type & VT_BYREF) == 0) {
-            Fail(lineNumber, "argument " + std::to_string(index + 1) + " of " + tokens[1].Text +
-                                 " is not passed by reference");
+            Fail(line.Number, "argument " + std::to_string(index + 1) + " of " + tokens[1].Text +
+                                  " is not passed by reference");
             return false;
         }
         VARTYPE base = type & VT_TYPEMASK;
         Variant initial;
         Token valueToken{token.Text.substr(1), false};
         if (!valueToken.Text.empty() && FAILED(ChangeType(Literal(valueToken), base, initial))) {
-            Fail(lineNumber, "\"" + valueToken.Text + "\" is no " + std::string(TypeName(base)));
+            Fail(line.Number, "\"" + valueToken.Text + "\" is no " + std::string(TypeName(base)));
             return false;
         }
         switch (base) {
@@ -475,9 +422,7 @@ bool Session::Call(const std::vector<Token>& tokens, int lineNumber) {
     }
     Variant result;
     DispatchError error;
-    HRESULT hr = held->Control->Control()->Invoke(id, InvokeKind::Method, args, &result, &error);
-    if (FAILED(hr)) {
-        Fail(lineNumber, FailureText(hr, error));
+    if (!Succeeded(line, held->Control->Control()->Invoke(id, InvokeKind::Method, args, &result, &error), error)) {
         return false;
     }
     PrintLine(result.IsEmpty() ? "ok" : "= " + result.ToDisplayString());
@@ -489,50 +434,32 @@ bool Session::Call(const std::vector<Token>& tokens, int lineNumber) {
     return true;
 }
 
-bool Session::Get(const std::vector<Token>& tokens, int lineNumber) {
-    if (tokens.size() != 2) {
-        Fail(lineNumber, "usage: get PROPERTY");
-        return false;
-    }
-    Held* held = Current(lineNumber);
+bool Session::Get(const Line& line) {
+    Held* held = CurrentFor(line, 2);
     if (!held) return false;
+    const std::string& property = line.Tokens[1].Text;
     Variant value;
     DispatchError error;
-    HRESULT hr = held->Control->Get(tokens[1].Text, value, &error);
-    if (FAILED(hr)) {
-        Fail(lineNumber, FailureText(hr, error));
-        return false;
-    }
-    PrintLine(tokens[1].Text + " = " + value.ToDisplayString());
+    if (!Succeeded(line, held->Control->Get(property, value, &error), error)) return false;
+    PrintLine(property + " = " + value.ToDisplayString());
     return true;
 }
 
-bool Session::Set(const std::vector<Token>& tokens, int lineNumber) {
-    if (tokens.size() != 3) {
-        Fail(lineNumber, "usage: set PROPERTY VALUE");
-        return false;
-    }
-    Held* held = Current(lineNumber);
+bool Session::Set(const Line& line) {
+    Held* held = CurrentFor(line, 3);
     if (!held) return false;
     DispatchError error;
-    HRESULT hr = held->Control->Set(tokens[1].Text, Literal(tokens[2]), &error);
-    if (FAILED(hr)) {
-        Fail(lineNumber, FailureText(hr, error));
-        return false;
-    }
-    return true;
+    return Succeeded(line, held->Control->Set(line.Tokens[1].Text, Literal(line.Tokens[2]), &error), error);
 }
 
-bool Session::Answer(const std::vector<Token>& tokens, int lineNumber) {
-    if (tokens.size() < 2) {
-        Fail(lineNumber, "usage: answer EVENT [PARAM=VALUE...]");
-        return false;
-    }
+bool Session::Answer(const Line& line) {
+    const auto& tokens = line.Tokens;
+    if (tokens.size() < 2) return UsageError(line);
     const EventInfo* event = nullptr;
     if (Held* held = Find(CurrentName)) {
         event = held->Control->Control()->GetEventTable().FindByName(tokens[1].Text);
         if (!event) {
-            Fail(lineNumber, "the control has no event \"" + tokens[1].Text + "\"");
+            Fail(line.Number, "the control has no event \"" + tokens[1].Text + "\"");
             return false;
         }
     }
@@ -540,42 +467,72 @@ bool Session::Answer(const std::vector<Token>& tokens, int lineNumber) {
     for (std::size_t i = 2; i < tokens.size(); ++i) {
         auto equals = tokens[i].Text.find('=');
         if (equals == std::string::npos || equals == 0) {
-            Fail(lineNumber, "an answer is PARAM=VALUE, not \"" + tokens[i].Text + "\"");
+            Fail(line.Number, "an answer is PARAM=VALUE, not \"" + tokens[i].Text + "\"");
             return false;
         }
         std::string param = tokens[i].Text.substr(0, equals);
         if (event) {
             auto it = std::find_if(event->Params.begin(), event->Params.end(),
-                                   [&](const ParamInfo& p) { return Lower(p.Name) == Lower(param); });
+                                   [&](const ParamInfo& p) { return EqualsNoCase(p.Name, param); });
             if (it == event->Params.end() || (it->Type & VT_BYREF) == 0) {
-                Fail(lineNumber, event->Name + " has no by-reference parameter \"" + param + "\"");
+                Fail(line.Number, event->Name + " has no by-reference parameter \"" + param + "\"");
                 return false;
             }
         }
-        values[Lower(param)] = tokens[i].Text.substr(equals + 1);
+        values[LowerAscii(param)] = tokens[i].Text.substr(equals + 1);
     }
     std::lock_guard guard(PrintLock);
     if (values.empty()) {
-        Answers.erase(Lower(tokens[1].Text));
+        Answers.erase(LowerAscii(tokens[1].Text));
     } else {
-        Answers[Lower(tokens[1].Text)] = std::move(values);
+        Answers[LowerAscii(tokens[1].Text)] = std::move(values);
     }
     return true;
 }
 
-bool Session::Activate(const std::vector<Token>& tokens, int lineNumber) {
+bool Session::Wait(const Line& line) {
+    const auto& tokens = line.Tokens;
+    int count = 0, ms = kDefaultWaitMs;
+    if (tokens.size() < 3 || tokens.size() > 4 || !ParseCount(tokens[2].Text, 0, 1000000, count) ||
+        (tokens.size() == 4 && !ParseCount(tokens[3].Text, 0, static_cast<int>(kLongestPump.count()), ms))) {
+        return UsageError(line);
+    }
+    Held* held = Current(line.Number);
+    if (!held) return false;
+    const EventInfo* event = held->Control->Control()->GetEventTable().FindByName(tokens[1].Text);
+    if (!event) {
+        Fail(line.Number, "the control has no event \"" + tokens[1].Text + "\"");
+        return false;
+    }
+    const std::string name = held->Name;
+    const std::string key = LowerAscii(event->Name);
+    auto fired = [&] {
+        std::lock_guard guard(PrintLock);
+        return Fired[name][key];
+    };
+    if (!PumpMessagesUntil([&] { return fired() >= count; }, std::chrono::milliseconds(ms))) {
+        Fail(line.Number, event->Name + " fired " + std::to_string(fired()) + " times in " + std::to_string(ms) +
+                              " ms, not " + std::to_string(count));
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- the window
+
+bool Session::Activate(const Line& line) {
+    const auto& tokens = line.Tokens;
     int width = 0, height = 0;
     if (tokens.size() != 3 || !ParseCount(tokens[1].Text, 1, kLargestWindow, width) ||
         !ParseCount(tokens[2].Text, 1, kLargestWindow, height)) {
-        Fail(lineNumber, "usage: activate WIDTH HEIGHT (1 to " + std::to_string(kLargestWindow) + " pixels)");
-        return false;
+        return UsageError(line, "1 to " + std::to_string(kLargestWindow) + " pixels");
     }
-    Held* held = Current(lineNumber);
+    Held* held = Current(line.Number);
     if (!held) return false;
     if (!held->Container) {
         held->Container = CreateContainerWindow(width, height, held->Name.c_str());
         if (!held->Container) {
-            Fail(lineNumber, "cannot make a window to activate the control in");
+            Fail(line.Number, "cannot make a window to activate the control in");
             return false;
         }
     } else {
@@ -583,7 +540,7 @@ bool Session::Activate(const std::vector<Token>& tokens, int lineNumber) {
     }
     HRESULT hr = held->Control->Activate(held->Container, RECT{0, 0, width, height});
     if (FAILED(hr)) {
-        Fail(lineNumber, "the control refused activation: " + DescribeResult(hr));
+        Fail(line.Number, "the control refused activation: " + DescribeResult(hr));
         return false;
     }
     PumpMessages(kSettle);
@@ -592,134 +549,73 @@ bool Session::Activate(const std::vector<Token>& tokens, int lineNumber) {
     return true;
 }
 
-bool Session::Click(const std::vector<Token>& tokens, int lineNumber) {
+bool Session::Deactivate(const Line& line) {
+    Held* held = Current(line.Number);
+    if (!held) return false;
+    HRESULT hr = held->Control->Deactivate();
+    if (FAILED(hr)) Fail(line.Number, "deactivation failed: " + DescribeResult(hr));
+    return SUCCEEDED(hr);
+}
+
+bool Session::Click(const Line& line) {
+    const auto& tokens = line.Tokens;
     int x = 0, y = 0;
     if (tokens.size() != 3 || !ParseCount(tokens[1].Text, -32768, 32767, x) ||
         !ParseCount(tokens[2].Text, -32768, 32767, y)) {
-        Fail(lineNumber, "usage: click X Y");
-        return false;
+        return UsageError(line);
     }
-    Held* held = Current(lineNumber);
+    Held* held = Current(line.Number);
     if (!held) return false;
     HWND window = held->Control->Window();
     if (!window) {
-        Fail(lineNumber, held->Name + " is not active: activate it first");
+        Fail(line.Number, held->Name + " is not active: activate it first");
         return false;
     }
     if (!host::Click(window, x, y)) {
-        Fail(lineNumber, "the click at " + std::to_string(x) + "," + std::to_string(y) + " reached no window");
+        Fail(line.Number, "the click at " + std::to_string(x) + "," + std::to_string(y) + " reached no window");
         return false;
     }
     PumpMessages(kSettle);
     return true;
 }
 
-bool Session::Pump(const std::vector<Token>& tokens, int lineNumber) {
+bool Session::Pump(const Line& line) {
     int ms = 0;
-    if (tokens.size() != 2 || !ParseCount(tokens[1].Text, 0, static_cast<int>(kLongestPump.count()), ms)) {
-        Fail(lineNumber, "usage: pump MILLISECONDS (up to " + std::to_string(kLongestPump.count()) + ")");
-        return false;
+    if (line.Tokens.size() != 2 || !ParseCount(line.Tokens[1].Text, 0, static_cast<int>(kLongestPump.count()), ms)) {
+        return UsageError(line, "up to " + std::to_string(kLongestPump.count()));
     }
     PumpMessages(std::chrono::milliseconds(ms));
     return true;
 }
 
-bool Session::Wait(const std::vector<Token>& tokens, int lineNumber) {
-    int count = 0, ms = 10000;
-    if (tokens.size() < 3 || tokens.size() > 4 || !ParseCount(tokens[2].Text, 0, 1000000, count) ||
-        (tokens.size() == 4 &&
-         !ParseCount(tokens[3].Text, 0, static_cast<int>(kLongestPump.count()), ms))) {
-        Fail(lineNumber, "usage: wait EVENT COUNT [MILLISECONDS]");
-        return false;
-    }
-    Held* held = Current(lineNumber);
+bool Session::Png(const Line& line) {
+    Held* held = CurrentFor(line, 2);
     if (!held) return false;
-    const EventInfo* event = held->Control->Control()->GetEventTable().FindByName(tokens[1].Text);
-    if (!event) {
-        Fail(lineNumber, "the control has no event \"" + tokens[1].Text + "\"");
-        return false;
-    }
-    const std::string name = held->Name;
-    const std::string key = Lower(event->Name);
-    auto fired = [&] {
-        std::lock_guard guard(PrintLock);
-        return Fired[name][key];
-    };
-    if (!PumpMessagesUntil([&] { return fired() >= count; }, std::chrono::milliseconds(ms))) {
-        Fail(lineNumber, event->Name + " fired " + std::to_string(fired()) + " times in " + std::to_string(ms) +
-                             " ms, not " + std::to_string(count));
-        return false;
-    }
-    return true;
-}
-
-bool Session::SaveOrLoad(const std::vector<Token>& tokens, bool save, int lineNumber) {
-    if (tokens.size() != 2) {
-        Fail(lineNumber, save ? "usage: save FILE" : "usage: load FILE");
-        return false;
-    }
-    Held* held = Current(lineNumber);
-    if (!held) return false;
-    std::string error;
-    if (save) {
-        if (!held->Control->SavePropertiesFile(tokens[1].Text, &error)) {
-            Fail(lineNumber, error);
-            return false;
-        }
-        PrintLine("saved " + held->Name + " to " + tokens[1].Text);
-        return true;
-    }
-    std::vector<std::string> issues;
-    bool loaded = held->Control->LoadPropertiesFile(tokens[1].Text, &issues, &error);
-    {
-        std::lock_guard guard(PrintLock);
-        std::fflush(Out);
-        for (const auto& issue : issues) std::fprintf(Err, "warning: %s\n", issue.c_str());
-        std::fflush(Err);
-    }
-    if (!loaded) {
-        Fail(lineNumber, error);
-        return false;
-    }
-    PrintLine("loaded " + held->Name + " from " + tokens[1].Text +
-              (issues.empty() ? "" : " (" + std::to_string(issues.size()) + " entries skipped or defaulted)"));
-    return true;
-}
-
-bool Session::Png(const std::vector<Token>& tokens, int lineNumber) {
-    if (tokens.size() != 2) {
-        Fail(lineNumber, "usage: png FILE");
-        return false;
-    }
-    Held* held = Current(lineNumber);
-    if (!held) return false;
+    const std::string& file = line.Tokens[1].Text;
     HWND window = held->Control->Window();
     if (!window) {
-        Fail(lineNumber, held->Name + " is not active: activate it first");
+        Fail(line.Number, held->Name + " is not active: activate it first");
         return false;
     }
     PumpMessages(kSettle);  // let a pending repaint land first
-    if (!host::SaveWindowPng(window, tokens[1].Text)) {
-        Fail(lineNumber, "cannot write " + tokens[1].Text);
+    if (!host::SaveWindowPng(window, file)) {
+        Fail(line.Number, "cannot write " + file);
         return false;
     }
     RECT rect{};
     GetClientRect(window, &rect);
-    PrintLine("wrote " + tokens[1].Text + " (" + std::to_string(rect.right) + "x" + std::to_string(rect.bottom) + ")");
+    PrintLine("wrote " + file + " (" + std::to_string(rect.right) + "x" + std::to_string(rect.bottom) + ")");
     return true;
 }
 
-bool Session::Verb(const std::vector<Token>& tokens, int lineNumber) {
-    if (tokens.size() != 2 || Lower(tokens[1].Text) != "properties") {
-        Fail(lineNumber, "usage: verb properties");
-        return false;
-    }
-    Held* held = Current(lineNumber);
+bool Session::Verb(const Line& line) {
+    if (line.Tokens.size() != 2 || LowerAscii(line.Tokens[1].Text) != "properties") return UsageError(line);
+    Held* held = Current(line.Number);
     if (!held) return false;
     std::vector<ShownPage> pages;
     std::string error;
     if (FAILED(held->Control->ShowProperties(&pages, &error))) {
-        Fail(lineNumber, error);
+        Fail(line.Number, error);
         return false;
     }
     for (const ShownPage& page : pages) {
@@ -729,25 +625,39 @@ bool Session::Verb(const std::vector<Token>& tokens, int lineNumber) {
     return true;
 }
 
-bool Session::Release(const std::vector<Token>& tokens, int lineNumber) {
-    if (tokens.size() > 2) {
-        Fail(lineNumber, "usage: release [NAME]");
+// ---------------------------------------------------------------- saved properties
+
+bool Session::Save(const Line& line) {
+    Held* held = CurrentFor(line, 2);
+    if (!held) return false;
+    const std::string& file = line.Tokens[1].Text;
+    std::string error;
+    if (!held->Control->SavePropertiesFile(file, &error)) {
+        Fail(line.Number, error);
         return false;
     }
-    std::string name = tokens.size() == 2 ? tokens[1].Text : CurrentName;
-    auto it = std::find_if(Controls.begin(), Controls.end(), [&](const Held& h) { return h.Name == name; });
-    if (it == Controls.end()) {
-        Fail(lineNumber, name.empty() ? "no control to release" : "no control is called " + name);
-        return false;
-    }
-    it->Control.reset();
-    if (it->Container) DestroyWindow(it->Container);
-    Controls.erase(it);
+    PrintLine("saved " + held->Name + " to " + file);
+    return true;
+}
+
+bool Session::Load(const Line& line) {
+    Held* held = CurrentFor(line, 2);
+    if (!held) return false;
+    const std::string& file = line.Tokens[1].Text;
+    std::string error;
+    std::vector<std::string> issues;
+    bool loaded = held->Control->LoadPropertiesFile(file, &issues, &error);
     {
         std::lock_guard guard(PrintLock);
-        Fired.erase(name);
+        std::fflush(Out);
+        for (const auto& issue : issues) std::fprintf(Err, "warning: %s\n", issue.c_str());
+        std::fflush(Err);
     }
-    if (name == CurrentName) CurrentName = Controls.empty() ? "" : Controls.back().Name;
-    PrintLine("released " + name);
+    if (!loaded) {
+        Fail(line.Number, error);
+        return false;
+    }
+    PrintLine("loaded " + held->Name + " from " + file +
+              (issues.empty() ? "" : " (" + std::to_string(issues.size()) + " entries skipped or defaulted)"));
     return true;
 }

@@ -4,10 +4,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ScriptReader.h"
 #include "platform/automation/container.h"
 
 // One session of the test container: the controls it holds and the answers
@@ -22,18 +24,32 @@ public:
 
     // Runs one command line. False when it failed (the error has been
     // printed with the line number).
-    bool Execute(std::string_view line, int lineNumber);
+    bool Execute(std::string_view text, int lineNumber);
     bool QuitRequested() const noexcept { return Quit; }
 
     // Prints a line to the output; any thread.
     void PrintLine(const std::string& text);
 
-    static const char* HelpText();
+    // The commands with their arguments and what each does, from the command table.
+    static std::string HelpText();
 
 private:
-    struct Token {
-        std::string Text;
-        bool Quoted = false;
+    using Token = ocx_container::Token;
+    struct Command;
+    // One command line as its handler sees it; Tokens[0] is the command word.
+    struct Line {
+        const Command& Entry;
+        const std::vector<Token>& Tokens;
+        int Number;
+    };
+    // A row of the command table: everything about one command is written
+    // there once, and help, usage errors and dispatch all come from it.
+    struct Command {
+        const char* Name;   // lower case; a command word matches it in any case
+        const char* Alias;  // another word for it, not listed in help; or nullptr
+        const char* Usage;  // what help lists and a usage error shows
+        const char* Help;   // lines after the first start with '\n'
+        bool (Session::*Run)(const Line& line);
     };
     struct Held {
         std::string Name;
@@ -44,33 +60,48 @@ private:
     // Storage for by-reference arguments of one call; pointers stay put.
     struct References;
 
-    static bool Tokenize(std::string_view line, std::vector<Token>& tokens, std::string& problem);
-    static platform::Variant Literal(const Token& token);
+    static std::span<const Command> Commands();
 
     void Fail(int lineNumber, const std::string& text);
+    // Reports "usage: " and the command's usage, with note in brackets if any. False.
+    bool UsageError(const Line& line, const std::string& note = {});
+    // Reports a failed call: the control's own description, else the code's.
+    bool Succeeded(const Line& line, platform::HRESULT hr, const platform::DispatchError& error);
     Held* Current(int lineNumber);
+    // The current control for a command of exactly `words` words, the
+    // command's own included; null, with the usage or the missing control
+    // reported, otherwise.
+    Held* CurrentFor(const Line& line, std::size_t words);
     Held* Find(std::string_view name);
     const platform::MemberDescription* DescribeMember(Held& held, platform::DISPID id,
                                                       platform::MemberDescription& scratch);
     void OnEvent(const std::string& controlName, const platform::EventInfo& event,
                  std::span<platform::Variant> args);
-
-    bool Create(const std::vector<Token>& tokens, int lineNumber);
     bool ListMembers(bool events, int lineNumber);
-    bool Call(const std::vector<Token>& tokens, int lineNumber);
-    bool Get(const std::vector<Token>& tokens, int lineNumber);
-    bool Set(const std::vector<Token>& tokens, int lineNumber);
-    bool Answer(const std::vector<Token>& tokens, int lineNumber);
-    bool Activate(const std::vector<Token>& tokens, int lineNumber);
-    bool Click(const std::vector<Token>& tokens, int lineNumber);
-    bool Pump(const std::vector<Token>& tokens, int lineNumber);
-    bool Wait(const std::vector<Token>& tokens, int lineNumber);
-    bool SaveOrLoad(const std::vector<Token>& tokens, bool save, int lineNumber);
-    bool Png(const std::vector<Token>& tokens, int lineNumber);
-    bool Verb(const std::vector<Token>& tokens, int lineNumber);
-    bool Release(const std::vector<Token>& tokens, int lineNumber);
-    bool Use(const std::vector<Token>& tokens, int lineNumber);
-    void ListControls();
+
+    // The command handlers, one per row of the table.
+    bool Help(const Line& line);
+    bool QuitSession(const Line& line);
+    bool Echo(const Line& line);
+    bool Create(const Line& line);
+    bool Use(const Line& line);
+    bool ListControls(const Line& line);
+    bool Members(const Line& line);
+    bool Events(const Line& line);
+    bool Call(const Line& line);
+    bool Get(const Line& line);
+    bool Set(const Line& line);
+    bool Answer(const Line& line);
+    bool Activate(const Line& line);
+    bool Deactivate(const Line& line);
+    bool Click(const Line& line);
+    bool Pump(const Line& line);
+    bool Wait(const Line& line);
+    bool Save(const Line& line);
+    bool Load(const Line& line);
+    bool Png(const Line& line);
+    bool Verb(const Line& line);
+    bool Release(const Line& line);
 
     std::FILE* Out;
     std::FILE* Err;

@@ -30,7 +30,7 @@ void PrintUsage(std::FILE* out) {
                  "Exit status: 0 when every command succeeded, 1 when one failed, 2 for bad\n"
                  "usage or an unreadable script.\n\n",
                  platform::DefaultRegistryPath().c_str());
-    std::fputs(Session::HelpText(), out);
+    std::fputs(Session::HelpText().c_str(), out);
 }
 
 }  // namespace
