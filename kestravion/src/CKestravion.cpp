@@ -42,7 +42,7 @@ ComPtr<T> Query(IUnknown* object, const IID& iid) {
 }
 
 // Stores a renderer interface in an entry's field unless an earlier stream
-// owns it already; otherwise the reference goes with the candidate.
+// owns it already, in which case its reference is dropped here.
 template <class T>
 bool Claim(ComPtr<T> candidate, ComPtr<T> StreamEntry::*field, const StreamEntry* streams, std::uint32_t earlier,
            ComPtr<T>& slot) {
