@@ -74,16 +74,14 @@ RECT IntersectRect(const RECT& a, const RECT& b) noexcept;
 // The smallest rectangle holding both; an empty operand is ignored.
 RECT UnionRect(const RECT& a, const RECT& b) noexcept;
 
-// Handles. HGDIOBJ is untyped, as on the platform: the typed handles convert
-// to it implicitly and a SelectObject result is cast back with static_cast.
-struct HdcTag;
-struct HbrushTag;
-struct HpenTag;
-struct HbitmapTag;
-using HDC = HdcTag*;
-using HBRUSH = HbrushTag*;
-using HPEN = HpenTag*;
-using HBITMAP = HbitmapTag*;
+// Handles. Each kind points to a type of its own that is never defined, so
+// handles of different kinds do not mix. HGDIOBJ is untyped, as on the
+// platform: the typed handles convert to it implicitly and a SelectObject
+// result is cast back with static_cast.
+using HDC = struct HdcTag*;
+using HBRUSH = struct HbrushTag*;
+using HPEN = struct HpenTag*;
+using HBITMAP = struct HbitmapTag*;
 using HGDIOBJ = void*;
 
 // Stock objects (GetStockObject). They are never deleted; DeleteObject on

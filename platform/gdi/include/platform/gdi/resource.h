@@ -19,8 +19,7 @@
 //   HBITMAP strip = platform::LoadBitmap(platform::ThisModuleInstance(), 201);
 namespace platform {
 
-struct HinstanceTag;
-using HINSTANCE = HinstanceTag*;
+using HINSTANCE = struct HinstanceTag*;
 using HMODULE = HINSTANCE;
 
 // The instance of the module whose code or data holds address; nullptr when

@@ -22,8 +22,7 @@
 //   -1  the default device (0 unless the host configured another).
 namespace platform {
 
-struct HmidioutTag;
-using HMIDIOUT = HmidioutTag*;
+using HMIDIOUT = struct HmidioutTag*;
 
 // A long-message header. The device reads lpData/dwBufferLength; dwFlags is
 // written by the device's thread and read by the sender, hence atomic.

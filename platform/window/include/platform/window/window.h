@@ -33,12 +33,9 @@ using LRESULT = std::intptr_t;
 using LONG_PTR = std::intptr_t;
 using ATOM = std::uint16_t;
 
-struct HmenuTag;
-struct HiconTag;
-struct HcursorTag;
-using HMENU = HmenuTag*;
-using HICON = HiconTag*;
-using HCURSOR = HcursorTag*;
+using HMENU = struct HmenuTag*;
+using HICON = struct HiconTag*;
+using HCURSOR = struct HcursorTag*;
 
 using WNDPROC = LRESULT (*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
