@@ -56,13 +56,7 @@ bool Claim(ComPtr<T> candidate, ComPtr<T> StreamEntry::*field, const StreamEntry
 
 }  // namespace
 
-CKestravion::CKestravion()
-    : State(0),
-      StreamCount(0),
-      Streams{},
-      ErrorText{},
-      EventHandle(nullptr),
-      NotifyWindow(0) {
+CKestravion::CKestravion() : State(0), StreamCount(0), Streams{}, ErrorText{}, EventHandle(nullptr), NotifyWindow(0) {
     Reset();
 }
 
@@ -94,8 +88,7 @@ BOOL CKestravion::Reset() {
     Shared->NotifyWindow.store(NotifyWindow, std::memory_order_release);
 
     void* graph = nullptr;
-    if (FAILED(media::CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                       &graph))) {
+    if (FAILED(media::CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, &graph))) {
         State = 0;
         return FALSE;
     }
@@ -116,9 +109,7 @@ BOOL CKestravion::Reset() {
     // The worker takes a reference of its own on MediaEvent: should it ever
     // be left running, the interface it waits on stays alive until it ends.
     auto worker = std::make_unique<platform::WorkerThread>();
-    if (worker->Start("graph-events", [shared = Shared, events = MediaEvent] {
-            GraphEventThread(shared, events);
-        })) {
+    if (worker->Start("graph-events", [shared = Shared, events = MediaEvent] { GraphEventThread(shared, events); })) {
         WorkerThread = std::move(worker);
     } else {
         ShowNotice("Cannot create the graph event thread: completion and buffering will not be reported.");
@@ -224,8 +215,8 @@ BOOL CKestravion::AddFile(const char* fileName, HWND consumerHandle) {
                   entry.BasicVideo);
             Claim(Query<IBasicAudio>(filter, IID_IBasicAudio), &StreamEntry::BasicAudio, Streams, StreamCount,
                   entry.BasicAudio);
-            if (Claim(Query<IVideoWindow>(filter, IID_IVideoWindow), &StreamEntry::VideoWindow, Streams,
-                      StreamCount, entry.VideoWindow)) {
+            if (Claim(Query<IVideoWindow>(filter, IID_IVideoWindow), &StreamEntry::VideoWindow, Streams, StreamCount,
+                      entry.VideoWindow)) {
                 entry.VideoWindow->put_Visible(OAFALSE);
             }
         }
@@ -320,8 +311,8 @@ BOOL CKestravion::Seek(double ms) {
         return FALSE;
     }
     LONGLONG position = static_cast<LONGLONG>(units);
-    if (FAILED(MediaSeeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr,
-                                          AM_SEEKING_NoPositioning))) {
+    if (FAILED(
+            MediaSeeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning))) {
         SetError(kSetPositionsFailed);
         return FALSE;
     }

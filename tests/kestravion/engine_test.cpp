@@ -77,8 +77,8 @@ protected:
     }
 
     HWND NewWindow(int width, int height) {
-        HWND window = CreateWindowEx(0, "EngineTestWindow", "consumer", WS_POPUP | WS_VISIBLE, 0, 0, width, height,
-                                     0, nullptr, nullptr, nullptr);
+        HWND window = CreateWindowEx(0, "EngineTestWindow", "consumer", WS_POPUP | WS_VISIBLE, 0, 0, width, height, 0,
+                                     nullptr, nullptr, nullptr);
         EXPECT_NE(window, 0u);
         windows.push_back(window);
         return window;
@@ -395,8 +395,7 @@ TEST_F(Engine, RefusesMissingFilesLongNamesAndASeventeenthStreamWithoutTouchingT
 TEST_F(Engine, BufferingNoticesArriveFromAThrottledNetworkSource) {
     HWND notify = NewWindow(10, 10);
     const auto file = Media(Content::AudioVideo, 2.0);
-    testkit::RangeServer server(MediaFolder(),
-                                static_cast<std::size_t>(std::filesystem::file_size(file) / 2.0 * 1.3));
+    testkit::RangeServer server(MediaFolder(), static_cast<std::size_t>(std::filesystem::file_size(file) / 2.0 * 1.3));
     CKestravion engine;
     engine.SetNotifyWindow(notify);
     ASSERT_TRUE(engine.AddFile(server.Url(file.filename().string()).c_str(), 0));
@@ -410,7 +409,6 @@ TEST_F(Engine, BufferingNoticesArriveFromAThrottledNetworkSource) {
     EXPECT_NE(buffering.front(), 0);
     EXPECT_EQ(buffering.back(), 0);
 }
-
 
 // The conversion the engine and the consumer control share for volume and
 // balance: toward zero, and only what a 32-bit integer holds.

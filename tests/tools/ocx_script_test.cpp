@@ -61,35 +61,36 @@ TEST_P(ScriptLiteral, IsTypedByHowItIsWritten) {
 Token Word(const char* text) { return Token{text, false}; }
 Token Quoted(const char* text) { return Token{text, true}; }
 
-INSTANTIATE_TEST_SUITE_P(
-    Script, ScriptLiteral,
-    ::testing::Values(
-        LiteralCase{"Decimal", Word("42"), Variant(std::int32_t{42})},
-        LiteralCase{"Signed", Word("+12"), Variant(std::int32_t{12})},
-        LiteralCase{"Negative", Word("-7"), Variant(std::int32_t{-7})},
-        LiteralCase{"LargestLong", Word("2147483647"), Variant(std::int32_t{2147483647})},
-        LiteralCase{"AboveALongIsADouble", Word("2147483648"), Variant(2147483648.0)},
-        LiteralCase{"SmallestLong", Word("-2147483648"), Variant(std::numeric_limits<std::int32_t>::min())},
-        LiteralCase{"BelowALongIsADouble", Word("-2147483649"), Variant(-2147483649.0)},
-        LiteralCase{"Hex", Word("0xFF"), Variant(std::int32_t{255})},
-        LiteralCase{"HexAnyCase", Word("0X7fffffff"), Variant(std::int32_t{0x7FFFFFFF})},
-        LiteralCase{"HexWithTheTopBitIsAColour", Word("0x80000000"), Variant::MakeColor(0x80000000u)},
-        LiteralCase{"LargestColour", Word("0xFFFFFFFF"), Variant::MakeColor(0xFFFFFFFFu)},
-        LiteralCase{"HexAboveAColourIsADouble", Word("0x100000000"), Variant(4294967296.0)},
-        LiteralCase{"NegativeHex", Word("-0x80000000"), Variant(std::numeric_limits<std::int32_t>::min())},
-        LiteralCase{"NegativeHexBelowALong", Word("-0x80000001"), Variant(-2147483649.0)},
-        LiteralCase{"Fraction", Word("1.5"), Variant(1.5)},
-        LiteralCase{"Exponent", Word("-2.5e3"), Variant(-2500.0)},
-        LiteralCase{"TrueInAnyCase", Word("TRUE"), Variant(true)},
-        LiteralCase{"False", Word("false"), Variant(false)},
-        LiteralCase{"QuotedIsAlwaysText", Quoted("42"), Variant("42")},
-        LiteralCase{"QuotedTrueIsText", Quoted("true"), Variant("true")},
-        LiteralCase{"BareWord", Word("hello"), Variant("hello")},
-        LiteralCase{"HalfAHexNumber", Word("0x"), Variant("0x")},
-        LiteralCase{"BadHexDigits", Word("0xFG"), Variant("0xFG")},
-        LiteralCase{"ASignAlone", Word("-"), Variant("-")},
-        LiteralCase{"ANumberNoDoubleHolds", Word("1e999"), Variant("1e999")},
-        LiteralCase{"TrailingLetters", Word("12px"), Variant("12px")}));
+const LiteralCase kLiterals[] = {
+    {"Decimal", Word("42"), Variant(std::int32_t{42})},
+    {"Signed", Word("+12"), Variant(std::int32_t{12})},
+    {"Negative", Word("-7"), Variant(std::int32_t{-7})},
+    {"LargestLong", Word("2147483647"), Variant(std::int32_t{2147483647})},
+    {"AboveALongIsADouble", Word("2147483648"), Variant(2147483648.0)},
+    {"SmallestLong", Word("-2147483648"), Variant(std::numeric_limits<std::int32_t>::min())},
+    {"BelowALongIsADouble", Word("-2147483649"), Variant(-2147483649.0)},
+    {"Hex", Word("0xFF"), Variant(std::int32_t{255})},
+    {"HexAnyCase", Word("0X7fffffff"), Variant(std::int32_t{0x7FFFFFFF})},
+    {"HexWithTheTopBitIsAColour", Word("0x80000000"), Variant::MakeColor(0x80000000u)},
+    {"LargestColour", Word("0xFFFFFFFF"), Variant::MakeColor(0xFFFFFFFFu)},
+    {"HexAboveAColourIsADouble", Word("0x100000000"), Variant(4294967296.0)},
+    {"NegativeHex", Word("-0x80000000"), Variant(std::numeric_limits<std::int32_t>::min())},
+    {"NegativeHexBelowALong", Word("-0x80000001"), Variant(-2147483649.0)},
+    {"Fraction", Word("1.5"), Variant(1.5)},
+    {"Exponent", Word("-2.5e3"), Variant(-2500.0)},
+    {"TrueInAnyCase", Word("TRUE"), Variant(true)},
+    {"False", Word("false"), Variant(false)},
+    {"QuotedIsAlwaysText", Quoted("42"), Variant("42")},
+    {"QuotedTrueIsText", Quoted("true"), Variant("true")},
+    {"BareWord", Word("hello"), Variant("hello")},
+    {"HalfAHexNumber", Word("0x"), Variant("0x")},
+    {"BadHexDigits", Word("0xFG"), Variant("0xFG")},
+    {"ASignAlone", Word("-"), Variant("-")},
+    {"ANumberNoDoubleHolds", Word("1e999"), Variant("1e999")},
+    {"TrailingLetters", Word("12px"), Variant("12px")},
+};
+
+INSTANTIATE_TEST_SUITE_P(Script, ScriptLiteral, ::testing::ValuesIn(kLiterals));
 
 TEST(ScriptNumbers, ACountIsADecimalNumberInItsRange) {
     int value = -1;

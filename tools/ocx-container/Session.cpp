@@ -62,8 +62,7 @@ std::span<const Session::Command> Session::Commands() {
          "set by-reference parameters of EVENT when it fires\n"
          "(no assignments: stop answering it)",
          &Session::Answer},
-        {"activate", nullptr, "activate WIDTH HEIGHT", "show the control in a window of that size",
-         &Session::Activate},
+        {"activate", nullptr, "activate WIDTH HEIGHT", "show the control in a window of that size", &Session::Activate},
         {"deactivate", nullptr, "deactivate", "take its window away again", &Session::Deactivate},
         {"click", nullptr, "click X Y", "a left click at (X, Y) in the control's window", &Session::Click},
         {"pump", nullptr, "pump MILLISECONDS", "handle window messages for that long", &Session::Pump},
@@ -266,15 +265,14 @@ bool Session::Create(const Line& line) {
     }
     Held held{name, std::move(control), 0, 0};
     HRESULT hr = held.Control->Connect(
-        [this, name](const EventInfo& event, std::span<Variant> args) { OnEvent(name, event, args); },
-        held.Cookie);
+        [this, name](const EventInfo& event, std::span<Variant> args) { OnEvent(name, event, args); }, held.Cookie);
     if (FAILED(hr)) {
         Fail(line.Number, "cannot listen to the control's events: " + DescribeResult(hr));
         return false;
     }
     const ClassRegistration& entry = held.Control->Class();
-    PrintLine("created " + name + ": " + (entry.ProgId.empty() ? "" : entry.ProgId + " ") +
-              entry.Clsid.ToString() + (entry.TypeName.empty() ? "" : " \"" + entry.TypeName + "\""));
+    PrintLine("created " + name + ": " + (entry.ProgId.empty() ? "" : entry.ProgId + " ") + entry.Clsid.ToString() +
+              (entry.TypeName.empty() ? "" : " \"" + entry.TypeName + "\""));
     Controls.push_back(std::move(held));
     CurrentName = name;
     ++Created;
@@ -385,8 +383,8 @@ bool Session::Call(const Line& line) {
         // A by-reference argument of the declared type, holding the value given.
         VARTYPE type = member && index < member->Params.size() ? member->Params[index].Type : VT_EMPTY;
         if ((type & VT_BYREF) == 0) {
-            Fail(line.Number, "argument " + std::to_string(index + 1) + " of " + tokens[1].Text +
-                                  " is not passed by reference");
+            Fail(line.Number,
+                 "argument " + std::to_string(index + 1) + " of " + tokens[1].Text + " is not passed by reference");
             return false;
         }
         VARTYPE base = type & VT_TYPEMASK;
@@ -544,8 +542,7 @@ bool Session::Activate(const Line& line) {
         return false;
     }
     PumpMessages(kSettle);
-    PrintLine("activated " + held->Name + " in a " + std::to_string(width) + "x" + std::to_string(height) +
-              " window");
+    PrintLine("activated " + held->Name + " in a " + std::to_string(width) + "x" + std::to_string(height) + " window");
     return true;
 }
 

@@ -75,8 +75,7 @@ private:
     Held* Find(std::string_view name);
     const platform::MemberDescription* DescribeMember(Held& held, platform::DISPID id,
                                                       platform::MemberDescription& scratch);
-    void OnEvent(const std::string& controlName, const platform::EventInfo& event,
-                 std::span<platform::Variant> args);
+    void OnEvent(const std::string& controlName, const platform::EventInfo& event, std::span<platform::Variant> args);
     bool ListMembers(bool events, int lineNumber);
 
     // The command handlers, one per row of the table.

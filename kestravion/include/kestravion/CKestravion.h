@@ -49,15 +49,15 @@ struct StreamEntry {
     platform::ComPtr<platform::media::IVideoWindow> VideoWindow;
     platform::ComPtr<platform::media::IBasicAudio> BasicAudio;
     platform::ComPtr<platform::media::IBasicVideo> BasicVideo;
-    std::int32_t Attached;           // 1 once Prepare has handled the stream
-    platform::HWND ConsumerHandle;   // where the video is shown; 0 for nowhere
+    std::int32_t Attached;          // 1 once Prepare has handled the stream
+    platform::HWND ConsumerHandle;  // where the video is shown; 0 for nowhere
 };
 
 class CKestravion {
 public:
     static constexpr std::uint32_t MaxStreams = 16;
-    static constexpr std::uint32_t MaxFilters = 256;      // examined after each file
-    static constexpr std::size_t ErrorTextSize = 128;     // bytes, with the terminator
+    static constexpr std::uint32_t MaxFilters = 256;   // examined after each file
+    static constexpr std::size_t ErrorTextSize = 128;  // bytes, with the terminator
     static constexpr std::uint32_t WorkerWaitMs = 200;
 
     // Builds an empty graph and starts the worker (see Reset).
@@ -125,7 +125,7 @@ public:
     StreamEntry Streams[MaxStreams];
     char ErrorText[ErrorTextSize];
     std::unique_ptr<platform::WorkerThread> WorkerThread;  // null when there is none
-    platform::media::OAEVENT EventHandle;  // the graph's; never closed here
+    platform::media::OAEVENT EventHandle;                  // the graph's; never closed here
     // StopRequested and NotifyWindow of the current worker.
     std::shared_ptr<WorkerShared> Shared;
     platform::HWND NotifyWindow;

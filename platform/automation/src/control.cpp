@@ -10,10 +10,10 @@
 #include <set>
 
 #include "control_internal.h"
-#include "fileio.h"
 #include "module_internal.h"
 #include "platform/automation/registry.h"
 #include "platform/notice/notice.h"
+#include "platform/window/text.h"
 
 namespace platform {
 
@@ -49,8 +49,7 @@ ULONG COleControl::AddRef() { return References.Add(); }
 ULONG COleControl::Release() {
     ULONG left = References.Drop();
     if (left != 0) return left;
-    if (OnOwnerThread() || !Apartment ||
-        !SendMessage(Apartment, kDeleteMessage, 0, reinterpret_cast<LPARAM>(this))) {
+    if (OnOwnerThread() || !Apartment || !SendMessage(Apartment, kDeleteMessage, 0, reinterpret_cast<LPARAM>(this))) {
         // The owner thread is gone (or this is it): end the object here.
         delete this;
     }
@@ -115,8 +114,8 @@ HRESULT COleControl::Advise(std::shared_ptr<IEventSink> sink, DWORD& cookie) noe
 HRESULT COleControl::Unadvise(DWORD cookie) noexcept {
     std::shared_ptr<IEventSink> released;  // dropped outside the lock
     std::lock_guard guard(SinksLock);
-    auto it = std::find_if(Sinks.begin(), Sinks.end(),
-                           [cookie](const SinkEntry& entry) { return entry.Cookie == cookie; });
+    auto it =
+        std::find_if(Sinks.begin(), Sinks.end(), [cookie](const SinkEntry& entry) { return entry.Cookie == cookie; });
     if (it == Sinks.end()) return E_INVALIDARG;
     released = std::move(it->Sink);
     Sinks.erase(it);
@@ -174,8 +173,7 @@ std::string COleControl::SourceName() const {
     return progId.empty() ? "control" : progId;
 }
 
-void COleControl::FireError(HRESULT scode, std::string_view description,
-                            unsigned helpContext) noexcept {
+void COleControl::FireError(HRESULT scode, std::string_view description, unsigned helpContext) noexcept {
     try {
         std::string text(description);
         BOOL cancel = FALSE;
@@ -221,9 +219,7 @@ void COleControl::SetModifiedFlag(BOOL modified) noexcept {
     Modified.store(modified != FALSE, std::memory_order_release);
 }
 
-BOOL COleControl::IsModified() const noexcept {
-    return Modified.load(std::memory_order_acquire) ? TRUE : FALSE;
-}
+BOOL COleControl::IsModified() const noexcept { return Modified.load(std::memory_order_acquire) ? TRUE : FALSE; }
 
 HRESULT COleControl::InitNew() noexcept {
     try {
@@ -241,12 +237,12 @@ HRESULT COleControl::Load(const PropertyBag& bag, std::vector<std::string>* issu
         CPropExchange px(CPropExchange::Mode::Load, &copy, issues);
         DoPropExchange(&px);
         std::set<std::string> known(px.ExchangedNames().begin(), px.ExchangedNames().end());
-        known.insert(detail::Lower(kVersionEntryName));
+        known.insert(LowerAscii(kVersionEntryName));
         for (const std::string& name : bag.Names()) {
-            if (known.count(detail::Lower(name))) continue;
+            if (known.count(LowerAscii(name))) continue;
             int line = bag.LineOf(name);
-            px.Report((line > 0 ? "line " + std::to_string(line) + ": " : std::string()) +
-                      "unknown property \"" + name + "\" is ignored");
+            px.Report((line > 0 ? "line " + std::to_string(line) + ": " : std::string()) + "unknown property \"" +
+                      name + "\" is ignored");
         }
         SetModifiedFlag(FALSE);
         return S_OK;

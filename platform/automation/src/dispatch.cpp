@@ -28,8 +28,7 @@ DispatchMember&& DispatchMember::Persist(Variant defaultValue) && {
     // A default of another type (FALSE for a bool, 0 for a colour) is taken
     // in the property's own type; one that does not convert is left for the
     // table's check to report.
-    PersistDefault = SUCCEEDED(ChangeType(defaultValue, Result, typed)) ? std::move(typed)
-                                                                       : std::move(defaultValue);
+    PersistDefault = SUCCEEDED(ChangeType(defaultValue, Result, typed)) ? std::move(typed) : std::move(defaultValue);
     return std::move(*this);
 }
 
@@ -64,8 +63,7 @@ DispatchTable::DispatchTable(std::initializer_list<DispatchMember> members) : En
         if (member.Name.empty()) {
             TableProblem = "member " + std::to_string(member.MemberId) + " has no name";
         } else if (!ids.insert(member.MemberId).second) {
-            TableProblem = member.Name + ": the id " + std::to_string(member.MemberId) +
-                           " is used twice";
+            TableProblem = member.Name + ": the id " + std::to_string(member.MemberId) + " is used twice";
         } else if (!names.insert(LowerAscii(member.Name)).second) {
             TableProblem = member.Name + ": the name is used twice";
         } else if (!member.AltName.empty() && !EqualsNoCase(member.AltName, member.Name) &&
@@ -73,13 +71,11 @@ DispatchTable::DispatchTable(std::initializer_list<DispatchMember> members) : En
             TableProblem = member.AltName + ": the name is used twice";
         } else if (!IsSupportedType(member.Result) || (member.Result & VT_BYREF) != 0) {
             TableProblem = member.Name + ": unsupported result type";
-        } else if (std::string problem = CheckParams(member.Name, member.Params);
-                   !problem.empty()) {
+        } else if (std::string problem = CheckParams(member.Name, member.Params); !problem.empty()) {
             TableProblem = problem;
-        } else if (member.Persisted && (member.Kind != MemberKind::Property ||
-                                        member.PersistDefault.Vt() != member.Result)) {
-            TableProblem = member.Name +
-                           ": only a property persists, with a default of the property's type";
+        } else if (member.Persisted &&
+                   (member.Kind != MemberKind::Property || member.PersistDefault.Vt() != member.Result)) {
+            TableProblem = member.Name + ": only a property persists, with a default of the property's type";
         }
     }
 }
@@ -114,8 +110,7 @@ EventTable::EventTable(std::initializer_list<EventInfo> events) : Entries(events
             TableProblem = event.Name + ": the id " + std::to_string(event.Id) + " is used twice";
         } else if (!names.insert(LowerAscii(event.Name)).second) {
             TableProblem = event.Name + ": the name is used twice";
-        } else if (std::string problem = CheckParams(event.Name, event.Params);
-                   !problem.empty()) {
+        } else if (std::string problem = CheckParams(event.Name, event.Params); !problem.empty()) {
             TableProblem = problem;
         }
     }
@@ -140,9 +135,12 @@ EventInfo StockErrorEvent() {
     event.Id = DISPID_ERROREVENT;
     event.FixedId = true;
     event.Name = "Error";
-    event.Params = {{"Number", VT_I4},        {"Description", VT_BSTR | VT_BYREF},
-                    {"Scode", VT_I4},         {"Source", VT_BSTR},
-                    {"HelpFile", VT_BSTR},    {"HelpContext", VT_I4},
+    event.Params = {{"Number", VT_I4},
+                    {"Description", VT_BSTR | VT_BYREF},
+                    {"Scode", VT_I4},
+                    {"Source", VT_BSTR},
+                    {"HelpFile", VT_BSTR},
+                    {"HelpContext", VT_I4},
                     {"CancelDisplay", VT_BOOL | VT_BYREF}};
     return event;
 }
@@ -157,9 +155,7 @@ EventInfo StockClickEvent() {
 
 namespace {
 
-std::string Plural(std::size_t n, const char* word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-}
+std::string Plural(std::size_t n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
 
 }  // namespace
 
@@ -189,8 +185,7 @@ HRESULT InvokeMember(const DispatchTable& table, COleControl& object, DISPID id,
             if (kind == InvokeKind::PropertyPut) {
                 if (args.size() != 1) {
                     return fail(DISP_E_BADPARAMCOUNT, -1,
-                                "setting " + name + " takes 1 value, " + Plural(args.size(), "argument") +
-                                    " given");
+                                "setting " + name + " takes 1 value, " + Plural(args.size(), "argument") + " given");
                 }
                 Variant value;
                 std::string why;
@@ -203,8 +198,7 @@ HRESULT InvokeMember(const DispatchTable& table, COleControl& object, DISPID id,
             }
             if (!args.empty()) {
                 return fail(DISP_E_BADPARAMCOUNT, -1,
-                            "reading " + name + " takes no arguments, " + Plural(args.size(), "argument") +
-                                " given");
+                            "reading " + name + " takes no arguments, " + Plural(args.size(), "argument") + " given");
             }
             Variant value = member->Get(object);
             if (result) *result = std::move(value);
@@ -228,15 +222,13 @@ HRESULT InvokeMember(const DispatchTable& table, COleControl& object, DISPID id,
                 converted[i] = args[i];
                 if (!converted[i].RetagReference(param.Type)) {
                     return fail(DISP_E_TYPEMISMATCH, index,
-                                label + " must be a reference to " +
-                                    std::string(TypeName(param.Type & VT_TYPEMASK)));
+                                label + " must be a reference to " + std::string(TypeName(param.Type & VT_TYPEMASK)));
                 }
                 continue;
             }
             std::string why;
             if (HRESULT hr = ChangeType(args[i], param.Type, converted[i], &why); FAILED(hr)) {
-                return fail(hr, index,
-                            label + " is " + std::string(TypeName(param.Type)) + ": " + why);
+                return fail(hr, index, label + " is " + std::string(TypeName(param.Type)) + ": " + why);
             }
         }
         Variant value;

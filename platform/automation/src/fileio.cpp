@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <vector>
 

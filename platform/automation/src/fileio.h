@@ -4,8 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "platform/window/text.h"
-
 // File and text helpers shared by the registry and the property bag.
 namespace platform::detail {
 
@@ -21,8 +19,7 @@ bool WriteFileAtomically(const std::string& path, std::string_view content, std:
 // Creates a folder and its parents (mode 0700 for new ones). False with `error`.
 bool MakeFolders(const std::string& path, std::string* error);
 
-// The name the control's persistence folds its entry names with.
-inline std::string Lower(std::string_view text) { return LowerAscii(text); }
+// The text without the white space at either end.
 std::string_view Trim(std::string_view text) noexcept;
 // "major.minor" (spaces around it allowed), each part 0 to 65535. False for
 // anything else, with major and minor unchanged.

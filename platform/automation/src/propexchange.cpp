@@ -32,9 +32,7 @@ bool Unquote(std::string_view text, std::string& value, std::string& problem) {
             case '\\': out += '\\'; break;
             case 'n': out += '\n'; break;
             case 't': out += '\t'; break;
-            default:
-                problem = std::string("unknown escape \\") + text[i] + " in a string";
-                return false;
+            default: problem = std::string("unknown escape \\") + text[i] + " in a string"; return false;
         }
     }
     if (i >= text.size()) {
@@ -120,8 +118,7 @@ PropertyBag PropertyBag::Parse(std::string_view text, std::vector<std::string>* 
         if (line.empty() || line.front() == '#') continue;
         std::size_t equals = line.find('=');
         if (equals == std::string_view::npos) {
-            report(LineLabel(lineNumber) + "no '=' in \"" + std::string(line) +
-                   "\"; the line is skipped");
+            report(LineLabel(lineNumber) + "no '=' in \"" + std::string(line) + "\"; the line is skipped");
             continue;
         }
         std::string_view name = Trim(line.substr(0, equals));
@@ -135,8 +132,7 @@ PropertyBag PropertyBag::Parse(std::string_view text, std::vector<std::string>* 
         if (!rawValue.empty() && rawValue.front() == '"') {
             std::string problem;
             if (!Unquote(rawValue, value, problem)) {
-                report(LineLabel(lineNumber) + problem + " (\"" + std::string(name) +
-                       "\"); the line is skipped");
+                report(LineLabel(lineNumber) + problem + " (\"" + std::string(name) + "\"); the line is skipped");
                 continue;
             }
             quoted = true;
@@ -175,8 +171,8 @@ std::string PropertyBag::ToText(std::string_view header) const {
     return text;
 }
 
-bool PropertyBag::LoadFile(const std::string& path, PropertyBag& bag,
-                           std::vector<std::string>* issues, std::string* error) {
+bool PropertyBag::LoadFile(const std::string& path, PropertyBag& bag, std::vector<std::string>* issues,
+                           std::string* error) {
     std::string content;
     if (!detail::ReadWholeFile(path, content, error)) return false;
     std::vector<std::string> found;
@@ -187,8 +183,7 @@ bool PropertyBag::LoadFile(const std::string& path, PropertyBag& bag,
     return true;
 }
 
-bool PropertyBag::SaveFile(const std::string& path, std::string_view header,
-                           std::string* error) const {
+bool PropertyBag::SaveFile(const std::string& path, std::string_view header, std::string* error) const {
     try {
         return detail::WriteFileAtomically(path, ToText(header), error);
     } catch (...) {
@@ -215,8 +210,8 @@ bool PropertyBag::Write(std::string_view name, std::string value, bool quoted) {
 }
 
 bool PropertyBag::Remove(std::string_view name) {
-    auto it = std::find_if(Entries.begin(), Entries.end(),
-                           [name](const Entry& e) { return EqualsNoCase(e.Name, name); });
+    auto it =
+        std::find_if(Entries.begin(), Entries.end(), [name](const Entry& e) { return EqualsNoCase(e.Name, name); });
     if (it == Entries.end()) return false;
     Entries.erase(it);
     return true;
@@ -280,9 +275,8 @@ BOOL CPropExchange::ExchangeProp(std::string_view name, VARTYPE type, Variant& v
                 HRESULT hr = ChangeType(Variant(*text), type, converted, &why);
                 if (FAILED(hr)) {
                     int line = Bag->LineOf(name);
-                    Report((line > 0 ? LineLabel(line) : std::string()) + "\"" + std::string(name) +
-                           "\": " + why + "; the default " + defaultValue.ToDisplayString() +
-                           " is used");
+                    Report((line > 0 ? LineLabel(line) : std::string()) + "\"" + std::string(name) + "\": " + why +
+                           "; the default " + defaultValue.ToDisplayString() + " is used");
                     value = defaultValue;
                     return FALSE;
                 }
@@ -299,9 +293,7 @@ BOOL CPropExchange::ExchangeProp(std::string_view name, VARTYPE type, Variant& v
 BOOL CPropExchange::ExchangeVersion(DWORD& version, DWORD currentVersion, BOOL convert) noexcept {
     try {
         switch (ExchangeMode) {
-            case Mode::Reset:
-                version = Version = currentVersion;
-                return TRUE;
+            case Mode::Reset: version = Version = currentVersion; return TRUE;
             case Mode::Save:
                 version = Version = currentVersion;
                 if (Bag) Bag->Write(kVersionEntryName, FormatVersion(currentVersion));
@@ -310,8 +302,8 @@ BOOL CPropExchange::ExchangeVersion(DWORD& version, DWORD currentVersion, BOOL c
                 DWORD loaded = currentVersion;
                 const std::string* text = Bag ? Bag->Find(kVersionEntryName) : nullptr;
                 if (text && !ParseVersion(*text, loaded)) {
-                    Report("\"" + std::string(kVersionEntryName) + "\": \"" + *text +
-                           "\" is not a version; " + FormatVersion(currentVersion) + " is assumed");
+                    Report("\"" + std::string(kVersionEntryName) + "\": \"" + *text + "\" is not a version; " +
+                           FormatVersion(currentVersion) + " is assumed");
                     loaded = currentVersion;
                 }
                 version = Version = loaded;
@@ -332,8 +324,8 @@ BOOL CPropExchange::ExchangeVersion(DWORD& version, DWORD currentVersion, BOOL c
 namespace {
 
 template <class T, class Read>
-BOOL ExchangeTyped(CPropExchange* px, std::string_view name, VARTYPE type, T& member,
-                   const Variant& current, const Variant& defaultValue, Read read) {
+BOOL ExchangeTyped(CPropExchange* px, std::string_view name, VARTYPE type, T& member, const Variant& current,
+                   const Variant& defaultValue, Read read) {
     if (!px) return FALSE;
     Variant value = current;
     BOOL ok = px->ExchangeProp(name, type, value, defaultValue);
@@ -344,19 +336,17 @@ BOOL ExchangeTyped(CPropExchange* px, std::string_view name, VARTYPE type, T& me
 }  // namespace
 
 BOOL PX_Bool(CPropExchange* px, std::string_view name, BOOL& value, BOOL defaultValue) {
-    return ExchangeTyped(px, name, VT_BOOL, value, Variant::MakeBool(value),
-                         Variant::MakeBool(defaultValue), [](const Variant& v) { return v.Bool(); });
+    return ExchangeTyped(px, name, VT_BOOL, value, Variant::MakeBool(value), Variant::MakeBool(defaultValue),
+                         [](const Variant& v) { return v.Bool(); });
 }
 
-BOOL PX_Long(CPropExchange* px, std::string_view name, std::int32_t& value,
-             std::int32_t defaultValue) {
+BOOL PX_Long(CPropExchange* px, std::string_view name, std::int32_t& value, std::int32_t defaultValue) {
     return ExchangeTyped(px, name, VT_I4, value, Variant(value), Variant(defaultValue),
                          [](const Variant& v) { return v.Long(); });
 }
 
 BOOL PX_Color(CPropExchange* px, std::string_view name, OLE_COLOR& value, OLE_COLOR defaultValue) {
-    return ExchangeTyped(px, name, VT_COLOR, value, Variant::MakeColor(value),
-                         Variant::MakeColor(defaultValue),
+    return ExchangeTyped(px, name, VT_COLOR, value, Variant::MakeColor(value), Variant::MakeColor(defaultValue),
                          [](const Variant& v) { return v.Color(); });
 }
 
@@ -365,8 +355,7 @@ BOOL PX_Double(CPropExchange* px, std::string_view name, double& value, double d
                          [](const Variant& v) { return v.Double(); });
 }
 
-BOOL PX_String(CPropExchange* px, std::string_view name, std::string& value,
-               std::string_view defaultValue) {
+BOOL PX_String(CPropExchange* px, std::string_view name, std::string& value, std::string_view defaultValue) {
     return ExchangeTyped(px, name, VT_BSTR, value, Variant(value), Variant(defaultValue),
                          [](const Variant& v) { return v.String(); });
 }

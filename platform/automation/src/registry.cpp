@@ -72,14 +72,12 @@ std::string OneLine(std::string_view text) {
 GUID ParseGuidOrFail(std::string_view text, int line, std::string_view what) {
     auto guid = GUID::Parse(Trim(text));
     if (!guid) {
-        throw ParseFailure(line, std::string(what) + " \"" + std::string(text) +
-                                     "\" is not a GUID in braces");
+        throw ParseFailure(line, std::string(what) + " \"" + std::string(text) + "\" is not a GUID in braces");
     }
     return *guid;
 }
 
-void ParseVersionOrFail(std::string_view text, int line, std::uint16_t& major,
-                        std::uint16_t& minor) {
+void ParseVersionOrFail(std::string_view text, int line, std::uint16_t& major, std::uint16_t& minor) {
     if (!detail::ParseMajorMinor(text, major, minor)) {
         throw ParseFailure(line, "\"" + std::string(text) + "\" is not a version (major.minor)");
     }
@@ -108,8 +106,7 @@ bool ParseYesNoOrFail(std::string_view text, int line) {
 }
 
 // "{GUID} 1.0": the type library an interface or class belongs to.
-void ParseLibraryRef(std::string_view text, int line, GUID& libId, std::uint16_t& major,
-                     std::uint16_t& minor) {
+void ParseLibraryRef(std::string_view text, int line, GUID& libId, std::uint16_t& major, std::uint16_t& minor) {
     text = Trim(text);
     auto space = text.find(' ');
     if (space == std::string_view::npos) {
@@ -318,8 +315,7 @@ public:
             }
             if (std::chrono::steady_clock::now() > giveUp) {
                 if (error) {
-                    *error = "the registry " + registryPath +
-                             " stayed locked by another process for " +
+                    *error = "the registry " + registryPath + " stayed locked by another process for " +
                              std::to_string(kLockPatience.count()) + " s";
                 }
                 return false;
@@ -344,8 +340,7 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-bool Registry::Parse(std::string_view text, std::string_view source, Registry& registry,
-                     std::string* error) {
+bool Registry::Parse(std::string_view text, std::string_view source, Registry& registry, std::string* error) {
     try {
         Registry parsed;
         std::vector<std::pair<InterfaceDescription, LibraryRef>> interfaces;
@@ -357,17 +352,14 @@ bool Registry::Parse(std::string_view text, std::string_view source, Registry& r
                     throw ParseFailure(section.Line, "the class " + section.Id + " appears twice");
                 }
                 if (!entry.ProgId.empty() && parsed.FindProgId(entry.ProgId)) {
-                    throw ParseFailure(section.Line,
-                                       "the ProgID " + entry.ProgId + " belongs to two classes");
+                    throw ParseFailure(section.Line, "the ProgID " + entry.ProgId + " belongs to two classes");
                 }
                 parsed.ClassList.push_back(std::move(entry));
             } else if (section.Kind == "TypeLib") {
                 TypeLibraryDescription library = ParseTypeLib(section);
                 for (const auto& other : parsed.LibraryList) {
-                    if (other.LibId == library.LibId && other.Major == library.Major &&
-                        other.Minor == library.Minor) {
-                        throw ParseFailure(section.Line, "the type library " + section.Id +
-                                                             " appears twice");
+                    if (other.LibId == library.LibId && other.Major == library.Major && other.Minor == library.Minor) {
+                        throw ParseFailure(section.Line, "the type library " + section.Id + " appears twice");
                     }
                 }
                 parsed.LibraryList.push_back(std::move(library));
@@ -385,14 +377,12 @@ bool Registry::Parse(std::string_view text, std::string_view source, Registry& r
         }
         auto ownerOf = [&parsed](const LibraryRef& ref) -> TypeLibraryDescription& {
             for (auto& library : parsed.LibraryList) {
-                if (library.LibId == ref.LibId && library.Major == ref.Major &&
-                    library.Minor == ref.Minor) {
+                if (library.LibId == ref.LibId && library.Major == ref.Major && library.Minor == ref.Minor) {
                     return library;
                 }
             }
             throw ParseFailure(ref.Line, "the type library " + ref.LibId.ToString() + " " +
-                                             VersionText(ref.Major, ref.Minor) +
-                                             " has no TypeLib section");
+                                             VersionText(ref.Major, ref.Minor) + " has no TypeLib section");
         };
         for (auto& [description, ref] : interfaces) {
             ownerOf(ref).Interfaces.push_back(std::move(description));
@@ -404,8 +394,7 @@ bool Registry::Parse(std::string_view text, std::string_view source, Registry& r
         return true;
     } catch (const ParseFailure& failure) {
         if (error) {
-            *error = std::string(source) + " line " + std::to_string(failure.Line) + ": " +
-                     failure.Text;
+            *error = std::string(source) + " line " + std::to_string(failure.Line) + ": " + failure.Text;
         }
     } catch (const std::exception& e) {
         if (error) *error = std::string(source) + ": " + e.what();
@@ -505,8 +494,7 @@ const TypeLibraryDescription* Registry::FindTypeLib(const GUID& libId,
     const TypeLibraryDescription* best = nullptr;
     for (const auto& library : LibraryList) {
         if (library.LibId != libId || (major && library.Major != *major)) continue;
-        if (!best || library.Major > best->Major ||
-            (library.Major == best->Major && library.Minor > best->Minor)) {
+        if (!best || library.Major > best->Major || (library.Major == best->Major && library.Minor > best->Minor)) {
             best = &library;
         }
     }
@@ -611,12 +599,9 @@ std::string GetRegistryPath() {
     return DefaultRegistryPath();
 }
 
-bool ReadRegistry(Registry& registry, std::string* error) {
-    return Registry::Load(GetRegistryPath(), registry, error);
-}
+bool ReadRegistry(Registry& registry, std::string* error) { return Registry::Load(GetRegistryPath(), registry, error); }
 
-bool UpdateRegistry(const std::function<bool(Registry&, std::string& error)>& change,
-                    std::string* error) {
+bool UpdateRegistry(const std::function<bool(Registry&, std::string& error)>& change, std::string* error) {
     try {
         const std::string path = GetRegistryPath();
         if (!detail::MakeFolders(FolderOf(path), error)) return false;

@@ -70,8 +70,7 @@ std::string MemberDescription::ToText() const {
     return text;
 }
 
-bool MemberDescription::Parse(std::string_view text, MemberDescription& member,
-                              std::string& problem) {
+bool MemberDescription::Parse(std::string_view text, MemberDescription& member, std::string& problem) {
     MemberDescription parsed;
     text = detail::Trim(text);
     std::size_t idLength = text.find(' ');
@@ -193,8 +192,7 @@ InterfaceDescription DescribeInterface(const IID& iid, std::string name, std::st
                                        const DispatchTable& table) {
     InterfaceDescription description{iid, std::move(name), std::move(helpString), false, {}};
     for (const DispatchMember& entry : table.Members()) {
-        description.Members.push_back(
-            {entry.MemberId, entry.Name, entry.Kind, entry.Params, entry.Result, entry.Help});
+        description.Members.push_back({entry.MemberId, entry.Name, entry.Kind, entry.Params, entry.Result, entry.Help});
     }
     return description;
 }
@@ -203,8 +201,7 @@ InterfaceDescription DescribeInterface(const IID& iid, std::string name, std::st
                                        const EventTable& table) {
     InterfaceDescription description{iid, std::move(name), std::move(helpString), true, {}};
     for (const EventInfo& entry : table.Events()) {
-        description.Members.push_back(
-            {entry.Id, entry.Name, MemberKind::Method, entry.Params, VT_EMPTY, entry.Help});
+        description.Members.push_back({entry.Id, entry.Name, MemberKind::Method, entry.Params, VT_EMPTY, entry.Help});
     }
     return description;
 }

@@ -105,9 +105,7 @@ bool ParseTypeName(std::string_view name, VARTYPE& type) noexcept {
 
 Variant Variant::MakeColor(OLE_COLOR value) noexcept { return Variant(VT_COLOR, Storage(value)); }
 
-Variant Variant::MakeBoolRef(BOOL* ref) noexcept {
-    return ref ? Variant(VT_BOOL | VT_BYREF, Storage(ref)) : Variant();
-}
+Variant Variant::MakeBoolRef(BOOL* ref) noexcept { return ref ? Variant(VT_BOOL | VT_BYREF, Storage(ref)) : Variant(); }
 
 std::int32_t Variant::Long() const noexcept {
     if (BaseType() != VT_I4) return 0;
@@ -289,8 +287,7 @@ HRESULT ChangeType(const Variant& in, VARTYPE to, Variant& out, std::string* why
                     } else if (double number; ParseNumber(text, number)) {
                         out = Variant(number != 0.0);
                     } else {
-                        return fail(DISP_E_TYPEMISMATCH,
-                                    "\"" + std::string(text) + "\" is not a boolean");
+                        return fail(DISP_E_TYPEMISMATCH, "\"" + std::string(text) + "\" is not a boolean");
                     }
                 } else if (isReal) {
                     out = Variant(real != 0.0);
@@ -303,8 +300,7 @@ HRESULT ChangeType(const Variant& in, VARTYPE to, Variant& out, std::string* why
                 if (isText) {
                     double number;
                     if (!ParseNumber(in.String(), number)) {
-                        return fail(DISP_E_TYPEMISMATCH,
-                                    "\"" + in.String() + "\" is not a number");
+                        return fail(DISP_E_TYPEMISMATCH, "\"" + in.String() + "\" is not a number");
                     }
                     out = Variant(number);
                 } else if (isReal) {
@@ -319,8 +315,7 @@ HRESULT ChangeType(const Variant& in, VARTYPE to, Variant& out, std::string* why
                 double number = static_cast<double>(integer);
                 if (isText) {
                     if (!ParseNumber(in.String(), number)) {
-                        return fail(DISP_E_TYPEMISMATCH,
-                                    "\"" + in.String() + "\" is not a number");
+                        return fail(DISP_E_TYPEMISMATCH, "\"" + in.String() + "\" is not a number");
                     }
                 } else if (isReal) {
                     number = real;
@@ -331,8 +326,7 @@ HRESULT ChangeType(const Variant& in, VARTYPE to, Variant& out, std::string* why
                     // that beats handing the control a wrapped number.
                     if (!RoundToRange(number, std::numeric_limits<std::int32_t>::min(),
                                       std::numeric_limits<std::int32_t>::max(), rounded)) {
-                        return fail(DISP_E_OVERFLOW,
-                                    std::string(KindOf(from)) + " out of the range of a long");
+                        return fail(DISP_E_OVERFLOW, std::string(KindOf(from)) + " out of the range of a long");
                     }
                     out = Variant(static_cast<std::int32_t>(rounded));
                 } else {
@@ -340,11 +334,9 @@ HRESULT ChangeType(const Variant& in, VARTYPE to, Variant& out, std::string* why
                     // (0x80000000 and up) as negative ones: keep the bits.
                     if (!RoundToRange(number, std::numeric_limits<std::int32_t>::min(),
                                       std::numeric_limits<std::uint32_t>::max(), rounded)) {
-                        return fail(DISP_E_OVERFLOW,
-                                    std::string(KindOf(from)) + " out of the range of a colour");
+                        return fail(DISP_E_OVERFLOW, std::string(KindOf(from)) + " out of the range of a colour");
                     }
-                    auto bits = rounded < 0 ? static_cast<std::uint32_t>(
-                                                  static_cast<std::int32_t>(rounded))
+                    auto bits = rounded < 0 ? static_cast<std::uint32_t>(static_cast<std::int32_t>(rounded))
                                             : static_cast<std::uint32_t>(rounded);
                     out = Variant::MakeColor(bits);
                 }

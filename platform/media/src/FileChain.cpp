@@ -29,16 +29,11 @@ HRESULT FilterGraph::RenderUri(const std::string& uri) {
     ErrorPtr ownedFailure(failure);
     if (!info) return VFW_E_CANNOT_RENDER;
     switch (gst_discoverer_info_get_result(info.get())) {
-        case GST_DISCOVERER_OK:
-            break;
-        case GST_DISCOVERER_URI_INVALID:
-            return VFW_E_NOT_FOUND;
-        case GST_DISCOVERER_MISSING_PLUGINS:
-            return VFW_E_UNSUPPORTED_STREAM;
-        case GST_DISCOVERER_TIMEOUT:
-            return VFW_E_TIMEOUT;
-        default:
-            return VFW_E_CANNOT_RENDER;
+        case GST_DISCOVERER_OK: break;
+        case GST_DISCOVERER_URI_INVALID: return VFW_E_NOT_FOUND;
+        case GST_DISCOVERER_MISSING_PLUGINS: return VFW_E_UNSUPPORTED_STREAM;
+        case GST_DISCOVERER_TIMEOUT: return VFW_E_TIMEOUT;
+        default: return VFW_E_CANNOT_RENDER;
     }
 
     auto chain = std::make_unique<FileChain>();
@@ -162,8 +157,7 @@ HRESULT FilterGraph::BuildChain(FileChain& chain, GstDiscovererInfo* info) {
     // connecting under it hands them the chain as built.
     std::lock_guard publish(chain.Lock);
     chain.PadAddedId = g_signal_connect(decoder, "pad-added", G_CALLBACK(&FilterGraph::OnPadAdded), &chain);
-    chain.NoMorePadsId =
-        g_signal_connect(decoder, "no-more-pads", G_CALLBACK(&FilterGraph::OnNoMorePads), &chain);
+    chain.NoMorePadsId = g_signal_connect(decoder, "no-more-pads", G_CALLBACK(&FilterGraph::OnNoMorePads), &chain);
     return S_OK;
 }
 
@@ -186,9 +180,8 @@ void FilterGraph::OnNoMorePads(GstElement* /*decoder*/, gpointer chain) {
 void FilterGraph::LinkPad(FileChain& chain, GstPad* pad) {
     CapsPtr caps(gst_pad_get_current_caps(pad));
     if (!caps) caps.reset(gst_pad_query_caps(pad, nullptr));
-    const char* media = caps && gst_caps_get_size(caps.get()) > 0
-                            ? gst_structure_get_name(gst_caps_get_structure(caps.get(), 0))
-                            : "";
+    const char* media =
+        caps && gst_caps_get_size(caps.get()) > 0 ? gst_structure_get_name(gst_caps_get_structure(caps.get(), 0)) : "";
     std::optional<Kind> kind;
     if (g_str_has_prefix(media, "video/")) kind = Kind::Video;
     if (g_str_has_prefix(media, "audio/")) kind = Kind::Audio;
@@ -250,9 +243,9 @@ bool FilterGraph::SettleChain(FileChain& chain) {
     }
     for (;;) {
         if (chain.Failed.load(std::memory_order_acquire)) return false;
-        const GstStateChangeReturn state = gst_element_get_state(
-            Pipeline.get(), nullptr, nullptr,
-            static_cast<GstClockTime>(std::chrono::nanoseconds(kSettleSlice).count()));
+        const GstStateChangeReturn state =
+            gst_element_get_state(Pipeline.get(), nullptr, nullptr,
+                                  static_cast<GstClockTime>(std::chrono::nanoseconds(kSettleSlice).count()));
         if (state != GST_STATE_CHANGE_ASYNC) return !chain.Failed.load(std::memory_order_acquire);
         if (std::chrono::steady_clock::now() >= deadline) return true;  // still cueing; it goes on
     }
@@ -263,8 +256,8 @@ void FilterGraph::PruneUnlinked(FileChain& chain) {
     {
         std::lock_guard guard(chain.Lock);
         if (!chain.NoMorePads) return;
-        auto unlinked = std::stable_partition(chain.Branches.begin(), chain.Branches.end(),
-                                              [](auto& b) { return b.Linked; });
+        auto unlinked =
+            std::stable_partition(chain.Branches.begin(), chain.Branches.end(), [](auto& b) { return b.Linked; });
         for (auto it = unlinked; it != chain.Branches.end(); ++it) dropped.push_back(std::move(it->Filter));
         chain.Branches.erase(unlinked, chain.Branches.end());
     }

@@ -38,8 +38,8 @@ bool FilterGraph::Start() noexcept {
     Pipeline = Retain(pipeline);
     Bus.reset(gst_pipeline_get_bus(GST_PIPELINE(pipeline)));
     GError* error = nullptr;
-    Discoverer.reset(gst_discoverer_new(
-        static_cast<GstClockTime>(std::chrono::nanoseconds(kDiscoveryLimit).count()), &error));
+    Discoverer.reset(
+        gst_discoverer_new(static_cast<GstClockTime>(std::chrono::nanoseconds(kDiscoveryLimit).count()), &error));
     ErrorPtr ownedError(error);
     if (!Bus || !Discoverer) return false;
     return BusThread.Start("media-bus", [this] { BusLoop(); });
@@ -168,12 +168,9 @@ HRESULT FilterGraph::ChangeTarget(OAFilterState target) {
         if (result != GST_STATE_CHANGE_FAILURE) Cued = true;
     }
     switch (result) {
-        case GST_STATE_CHANGE_FAILURE:
-            return E_FAIL;
-        case GST_STATE_CHANGE_ASYNC:
-            return S_FALSE;
-        default:
-            return S_OK;
+        case GST_STATE_CHANGE_FAILURE: return E_FAIL;
+        case GST_STATE_CHANGE_ASYNC: return S_FALSE;
+        default: return S_OK;
     }
 }
 
@@ -189,8 +186,7 @@ HRESULT FilterGraph::GetState(LONG timeoutMs, OAFilterState* state) {
         std::lock_guard data(DataLock);
         *state = Target;
     }
-    const GstClockTime limit = timeoutMs < 0 ? GST_CLOCK_TIME_NONE
-                                             : static_cast<GstClockTime>(timeoutMs) * GST_MSECOND;
+    const GstClockTime limit = timeoutMs < 0 ? GST_CLOCK_TIME_NONE : static_cast<GstClockTime>(timeoutMs) * GST_MSECOND;
     const GstStateChangeReturn result = gst_element_get_state(Pipeline.get(), nullptr, nullptr, limit);
     if (result == GST_STATE_CHANGE_FAILURE) return E_FAIL;
     return result == GST_STATE_CHANGE_ASYNC ? VFW_S_STATE_INTERMEDIATE : S_OK;
@@ -257,8 +253,7 @@ HRESULT FilterGraph::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLON
     }
     if (newCurrent < 0 || newStop < 0) return E_INVALIDARG;
     if (currentKind == AM_SEEKING_NoPositioning && stopKind == AM_SEEKING_NoPositioning) return S_OK;
-    return SeekTo(newCurrent, currentKind != AM_SEEKING_NoPositioning, newStop,
-                  stopKind != AM_SEEKING_NoPositioning);
+    return SeekTo(newCurrent, currentKind != AM_SEEKING_NoPositioning, newStop, stopKind != AM_SEEKING_NoPositioning);
 }
 
 HRESULT FilterGraph::GetCurrentPosition(LONGLONG* current) {
@@ -376,9 +371,7 @@ void FilterGraph::OnBusMessage(GstMessage* message) {
             if (report) Events.Push(EC_ERRORABORT, E_FAIL, 0);
             break;
         }
-        case GST_MESSAGE_BUFFERING:
-            OnBuffering(message);
-            break;
+        case GST_MESSAGE_BUFFERING: OnBuffering(message); break;
         case GST_MESSAGE_CLOCK_LOST: {
             // The clock's provider went away: a pause and a run pick a new one.
             std::lock_guard data(DataLock);
@@ -388,8 +381,7 @@ void FilterGraph::OnBusMessage(GstMessage* message) {
             }
             break;
         }
-        default:
-            break;
+        default: break;
     }
 }
 
@@ -398,8 +390,8 @@ void FilterGraph::OnBuffering(GstMessage* message) {
     gst_message_parse_buffering(message, &percent);
     std::lock_guard data(DataLock);
     BufferingLevels[GST_MESSAGE_SRC(message)] = percent;
-    const bool anyLow = std::any_of(BufferingLevels.begin(), BufferingLevels.end(),
-                                    [](auto& level) { return level.second < 100; });
+    const bool anyLow =
+        std::any_of(BufferingLevels.begin(), BufferingLevels.end(), [](auto& level) { return level.second < 100; });
     if (anyLow == Buffering) return;
     Buffering = anyLow;
     Events.Push(EC_BUFFERING_DATA, anyLow ? 1 : 0, 0);

@@ -113,9 +113,8 @@ bool RangeServer::SendAll(int client, const char* data, std::size_t size, bool p
             const auto due = start + std::chrono::microseconds(sent * 1000000 / Rate);
             while (std::chrono::steady_clock::now() < due) {
                 if (Stopping.load(std::memory_order_acquire)) return false;
-                std::this_thread::sleep_for(
-                    std::min<std::chrono::steady_clock::duration>(due - std::chrono::steady_clock::now(),
-                                                                  std::chrono::milliseconds(kPollSliceMs)));
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                    due - std::chrono::steady_clock::now(), std::chrono::milliseconds(kPollSliceMs)));
             }
         }
     }
@@ -180,8 +179,7 @@ void RangeServer::Serve(int client) {
     if (partial) RangeCount.fetch_add(1, std::memory_order_relaxed);
     const std::size_t length = content.empty() ? 0 : last - first + 1;
     head << (partial ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n")
-         << "Content-Type: application/octet-stream\r\nAccept-Ranges: bytes\r\nContent-Length: " << length
-         << "\r\n";
+         << "Content-Type: application/octet-stream\r\nAccept-Ranges: bytes\r\nContent-Length: " << length << "\r\n";
     if (partial) head << "Content-Range: bytes " << first << '-' << last << '/' << content.size() << "\r\n";
     head << "Connection: close\r\n\r\n";
     const std::string text = head.str();

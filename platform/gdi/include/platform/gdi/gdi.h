@@ -213,8 +213,8 @@ BOOL BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int xSrc, int
 
 // Like BitBlt, scaling the source block to the destination block (bilinear).
 // FALSE when either block is empty.
-BOOL StretchBlt(HDC dst, int x, int y, int width, int height, HDC src, int xSrc, int ySrc, int srcWidth,
-                int srcHeight, DWORD rop) noexcept;
+BOOL StretchBlt(HDC dst, int x, int y, int width, int height, HDC src, int xSrc, int ySrc, int srcWidth, int srcHeight,
+                DWORD rop) noexcept;
 
 // A borrowed block of 32-bit pixels, 0x00RRGGBB (or premultiplied
 // 0xAARRGGBB, drawn as opaque), stride in bytes between rows.

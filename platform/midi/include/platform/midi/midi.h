@@ -32,8 +32,8 @@ struct MIDIHDR {
     std::uint32_t dwBytesRecorded = 0;
     std::uintptr_t dwUser = 0;
     std::atomic<std::uint32_t> dwFlags{0};
-    MIDIHDR* lpNext = nullptr;      // the device's queue link
-    std::uintptr_t reserved = 0;    // the device's own use
+    MIDIHDR* lpNext = nullptr;    // the device's queue link
+    std::uintptr_t reserved = 0;  // the device's own use
     std::uint32_t dwOffset = 0;
 };
 
@@ -52,8 +52,8 @@ inline constexpr std::uint32_t CALLBACK_FUNCTION = 0x00030000;
 
 inline constexpr int MIDI_MAPPER = -1;
 
-using MidiOutProc = void (*)(HMIDIOUT handle, std::uint32_t message, std::uintptr_t instance,
-                             std::uintptr_t param1, std::uintptr_t param2);
+using MidiOutProc = void (*)(HMIDIOUT handle, std::uint32_t message, std::uintptr_t instance, std::uintptr_t param1,
+                             std::uintptr_t param2);
 
 // Opens device deviceId (see above) and stores its handle in *handle. flags is
 // CALLBACK_NULL or CALLBACK_FUNCTION (then callback gets MOM_DONE). Results:

@@ -107,8 +107,12 @@ inline constexpr WPARAM MAKEWPARAM(WORD low, WORD high) {
 }
 // Signed client coordinates of a mouse message (negative while captured and
 // outside the window).
-inline constexpr int GET_X_LPARAM(LPARAM lp) { return static_cast<std::int16_t>(LOWORD(static_cast<std::uintptr_t>(lp))); }
-inline constexpr int GET_Y_LPARAM(LPARAM lp) { return static_cast<std::int16_t>(HIWORD(static_cast<std::uintptr_t>(lp))); }
+inline constexpr int GET_X_LPARAM(LPARAM lp) {
+    return static_cast<std::int16_t>(LOWORD(static_cast<std::uintptr_t>(lp)));
+}
+inline constexpr int GET_Y_LPARAM(LPARAM lp) {
+    return static_cast<std::int16_t>(HIWORD(static_cast<std::uintptr_t>(lp)));
+}
 
 // ---------------------------------------------------------------------------
 // Records
@@ -210,8 +214,8 @@ BOOL UnregisterClass(const char* className, HINSTANCE instance) noexcept;
 // child is put on top of its siblings. Returns 0 with ERROR_CANNOT_FIND_WND_CLASS,
 // ERROR_INVALID_WINDOW_HANDLE (a bad parent) or, when WM_CREATE returned -1
 // (the window is destroyed again), ERROR_SUCCESS.
-HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName, DWORD style, int x, int y,
-                    int width, int height, HWND parent, HMENU menu, HINSTANCE instance, void* param) noexcept;
+HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName, DWORD style, int x, int y, int width,
+                    int height, HWND parent, HMENU menu, HINSTANCE instance, void* param) noexcept;
 
 // Destroys a window and its children. The window receives WM_DESTROY first,
 // while its children still exist (it may detach a child it wants to keep),
