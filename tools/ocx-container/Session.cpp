@@ -45,47 +45,51 @@ struct Session::References {
 
 std::span<const Session::Command> Session::Commands() {
     static const Command table[] = {
-        {"create", nullptr, "create PROGID|{CLSID} [as NAME]", "create a control (it becomes the current one)",
+        {"create", nullptr, "PROGID|{CLSID} [as NAME]", "create a control (it becomes the current one)",
          &Session::Create},
-        {"use", nullptr, "use NAME", "make another control the current one", &Session::Use},
-        {"controls", nullptr, "controls", "list the controls held", &Session::ListControls},
-        {"members", nullptr, "members", "list the current control's members", &Session::Members},
-        {"events", nullptr, "events", "list the current control's events", &Session::Events},
-        {"call", nullptr, "call METHOD [ARG...]",
+        {"use", nullptr, "NAME", "make another control the current one", &Session::Use},
+        {"controls", nullptr, "", "list the controls held", &Session::ListControls},
+        {"members", nullptr, "", "list the current control's members", &Session::Members},
+        {"events", nullptr, "", "list the current control's events", &Session::Events},
+        {"call", nullptr, "METHOD [ARG...]",
          "call a method; ARG is 42, 0xFF, 1.5, true, \"text\",\n"
          "a bare word (text), or & / &VALUE for a by-reference\n"
          "parameter (its value is shown after the call)",
          &Session::Call},
-        {"get", nullptr, "get PROPERTY", "show a property's value", &Session::Get},
-        {"set", nullptr, "set PROPERTY VALUE", "give a property a value", &Session::Set},
-        {"answer", nullptr, "answer EVENT [PARAM=VALUE...]",
+        {"get", nullptr, "PROPERTY", "show a property's value", &Session::Get},
+        {"set", nullptr, "PROPERTY VALUE", "give a property a value", &Session::Set},
+        {"answer", nullptr, "EVENT [PARAM=VALUE...]",
          "set by-reference parameters of EVENT when it fires\n"
          "(no assignments: stop answering it)",
          &Session::Answer},
-        {"activate", nullptr, "activate WIDTH HEIGHT", "show the control in a window of that size", &Session::Activate},
-        {"deactivate", nullptr, "deactivate", "take its window away again", &Session::Deactivate},
-        {"click", nullptr, "click X Y", "a left click at (X, Y) in the control's window", &Session::Click},
-        {"pump", nullptr, "pump MILLISECONDS", "handle window messages for that long", &Session::Pump},
-        {"wait", nullptr, "wait EVENT COUNT [MILLISECONDS]",
+        {"activate", nullptr, "WIDTH HEIGHT", "show the control in a window of that size", &Session::Activate},
+        {"deactivate", nullptr, "", "take its window away again", &Session::Deactivate},
+        {"click", nullptr, "X Y", "a left click at (X, Y) in the control's window", &Session::Click},
+        {"pump", nullptr, "MILLISECONDS", "handle window messages for that long", &Session::Pump},
+        {"wait", nullptr, "EVENT COUNT [MILLISECONDS]",
          "handle messages until EVENT has fired COUNT times\n"
          "in all (give up after MILLISECONDS, 10000)",
          &Session::Wait},
-        {"save", nullptr, "save FILE", "save the control's properties", &Session::Save},
-        {"load", nullptr, "load FILE", "load the control's properties", &Session::Load},
-        {"png", nullptr, "png FILE", "write a picture of the control's window", &Session::Png},
-        {"verb", nullptr, "verb properties", "show the control's property pages", &Session::Verb},
-        {"release", nullptr, "release [NAME]", "release a control", &Session::Release},
-        {"echo", nullptr, "echo TEXT", "print TEXT", &Session::Echo},
-        {"help", "?", "help", "list the commands", &Session::Help},
-        {"quit", "exit", "quit", "end the session", &Session::QuitSession},
+        {"save", nullptr, "FILE", "save the control's properties", &Session::Save},
+        {"load", nullptr, "FILE", "load the control's properties", &Session::Load},
+        {"png", nullptr, "FILE", "write a picture of the control's window", &Session::Png},
+        {"verb", nullptr, "properties", "show the control's property pages", &Session::Verb},
+        {"release", nullptr, "[NAME]", "release a control", &Session::Release},
+        {"echo", nullptr, "TEXT", "print TEXT", &Session::Echo},
+        {"help", "?", "", "list the commands", &Session::Help},
+        {"quit", "exit", "", "end the session", &Session::QuitSession},
     };
     return table;
+}
+
+std::string Session::Usage(const Command& command) {
+    return *command.Arguments ? std::string(command.Name) + " " + command.Arguments : command.Name;
 }
 
 std::string Session::HelpText() {
     std::string text = "Commands (one a line; # starts a comment):\n";
     for (const Command& command : Commands()) {
-        std::string line = std::string("  ") + command.Usage;
+        std::string line = "  " + Usage(command);
         line.resize(std::max(kHelpColumn, line.size() + 2), ' ');
         for (const char* help = command.Help; *help; ++help) {
             line += *help;
@@ -127,7 +131,7 @@ void Session::Fail(int lineNumber, const std::string& text) {
 }
 
 bool Session::UsageError(const Line& line, const std::string& note) {
-    Fail(line.Number, std::string("usage: ") + line.Entry.Usage + (note.empty() ? "" : " (" + note + ")"));
+    Fail(line.Number, "usage: " + Usage(line.Entry) + (note.empty() ? "" : " (" + note + ")"));
     return false;
 }
 

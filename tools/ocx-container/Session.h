@@ -45,10 +45,10 @@ private:
     // A row of the command table: everything about one command is written
     // there once, and help, usage errors and dispatch all come from it.
     struct Command {
-        const char* Name;   // lower case; a command word matches it in any case
-        const char* Alias;  // another word for it, not listed in help; or nullptr
-        const char* Usage;  // what help lists and a usage error shows
-        const char* Help;   // lines after the first start with '\n'
+        const char* Name;       // lower case; a command word matches it in any case
+        const char* Alias;      // another word for it, not listed in help; or nullptr
+        const char* Arguments;  // as help and usage errors show them after the name; "" for none
+        const char* Help;       // lines after the first start with '\n'
         bool (Session::*Run)(const Line& line);
     };
     struct Held {
@@ -61,6 +61,8 @@ private:
     struct References;
 
     static std::span<const Command> Commands();
+    // The command's name and its arguments.
+    static std::string Usage(const Command& command);
 
     void Fail(int lineNumber, const std::string& text);
     // Reports "usage: " and the command's usage, with note in brackets if any. False.
