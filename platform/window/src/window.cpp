@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include "internal.h"
 #include "platform/gdi/cairo_interop.h"
 #include "platform/window/shared_class.h"
+#include "platform/window/text.h"
 
 namespace platform {
 
@@ -65,12 +65,6 @@ std::vector<HWND>& SiblingsLocked(Globals& g, const Window& w) {
 }
 
 namespace {
-
-std::string Lower(const char* name) {
-    std::string s(name);
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 void UnlinkLocked(Globals& g, const Window& w) {
     auto& siblings = SiblingsLocked(g, w);
@@ -256,7 +250,7 @@ ATOM RegisterClass(const WNDCLASS* windowClass) noexcept {
     try {
         Globals& g = G();
         std::unique_lock lock(g.TreeLock);
-        std::string key = Lower(windowClass->lpszClassName);
+        std::string key = LowerAscii(windowClass->lpszClassName);
         if (g.Classes.count(key)) {
             SetLastError(ERROR_CLASS_ALREADY_EXISTS);
             return 0;
@@ -276,7 +270,7 @@ BOOL UnregisterClass(const char* className, HINSTANCE) noexcept {
     try {
         Globals& g = G();
         std::unique_lock lock(g.TreeLock);
-        const auto it = g.Classes.find(Lower(className));
+        const auto it = g.Classes.find(LowerAscii(className));
         if (it == g.Classes.end()) {
             SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
             return FALSE;
@@ -316,7 +310,7 @@ bool SharedWindowClass::Acquire(const WNDCLASS& description) noexcept {
     try {
         Globals& g = G();
         std::unique_lock lock(g.TreeLock);
-        std::string key = Lower(description.lpszClassName);
+        std::string key = LowerAscii(description.lpszClassName);
         const auto it = g.Classes.find(key);
         std::shared_ptr<WindowClass> c;
         if (it == g.Classes.end()) {
@@ -369,7 +363,7 @@ HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName
         WindowPeerState state;
         {
             std::unique_lock lock(g.TreeLock);
-            const auto cls = g.Classes.find(Lower(className));
+            const auto cls = g.Classes.find(LowerAscii(className));
             if (cls == g.Classes.end()) {
                 SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
                 return 0;
