@@ -17,9 +17,20 @@
 
 // A control's member table and event table. Each control declares one of
 // each; dispatch by id, lookup by name, the type information and the
-// persistence of properties all come from them.
+// persistence of properties all come from them. The tables are static
+// members: the module's type library (TypeLibResource) reads them without an
+// object, and the overrides hand the same tables to the host.
 //
-//     const DispatchTable& CMyCtrl::GetDispatchTable() const {
+//     class CMyCtrl : public COleControl {
+//     public:
+//         static const DispatchTable& DispatchMap();
+//         static const EventTable& EventMap();
+//         const DispatchTable& GetDispatchTable() const override { return DispatchMap(); }
+//         const EventTable& GetEventTable() const override { return EventMap(); }
+//         ...
+//     };
+//
+//     const DispatchTable& CMyCtrl::DispatchMap() {
 //         static const DispatchTable table{
 //             Property<VT_BOOL>("Monitor", &CMyCtrl::Monitor, &CMyCtrl::OnMonitorChanged)
 //                 .Persist(Variant::MakeBool(FALSE)),
@@ -30,6 +41,14 @@
 //         };
 //         return table;
 //     }
+//
+//     const EventTable& CMyCtrl::EventMap() {
+//         static const EventTable table{StockErrorEvent(), Event("SongEnd"),
+//                                       Event<VT_I4, VT_I4>("NoteOn", {"Channel", "Note"})};
+//         return table;
+//     }
+//
+//     // in the module: ClassDeclaration{..., &CMyCtrl::DispatchMap, ..., &CMyCtrl::EventMap}
 //
 // The first template argument is the result type (VT_EMPTY: none), the others
 // the parameter types; a handler whose C++ signature does not match them does
@@ -60,8 +79,7 @@ public:
     using CallHandler = std::function<void(COleControl&, std::span<Variant>, Variant&)>;
     using GetHandler = std::function<Variant(COleControl&)>;
     using PutHandler = std::function<void(COleControl&, const Variant&)>;
-    using ExchangeHandler =
-        std::function<void(COleControl&, CPropExchange&, std::string_view, const Variant&)>;
+    using ExchangeHandler = std::function<void(COleControl&, CPropExchange&, std::string_view, const Variant&)>;
 
     // Builder steps, used in the table declaration.
     // A fixed dispatch id instead of the position in the table.
@@ -278,8 +296,7 @@ template <class C, class R, class... A>
 struct MemberFunction<R (C::*)(A...) const noexcept> : MemberFunction<R (C::*)(A...)> {};
 
 template <std::size_t N>
-std::vector<ParamInfo> MakeParams(const std::array<VARTYPE, N>& types,
-                                  const std::array<std::string_view, N>& names) {
+std::vector<ParamInfo> MakeParams(const std::array<VARTYPE, N>& types, const std::array<std::string_view, N>& names) {
     std::vector<ParamInfo> params;
     for (std::size_t i = 0; i < N; ++i) params.push_back({std::string(names[i]), types[i]});
     return params;
@@ -293,8 +310,7 @@ constexpr bool kPersistableType =
 
 // A method: Method<Result, ParamTypes...>(name, &Control::Handler, {param names}).
 template <VARTYPE Result, VARTYPE... Params, class Fn>
-DispatchMember Method(std::string name, Fn handler,
-                      std::array<std::string_view, sizeof...(Params)> paramNames = {}) {
+DispatchMember Method(std::string name, Fn handler, std::array<std::string_view, sizeof...(Params)> paramNames = {}) {
     using Traits = detail::MemberFunction<Fn>;
     using Control = typename Traits::Class;
     using Args = typename Traits::Args;
@@ -304,7 +320,8 @@ DispatchMember Method(std::string name, Fn handler,
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         static_assert((detail::kParamFits<Params, std::tuple_element_t<I, Args>> && ...),
                       "a handler parameter does not carry the declared Automation type");
-    }(std::make_index_sequence<sizeof...(Params)>{});
+    }
+    (std::make_index_sequence<sizeof...(Params)>{});
     static_assert(detail::kResultFits<Result, typename Traits::Result>,
                   "the handler's result does not carry the declared Automation type");
 
@@ -322,7 +339,8 @@ DispatchMember Method(std::string name, Fn handler,
             } else {
                 result = detail::Pack<Result>((self.*handler)(detail::Unpack<Params>(args[I])...));
             }
-        }(std::make_index_sequence<sizeof...(Params)>{});
+        }
+        (std::make_index_sequence<sizeof...(Params)>{});
     };
     return member;
 }
@@ -339,9 +357,7 @@ DispatchMember Property(std::string name, T Control::*field, Notify notify = nul
     member.Name = std::move(name);
     member.Kind = MemberKind::Property;
     member.Result = Type;
-    member.Get = [field](COleControl& object) {
-        return detail::Pack<Type>(static_cast<Control&>(object).*field);
-    };
+    member.Get = [field](COleControl& object) { return detail::Pack<Type>(static_cast<Control&>(object).*field); };
     member.Put = [field, notify](COleControl& object, const Variant& value) {
         auto& self = static_cast<Control&>(object);
         Variant copy = value;
