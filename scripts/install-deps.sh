@@ -14,7 +14,7 @@ PACKAGES=(
   libfluidsynth-dev fluidsynth timgm6mb-soundfont librtmidi-dev libasound2-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-tools
-  libcairo2-dev libx11-dev xvfb x11-apps xdotool
+  libcairo2-dev fonts-dejavu-core libx11-dev xvfb x11-apps xdotool
   pybind11-dev python3-pybind11 python3-dev python3-pytest
   midicsv
 )

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "gdi_internal.h"
 #include "platform/gdi/cairo_interop.h"
 
 namespace platform {
@@ -31,7 +32,7 @@ namespace {
 // The low bits of a handle value say what it names, so a brush handle given
 // where a bitmap is expected fails at once; the rest is a serial number that
 // only grows, so handles are never reused.
-enum class Kind : std::uintptr_t { Brush = 1, Pen = 2, Bitmap = 3, Dc = 4 };
+enum class Kind : std::uintptr_t { Brush = 1, Pen = 2, Bitmap = 3, Dc = 4, Font = 5 };
 constexpr std::uintptr_t kKindBits = 4;
 constexpr std::uintptr_t kKindMask = (1u << kKindBits) - 1;
 
@@ -46,7 +47,8 @@ struct Object {
     bool Null = false;  // the null brush or pen: draws nothing
     COLORREF Colour = 0;
     int PenWidth = 1;
-    SurfacePtr Surface;  // bitmaps
+    SurfacePtr Surface;     // bitmaps
+    LOGFONT Font;           // fonts
     int SelectedCount = 0;  // how many contexts hold it as their current object
     std::uintptr_t Handle = 0;
 };
@@ -56,15 +58,17 @@ struct DcState {
     ObjectPtr Pen;
     ObjectPtr Brush;
     ObjectPtr Bitmap;
-    POINT Origin{};  // viewport origin, device pixels
+    ObjectPtr Font;
+    COLORREF TextColour = 0;
+    POINT Origin{};            // viewport origin, device pixels
     std::optional<RECT> Clip;  // device pixels
 };
 
 struct Dc {
     bool SurfaceDc = false;
     cairo_surface_t* Borrowed = nullptr;  // surface contexts
-    RECT BaseClip{};     // surface contexts, device pixels
-    POINT BaseOrigin{};  // surface contexts
+    RECT BaseClip{};                      // surface contexts, device pixels
+    POINT BaseOrigin{};                   // surface contexts
     DcState Current;
     std::vector<DcState> Saved;
 
@@ -72,9 +76,7 @@ struct Dc {
         if (SurfaceDc) return Borrowed;
         return Current.Bitmap ? Current.Bitmap->Surface.get() : nullptr;
     }
-    POINT DeviceOrigin() const {
-        return POINT{BaseOrigin.x + Current.Origin.x, BaseOrigin.y + Current.Origin.y};
-    }
+    POINT DeviceOrigin() const { return POINT{BaseOrigin.x + Current.Origin.x, BaseOrigin.y + Current.Origin.y}; }
     RECT DeviceClip() const {
         cairo_surface_t* s = Target();
         RECT whole{};
@@ -85,6 +87,8 @@ struct Dc {
     }
 };
 
+constexpr int kStockFontSlot = NULL_PEN + 1;
+
 // One lock for every table and every drawing call: drawing is cheap next to
 // the hand-over between threads, and one lock cannot be taken in two orders.
 struct Tables {
@@ -92,7 +96,8 @@ struct Tables {
     std::uintptr_t NextSerial = 1;
     std::unordered_map<std::uintptr_t, ObjectPtr> Objects;
     std::unordered_map<std::uintptr_t, std::unique_ptr<Dc>> Dcs;
-    std::uintptr_t Stock[9] = {};
+    // The stock objects by index, DEFAULT_GUI_FONT in the last slot.
+    std::uintptr_t Stock[kStockFontSlot + 1] = {};
     ObjectPtr DefaultBitmap;
 };
 
@@ -106,7 +111,9 @@ Tables& State() {
 std::atomic<int> DpiX{96};
 std::atomic<int> DpiY{96};
 
-std::uintptr_t NewHandle(Tables& t, Kind kind) { return (t.NextSerial++ << kKindBits) | static_cast<std::uintptr_t>(kind); }
+std::uintptr_t NewHandle(Tables& t, Kind kind) {
+    return (t.NextSerial++ << kKindBits) | static_cast<std::uintptr_t>(kind);
+}
 
 SurfacePtr NewSurface(int width, int height) {
     if (width <= 0 || height <= 0 || width > kMaxBitmapExtent || height > kMaxBitmapExtent) return nullptr;
@@ -136,12 +143,15 @@ ObjectPtr MakePen(COLORREF colour, int width, bool null) {
 // Builds the stock objects on first use. Called with the lock held.
 void EnsureStock(Tables& t) {
     if (t.Stock[0] != 0) return;
-    const ObjectPtr objects[9] = {
-        MakeBrush(RGB(255, 255, 255), false), MakeBrush(RGB(192, 192, 192), false),
-        MakeBrush(RGB(128, 128, 128), false), MakeBrush(RGB(64, 64, 64), false),
-        MakeBrush(RGB(0, 0, 0), false),       MakeBrush(0, true),
-        MakePen(RGB(255, 255, 255), 1, false), MakePen(RGB(0, 0, 0), 1, false),
-        MakePen(0, 1, true)};
+    const ObjectPtr objects[9] = {MakeBrush(RGB(255, 255, 255), false),
+                                  MakeBrush(RGB(192, 192, 192), false),
+                                  MakeBrush(RGB(128, 128, 128), false),
+                                  MakeBrush(RGB(64, 64, 64), false),
+                                  MakeBrush(RGB(0, 0, 0), false),
+                                  MakeBrush(0, true),
+                                  MakePen(RGB(255, 255, 255), 1, false),
+                                  MakePen(RGB(0, 0, 0), 1, false),
+                                  MakePen(0, 1, true)};
     for (int i = 0; i < 9; ++i) {
         objects[i]->Stock = true;
         const std::uintptr_t h = NewHandle(t, objects[i]->What);
@@ -149,6 +159,13 @@ void EnsureStock(Tables& t) {
         t.Objects.emplace(h, objects[i]);
         t.Stock[i] = h;
     }
+    auto font = std::make_shared<Object>();
+    font->What = Kind::Font;
+    font->Stock = true;
+    std::strcpy(font->Font.lfFaceName, "MS Sans Serif");
+    font->Handle = NewHandle(t, Kind::Font);
+    t.Objects.emplace(font->Handle, font);
+    t.Stock[kStockFontSlot] = font->Handle;
     t.DefaultBitmap = std::make_shared<Object>();
     t.DefaultBitmap->What = Kind::Bitmap;
     t.DefaultBitmap->Stock = true;
@@ -186,9 +203,11 @@ void ReplaceState(Dc& dc, DcState next) {
     Hold(next.Pen);
     Hold(next.Brush);
     Hold(next.Bitmap);
+    Hold(next.Font);
     Drop(dc.Current.Pen);
     Drop(dc.Current.Brush);
     Drop(dc.Current.Bitmap);
+    Drop(dc.Current.Font);
     dc.Current = std::move(next);
 }
 
@@ -198,8 +217,10 @@ Dc& NewDc(Tables& t, std::uintptr_t& handle) {
     DcState initial;
     initial.Pen = FindObject(t, reinterpret_cast<void*>(t.Stock[BLACK_PEN]));
     initial.Brush = FindObject(t, reinterpret_cast<void*>(t.Stock[WHITE_BRUSH]));
+    initial.Font = FindObject(t, reinterpret_cast<void*>(t.Stock[kStockFontSlot]));
     Hold(initial.Pen);
     Hold(initial.Brush);
+    Hold(initial.Font);
     dc->Current = std::move(initial);
     handle = NewHandle(t, Kind::Dc);
     Dc& ref = *dc;
@@ -292,15 +313,35 @@ BOOL Blit(HDC dstHandle, int x, int y, int w, int h, HDC srcHandle, int xs, int 
 // ---------------------------------------------------------------------------
 // Objects
 
+namespace {
+// Gives a new object its handle and puts it in the table; 0 when out of memory.
+std::uintptr_t AddObject(Tables& t, ObjectPtr o) {
+    try {
+        o->Handle = NewHandle(t, o->What);
+        t.Objects.emplace(o->Handle, o);
+        return o->Handle;
+    } catch (...) {
+        return 0;
+    }
+}
+
+std::uintptr_t AddObject(ObjectPtr o) {
+    Tables& t = State();
+    std::lock_guard lock(t.Lock);
+    return AddObject(t, std::move(o));
+}
+
+HBITMAP AddBitmap(Tables& t, SurfacePtr surface) {
+    auto o = std::make_shared<Object>();
+    o->What = Kind::Bitmap;
+    o->Surface = std::move(surface);
+    return reinterpret_cast<HBITMAP>(AddObject(t, std::move(o)));
+}
+}  // namespace
+
 HBRUSH CreateSolidBrush(COLORREF colour) noexcept {
     try {
-        Tables& t = State();
-        std::lock_guard lock(t.Lock);
-        const std::uintptr_t h = NewHandle(t, Kind::Brush);
-        auto o = MakeBrush(colour, false);
-        o->Handle = h;
-        t.Objects.emplace(h, std::move(o));
-        return reinterpret_cast<HBRUSH>(h);
+        return reinterpret_cast<HBRUSH>(AddObject(MakeBrush(colour, false)));
     } catch (...) {
         return nullptr;
     }
@@ -309,29 +350,24 @@ HBRUSH CreateSolidBrush(COLORREF colour) noexcept {
 HPEN CreatePen(int style, int width, COLORREF colour) noexcept {
     if ((style != PS_SOLID && style != PS_NULL) || width < 0 || width > kMaxBitmapExtent) return nullptr;
     try {
-        Tables& t = State();
-        std::lock_guard lock(t.Lock);
-        const std::uintptr_t h = NewHandle(t, Kind::Pen);
-        auto o = MakePen(colour, width, style == PS_NULL);
-        o->Handle = h;
-        t.Objects.emplace(h, std::move(o));
-        return reinterpret_cast<HPEN>(h);
+        return reinterpret_cast<HPEN>(AddObject(MakePen(colour, width, style == PS_NULL)));
     } catch (...) {
         return nullptr;
     }
 }
 
-namespace {
-HBITMAP AddBitmap(Tables& t, SurfacePtr surface) {
-    auto o = std::make_shared<Object>();
-    o->What = Kind::Bitmap;
-    o->Surface = std::move(surface);
-    const std::uintptr_t h = NewHandle(t, Kind::Bitmap);
-    o->Handle = h;
-    t.Objects.emplace(h, std::move(o));
-    return reinterpret_cast<HBITMAP>(h);
+HFONT CreateFontIndirect(const LOGFONT* font) noexcept {
+    if (!font || font->lfHeight < -kMaxBitmapExtent || font->lfHeight > kMaxBitmapExtent) return nullptr;
+    try {
+        auto o = std::make_shared<Object>();
+        o->What = Kind::Font;
+        o->Font = *font;
+        o->Font.lfFaceName[LF_FACESIZE - 1] = '\0';  // the caller's name may lack its terminator
+        return reinterpret_cast<HFONT>(AddObject(std::move(o)));
+    } catch (...) {
+        return nullptr;
+    }
 }
-}  // namespace
 
 HBITMAP CreateCompatibleBitmap(HDC dc, int width, int height) noexcept {
     try {
@@ -369,12 +405,12 @@ HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bitsPerPixel, cons
 }
 
 HGDIOBJ GetStockObject(int index) noexcept {
-    if (index < 0 || index > NULL_PEN) return nullptr;
+    if ((index < 0 || index > NULL_PEN) && index != DEFAULT_GUI_FONT) return nullptr;
     try {
         Tables& t = State();
         std::lock_guard lock(t.Lock);
         EnsureStock(t);
-        return reinterpret_cast<HGDIOBJ>(t.Stock[index]);
+        return reinterpret_cast<HGDIOBJ>(t.Stock[index == DEFAULT_GUI_FONT ? kStockFontSlot : index]);
     } catch (...) {
         return nullptr;
     }
@@ -427,6 +463,7 @@ void ReleaseDcObjects(Dc& dc) {
     Drop(dc.Current.Pen);
     Drop(dc.Current.Brush);
     Drop(dc.Current.Bitmap);
+    Drop(dc.Current.Font);
     dc.Current = DcState{};
     dc.Saved.clear();
 }
@@ -453,9 +490,10 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) noexcept {
         // A bitmap lives in one context at a time; the stock bitmap is shared.
         if (!o->Stock && o->SelectedCount > 0 && d->Current.Bitmap != o) return nullptr;
     }
-    ObjectPtr& slot = o->What == Kind::Brush ? d->Current.Brush
-                      : o->What == Kind::Pen ? d->Current.Pen
-                                             : d->Current.Bitmap;
+    ObjectPtr& slot = o->What == Kind::Brush  ? d->Current.Brush
+                      : o->What == Kind::Pen  ? d->Current.Pen
+                      : o->What == Kind::Font ? d->Current.Font
+                                              : d->Current.Bitmap;
     ObjectPtr previous = slot;
     if (previous == o) return object;
     Hold(o);
@@ -517,9 +555,19 @@ int IntersectClipRect(HDC dc, int left, int top, int right, int bottom) noexcept
     if (!d) return -1;
     const POINT o = d->DeviceOrigin();
     RECT device{left + o.x, top + o.y, right + o.x, bottom + o.y};
-    d->Current.Clip = d->Current.Clip ? IntersectRect(*d->Current.Clip, device)
-                                      : (IsRectEmpty(device) ? RECT{} : device);
+    d->Current.Clip =
+        d->Current.Clip ? IntersectRect(*d->Current.Clip, device) : (IsRectEmpty(device) ? RECT{} : device);
     return IsRectEmpty(d->DeviceClip()) ? 0 : 1;
+}
+
+COLORREF SetTextColor(HDC dc, COLORREF colour) noexcept {
+    Tables& t = State();
+    std::lock_guard lock(t.Lock);
+    Dc* d = FindDc(t, dc);
+    if (!d) return CLR_INVALID;
+    const COLORREF previous = d->Current.TextColour;
+    d->Current.TextColour = colour & 0x00FFFFFFu;
+    return previous;
 }
 
 int FillRect(HDC dc, const RECT* rect, HBRUSH brush) noexcept {
@@ -598,8 +646,8 @@ BOOL BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int xSrc, int
     }
 }
 
-BOOL StretchBlt(HDC dst, int x, int y, int width, int height, HDC src, int xSrc, int ySrc, int srcWidth,
-                int srcHeight, DWORD rop) noexcept {
+BOOL StretchBlt(HDC dst, int x, int y, int width, int height, HDC src, int xSrc, int ySrc, int srcWidth, int srcHeight,
+                DWORD rop) noexcept {
     if (width <= 0 || height <= 0 || srcWidth <= 0 || srcHeight <= 0) return FALSE;
     try {
         return Blit(dst, x, y, width, height, src, xSrc, ySrc, srcWidth, srcHeight, rop);
@@ -619,9 +667,9 @@ BOOL DrawPixels(HDC dc, const RECT& dest, const PixelView& source, const RECT& s
     Dc* d = FindDc(t, dc);
     if (!d) return FALSE;
     // Cairo only reads this surface; it never writes through the pointer.
-    SurfacePtr view(cairo_image_surface_create_for_data(
-        reinterpret_cast<unsigned char*>(const_cast<std::uint32_t*>(source.Pixels)), CAIRO_FORMAT_RGB24,
-        source.Width, source.Height, source.Stride));
+    SurfacePtr view(
+        cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(const_cast<std::uint32_t*>(source.Pixels)),
+                                            CAIRO_FORMAT_RGB24, source.Width, source.Height, source.Stride));
     if (cairo_surface_status(view.get()) != CAIRO_STATUS_SUCCESS) return FALSE;
     const BOOL ok = CopyBlock(*d, dest.left, dest.top, dest.right - dest.left, dest.bottom - dest.top, view.get(),
                               srcRect.left, srcRect.top, srcRect.right - srcRect.left, srcRect.bottom - srcRect.top);
@@ -641,9 +689,8 @@ COLORREF GetPixel(HDC dc, int x, int y) noexcept {
     const POINT p{x + o.x, y + o.y};
     if (!PtInRect(d->DeviceClip(), p)) return CLR_INVALID;
     cairo_surface_flush(s);
-    const auto* row = reinterpret_cast<const std::uint32_t*>(cairo_image_surface_get_data(s) +
-                                                            static_cast<std::ptrdiff_t>(p.y) *
-                                                                cairo_image_surface_get_stride(s));
+    const auto* row = reinterpret_cast<const std::uint32_t*>(
+        cairo_image_surface_get_data(s) + static_cast<std::ptrdiff_t>(p.y) * cairo_image_surface_get_stride(s));
     const std::uint32_t v = row[p.x];
     return RGB(static_cast<BYTE>(v >> 16), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v));
 }
@@ -725,21 +772,44 @@ bool IsSurfaceDC(HDC dc) noexcept {
     return d && d->SurfaceDc;
 }
 
-BOOL DrawWithCairo(HDC dc, const std::function<void(cairo_t*)>& draw) noexcept {
+namespace {
+// Runs draw(cr, dc) under the lock on a context drawing through dc. Without
+// anything to draw into, draw gets a throwaway one-pixel surface when
+// `measure` is set and is not called otherwise.
+template <class Draw>
+BOOL DrawThrough(HDC dc, bool measure, Draw draw) noexcept {
     Tables& t = State();
     std::lock_guard lock(t.Lock);
     Dc* d = FindDc(t, dc);
-    if (!d || !draw) return FALSE;
+    if (!d) return FALSE;
     ContextPtr cr = OpenContext(*d);
-    if (!cr) return TRUE;
+    SurfacePtr scratch;
+    if (!cr && !measure) return TRUE;
+    if (!cr) {
+        if (!(scratch = NewSurface(1, 1))) return FALSE;
+        cr.reset(cairo_create(scratch.get()));
+    }
     try {
-        draw(cr.get());
+        draw(cr.get(), *d);
     } catch (...) {
         return FALSE;
     }
     cr.reset();
-    cairo_surface_flush(d->Target());
+    if (!scratch) cairo_surface_flush(d->Target());
     return TRUE;
+}
+}  // namespace
+
+BOOL DrawWithCairo(HDC dc, const std::function<void(cairo_t*)>& draw) noexcept {
+    if (!draw) return FALSE;
+    return DrawThrough(dc, false, [&](cairo_t* cr, const Dc&) { draw(cr); });
+}
+
+BOOL DrawTextWithCairo(HDC dc, const std::function<void(cairo_t*, const LOGFONT&, COLORREF)>& draw) noexcept {
+    if (!draw) return FALSE;
+    return DrawThrough(dc, true, [&](cairo_t* cr, const Dc& d) {
+        draw(cr, d.Current.Font ? d.Current.Font->Font : LOGFONT{}, d.Current.TextColour);
+    });
 }
 
 }  // namespace platform

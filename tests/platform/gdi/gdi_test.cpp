@@ -48,6 +48,43 @@ void Fill(HDC dc, RECT r, COLORREF colour) {
     DeleteObject(brush);
 }
 
+// Where a picture differs from its background: the bounds of the ink, and
+// whether every changed pixel is exactly the ink colour.
+struct Ink {
+    RECT Bounds{};
+    int Pixels = 0;
+    bool OnlyInkColour = true;
+};
+
+Ink FindInk(const Canvas& c, int width, int height, COLORREF background, COLORREF ink) {
+    Ink found;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const COLORREF p = c.At(x, y);
+            if (p == background) continue;
+            if (p != ink) found.OnlyInkColour = false;
+            found.Bounds =
+                found.Pixels++ == 0 ? RECT{x, y, x + 1, y + 1} : UnionRect(found.Bounds, RECT{x, y, x + 1, y + 1});
+        }
+    }
+    return found;
+}
+
+bool Within(const RECT& inner, const RECT& outer) { return IntersectRect(inner, outer) == inner; }
+
+// The extent DrawText lays text out in, starting from `rect`.
+RECT Extent(HDC dc, const char* text, RECT rect, UINT format = 0) {
+    DrawText(dc, text, -1, &rect, format | DT_CALCRECT);
+    return rect;
+}
+
+LOGFONT Face(const char* name, LONG height) {
+    LOGFONT font;
+    font.lfHeight = height;
+    std::snprintf(font.lfFaceName, sizeof font.lfFaceName, "%s", name);
+    return font;
+}
+
 std::string TempPath(const char* name) {
     return (std::filesystem::temp_directory_path() / (std::to_string(::getpid()) + "-" + name)).string();
 }
@@ -92,7 +129,7 @@ TEST(GdiEllipse, DefaultPenAndBrushGiveBlackOutlineWhiteInsideCornersUntouched) 
     EXPECT_EQ(c.At(40, 10), RGB(0, 0, 0));        // rightmost pixel inside the bounds
     EXPECT_EQ(c.At(20, 0), RGB(0, 0, 0));
     EXPECT_EQ(c.At(20, 20), RGB(0, 0, 0));
-    EXPECT_EQ(c.At(0, 0), RGB(0, 0, 255));        // corners lie outside the ellipse
+    EXPECT_EQ(c.At(0, 0), RGB(0, 0, 255));  // corners lie outside the ellipse
     EXPECT_EQ(c.At(40, 20), RGB(0, 0, 255));
     EXPECT_EQ(c.At(2, 1), RGB(0, 0, 255));
 }
@@ -323,6 +360,122 @@ TEST(GdiResources, PngBytesRegisterAndGarbageIsRefused) {
     EXPECT_FALSE(RegisterBitmapResource(self, 301, truncated));
     const std::vector<std::uint8_t> garbage(64, 0x42);
     EXPECT_FALSE(RegisterBitmapResource(self, 302, garbage));
+}
+
+TEST(GdiText, InkIsTheTextColourOnlyAndStaysInsideTheRectangle) {
+    Canvas c(200, 60, RGB(255, 255, 255));
+    EXPECT_EQ(SetTextColor(c.Dc, RGB(200, 0, 0)), RGB(0, 0, 0)) << "new contexts draw black text";
+    RECT box{20, 10, 180, 50};
+    const int height = DrawText(c.Dc, "Hello, page", -1, &box, DT_LEFT);
+    ASSERT_GT(height, 8);
+    const Ink ink = FindInk(c, 200, 60, RGB(255, 255, 255), RGB(200, 0, 0));
+    EXPECT_GT(ink.Pixels, 40);
+    EXPECT_TRUE(ink.OnlyInkColour) << "text is aliased: no blended pixels";
+    EXPECT_TRUE(Within(ink.Bounds, Extent(c.Dc, "Hello, page", box))) << "the ink lies in the laid-out extent";
+    EXPECT_LE(ink.Bounds.bottom, box.top + height);
+
+    // A text wider than its rectangle is cut at the rectangle, unless told not to be.
+    Canvas narrow(200, 60, RGB(255, 255, 255));
+    RECT small{10, 10, 40, 50};
+    ASSERT_GT(DrawText(narrow.Dc, "Overflowing", -1, &small, 0), 0);
+    EXPECT_TRUE(Within(FindInk(narrow, 200, 60, RGB(255, 255, 255), 0).Bounds, small));
+    ASSERT_GT(DrawText(narrow.Dc, "Overflowing", -1, &small, DT_NOCLIP), 0);
+    EXPECT_GT(FindInk(narrow, 200, 60, RGB(255, 255, 255), 0).Bounds.right, small.right);
+}
+
+TEST(GdiText, LinesBreakAtNewlinesAndBetweenWordsAndAlign) {
+    Canvas c(300, 200, RGB(255, 255, 255));
+    const RECT wide{0, 0, 300, 200};
+    const int line = Extent(c.Dc, "one", wide).bottom;
+    ASSERT_GT(line, 8);
+    EXPECT_EQ(Extent(c.Dc, "one two three", wide, DT_WORDBREAK).bottom, line) << "it fits on one line";
+    EXPECT_EQ(Extent(c.Dc, "one\ntwo\r\nthree", wide).bottom, 3 * line);
+    EXPECT_EQ(Extent(c.Dc, "one\ntwo", wide, DT_SINGLELINE).bottom, line);
+    EXPECT_EQ(Extent(c.Dc, "", wide).bottom, line) << "empty text is one empty line";
+
+    const int word = Extent(c.Dc, "one two", wide).right;
+    const RECT column{0, 0, word + 2, 200};
+    const RECT wrapped = Extent(c.Dc, "one two three", column, DT_WORDBREAK);
+    EXPECT_EQ(wrapped.bottom, 2 * line) << "\"one two\" and \"three\"";
+    EXPECT_LE(wrapped.right, column.right);
+    EXPECT_EQ(Extent(c.Dc, "one two three", column).bottom, line) << "no wrapping without DT_WORDBREAK";
+    EXPECT_EQ(Extent(c.Dc, "unbreakable", RECT{0, 0, 5, 200}, DT_WORDBREAK).bottom, line)
+        << "a word wider than the rectangle keeps its own line";
+
+    RECT right{0, 0, 300, 40};
+    DrawText(c.Dc, "end", -1, &right, DT_RIGHT);
+    const Ink atRight = FindInk(c, 300, 200, RGB(255, 255, 255), 0);
+    EXPECT_GE(atRight.Bounds.right, 300 - 3);
+    EXPECT_GE(atRight.Bounds.left, 300 - Extent(c.Dc, "end", wide).right);
+}
+
+TEST(GdiText, FontsFollowTheirHeightAndSelectRestoreAndDeleteLikeObjects) {
+    Canvas c(10, 10);
+    const RECT wide{0, 0, 1000, 1000};
+    const LOGFONT small = Face("MS Sans Serif", -11);
+    const LOGFONT large = Face("DejaVu Sans", -30);
+    HFONT smallFont = CreateFontIndirect(&small);
+    HFONT largeFont = CreateFontIndirect(&large);
+    ASSERT_TRUE(smallFont && largeFont);
+    const RECT byDefault = Extent(c.Dc, "Sample text", wide);
+
+    HGDIOBJ previous = SelectObject(c.Dc, smallFont);
+    EXPECT_EQ(previous, GetStockObject(DEFAULT_GUI_FONT));
+    EXPECT_EQ(Extent(c.Dc, "Sample text", wide), byDefault) << "the stock font is MS Sans Serif at 8 points";
+    const LOGFONT standIn = Face("DejaVu Sans", -11);
+    HFONT standInFont = CreateFontIndirect(&standIn);
+    SelectObject(c.Dc, standInFont);
+    EXPECT_EQ(Extent(c.Dc, "Sample text", wide), byDefault) << "MS Sans Serif is drawn in DejaVu Sans";
+
+    const int level = SaveDC(c.Dc);
+    SelectObject(c.Dc, largeFont);
+    SetTextColor(c.Dc, RGB(1, 2, 3));
+    const RECT big = Extent(c.Dc, "Sample text", wide);
+    EXPECT_GT(big.bottom, 2 * byDefault.bottom);
+    EXPECT_GT(big.right, 2 * byDefault.right);
+    EXPECT_FALSE(DeleteObject(largeFont)) << "a selected font stays";
+    ASSERT_TRUE(RestoreDC(c.Dc, level));
+    EXPECT_EQ(Extent(c.Dc, "Sample text", wide), byDefault);
+    EXPECT_EQ(SetTextColor(c.Dc, 0), RGB(0, 0, 0)) << "the text colour is restored with the font";
+    EXPECT_TRUE(DeleteObject(largeFont));
+
+    // A positive height is the cell: the line is that tall.
+    const LOGFONT cell = Face("", 20);
+    HFONT cellFont = CreateFontIndirect(&cell);
+    SelectObject(c.Dc, cellFont);
+    EXPECT_NEAR(Extent(c.Dc, "Sample text", wide).bottom, 20, 1);
+    SelectObject(c.Dc, previous);
+    EXPECT_TRUE(DeleteObject(cellFont));
+    EXPECT_TRUE(DeleteObject(smallFont));
+    EXPECT_TRUE(DeleteObject(standInFont));
+
+    const LOGFONT huge = Face("DejaVu Sans", -(kMaxBitmapExtent + 1));
+    EXPECT_EQ(CreateFontIndirect(&huge), nullptr);
+    EXPECT_EQ(CreateFontIndirect(nullptr), nullptr);
+}
+
+TEST(GdiText, BadTextFormatsAndHandlesDrawNothingAndReturnZero) {
+    Canvas c(100, 30, RGB(255, 255, 255));
+    RECT box{0, 0, 100, 30};
+    EXPECT_EQ(DrawText(c.Dc, "caf\xC3", -1, &box, 0), 0) << "a cut UTF-8 sequence";
+    EXPECT_EQ(DrawText(c.Dc, "\xFF\xFE text", -1, &box, 0), 0);
+    EXPECT_EQ(DrawText(c.Dc, "text", -1, &box, 0x4), 0) << "vertical centring is not supported";
+    EXPECT_EQ(DrawText(c.Dc, nullptr, -1, &box, 0), 0);
+    EXPECT_EQ(DrawText(c.Dc, "text", -1, nullptr, 0), 0);
+    EXPECT_EQ(DrawText(c.Dc, "text", -2, &box, 0), 0);
+    HDC gone = CreateCompatibleDC(nullptr);
+    DeleteDC(gone);
+    EXPECT_EQ(DrawText(gone, "text", -1, &box, 0), 0);
+    EXPECT_EQ(SetTextColor(gone, 0), CLR_INVALID);
+    EXPECT_EQ(FindInk(c, 100, 30, RGB(255, 255, 255), 0).Pixels, 0);
+
+    // A count takes that many bytes; UTF-8 text of any script draws.
+    EXPECT_LT(Extent(c.Dc, "Hel", box).right, Extent(c.Dc, "Hello", box).right);
+    RECT counted = box;
+    DrawText(c.Dc, "Hello", 3, &counted, DT_CALCRECT);
+    EXPECT_EQ(counted.right, Extent(c.Dc, "Hel", box).right);
+    EXPECT_GT(DrawText(c.Dc, "Größe ½", -1, &box, 0), 0);
+    EXPECT_GT(FindInk(c, 100, 30, RGB(255, 255, 255), 0).Pixels, 0);
 }
 
 TEST(GdiThreads, ContextsOnSeveralThreadsDrawIndependently) {

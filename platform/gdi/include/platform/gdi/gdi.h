@@ -7,10 +7,11 @@
 #include "platform/com/com.h"
 
 // Device contexts and drawing objects over Cairo, with the shapes the controls
-// draw with: solid and stock brushes, pens, an ellipse, memory contexts with
-// bitmaps selected into them, saved context states and plain copies between
-// contexts. Drawing is aliased, as on the platform the controls come from, so
-// every pixel is exact and tests can compare colours.
+// draw with: solid and stock brushes, pens, an ellipse, text in a font,
+// memory contexts with bitmaps selected into them, saved context states and
+// plain copies between contexts. Drawing is aliased, as on the platform the
+// controls come from, text included, so every pixel is exact and tests can
+// compare colours.
 //
 // Every handle is checked before use: a stale, deleted or invented handle makes
 // the call fail with its documented failure value, never touch freed memory.
@@ -82,6 +83,7 @@ using HDC = struct HdcTag*;
 using HBRUSH = struct HbrushTag*;
 using HPEN = struct HpenTag*;
 using HBITMAP = struct HbitmapTag*;
+using HFONT = struct HfontTag*;
 using HGDIOBJ = void*;
 
 // Stock objects (GetStockObject). They are never deleted; DeleteObject on
@@ -96,6 +98,9 @@ inline constexpr int HOLLOW_BRUSH = NULL_BRUSH;
 inline constexpr int WHITE_PEN = 6;
 inline constexpr int BLACK_PEN = 7;
 inline constexpr int NULL_PEN = 8;
+// The font every context starts with: "MS Sans Serif" (see CreateFontIndirect)
+// at 8 points.
+inline constexpr int DEFAULT_GUI_FONT = 17;
 
 // Pen styles (CreatePen).
 inline constexpr int PS_SOLID = 0;
@@ -122,6 +127,29 @@ struct BITMAP {
     void* bmBits = nullptr;  // never exposed; always null
 };
 
+// A font to create (CreateFontIndirect): the few fields drawing here honours.
+inline constexpr int LF_FACESIZE = 32;
+inline constexpr LONG FW_NORMAL = 400;
+inline constexpr LONG FW_BOLD = 700;
+struct LOGFONT {
+    // Negative: the character height (the em) in pixels; positive: the cell
+    // height (ascent plus descent); 0: 8 points at the logical dots per inch.
+    LONG lfHeight = 0;
+    LONG lfWeight = 0;  // 0 or FW_NORMAL; 600 and above draw bold
+    BYTE lfItalic = 0;
+    char lfFaceName[LF_FACESIZE] = {};  // up to the first NUL, at most LF_FACESIZE - 1 bytes
+};
+
+// DrawText formats. DT_LEFT and DT_TOP are the defaults.
+inline constexpr UINT DT_LEFT = 0x0;
+inline constexpr UINT DT_TOP = 0x0;
+inline constexpr UINT DT_CENTER = 0x1;
+inline constexpr UINT DT_RIGHT = 0x2;
+inline constexpr UINT DT_WORDBREAK = 0x10;
+inline constexpr UINT DT_SINGLELINE = 0x20;
+inline constexpr UINT DT_NOCLIP = 0x100;
+inline constexpr UINT DT_CALCRECT = 0x400;
+
 // ---------------------------------------------------------------------------
 // Objects
 
@@ -147,10 +175,18 @@ HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bitsPerPixel, cons
 // The largest width or height a bitmap or window surface may have, in pixels.
 inline constexpr int kMaxBitmapExtent = 16384;
 
+// A font, drawn with Cairo's fonts through fontconfig. Face names are
+// fontconfig family names, except that "MS Sans Serif" (any case) and an
+// empty name stand for "DejaVu Sans" (Debian's fonts-dejavu-core), the
+// installed face closest to it; an unknown family gets fontconfig's nearest
+// match. nullptr for a null font, a height beyond kMaxBitmapExtent, or when out
+// of memory. Delete with DeleteObject.
+HFONT CreateFontIndirect(const LOGFONT* font) noexcept;
+
 // A stock object (see the constants above), or nullptr for an unknown index.
 HGDIOBJ GetStockObject(int index) noexcept;
 
-// Deletes a brush, pen or bitmap. FALSE for a handle that is not a live
+// Deletes a brush, pen, font or bitmap. FALSE for a handle that is not a live
 // object, and for an object currently selected into a device context (it stays
 // usable). TRUE for stock objects, which are not deleted.
 BOOL DeleteObject(HGDIOBJ object) noexcept;
@@ -172,13 +208,13 @@ HDC CreateCompatibleDC(HDC dc) noexcept;
 // ReleaseDC or EndPaint).
 BOOL DeleteDC(HDC dc) noexcept;
 
-// Selects a brush, pen or bitmap into dc and returns the object of the same
+// Selects a brush, pen, font or bitmap into dc and returns the object of the same
 // kind it replaces. nullptr (and nothing changes) for a bad dc or object, for
 // a bitmap already selected into another context, and for a bitmap given to
 // a window's context (only memory contexts hold bitmaps).
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) noexcept;
 
-// Saves the selected objects, viewport origin and clip. Returns the saved
+// Saves the selected objects, text colour, viewport origin and clip. Returns the saved
 // level (1 for the first save), 0 for a bad dc.
 int SaveDC(HDC dc) noexcept;
 
@@ -204,6 +240,23 @@ int FillRect(HDC dc, const RECT* rect, HBRUSH brush) noexcept;
 // selected brush and outlined with the selected pen, the outline kept inside
 // the rectangle. FALSE for a bad dc; an empty rectangle draws nothing.
 BOOL Ellipse(HDC dc, int left, int top, int right, int bottom) noexcept;
+
+// The colour text is drawn in (black in a new context); returns the previous
+// one, CLR_INVALID for a bad dc. The high byte is ignored.
+COLORREF SetTextColor(HDC dc, COLORREF colour) noexcept;
+
+// Draws UTF-8 text (count bytes, or up to its NUL when count is -1) into rect
+// with the selected font and text colour. Lines end at "\n" ("\r\n" too) or,
+// with DT_WORDBREAK, between words where the next word would pass rect's right
+// edge (a word wider than rect keeps a line of its own); DT_SINGLELINE keeps
+// everything on one line. Lines stack from rect's top, aligned left, centred
+// (DT_CENTER) or right (DT_RIGHT), and are clipped to rect unless DT_NOCLIP.
+// Only the glyphs' ink is drawn, in the text colour and aliased: the pixels
+// between glyphs keep what was there. DT_CALCRECT draws nothing and sets rect's
+// right and bottom to the extent of the laid-out lines. Returns the height of
+// the lines (one empty line for empty text), 0 for a bad dc, text or rect, an
+// unsupported format bit, or text that is not valid UTF-8.
+int DrawText(HDC dc, const char* text, int count, RECT* rect, UINT format) noexcept;
 
 // Copies a width x height block from (xSrc, ySrc) of src to (x, y) of dst.
 // Only SRCCOPY is supported. Source pixels outside the source surface copy as
