@@ -154,6 +154,7 @@ TEST_F(OcxTools, ContainerDrivesTheSampleControlFromAScript) {
     ASSERT_EQ(Register(SAMPLE_MODULE).Status, 0);
     std::string png = Folder + "/control.png";
     std::string props = Folder + "/control.props";
+    std::string page = Folder + "/page.png";
     std::string script =
         "# drive the sample control\n"
         "create sample.samplectrl.1 as s\n"
@@ -176,12 +177,20 @@ TEST_F(OcxTools, ContainerDrivesTheSampleControlFromAScript) {
         "frobnicate\n"
         "activate 100 50\n"
         "click 20 30\n"
-        "png " + png + "\n"
-        "save " + props + "\n"
+        "png " +
+        png +
+        "\n"
+        "save " +
+        props +
+        "\n"
         "set Level 2\n"
-        "load " + props + "\n"
+        "load " +
+        props +
+        "\n"
         "get Level\n"
-        "verb properties\n"
+        "verb properties " +
+        page +
+        "\n"
         "call StartTicks 3\n"
         "wait Tick 3\n"
         "wait Tick 4 50\n"
@@ -191,38 +200,37 @@ TEST_F(OcxTools, ContainerDrivesTheSampleControlFromAScript) {
     std::ofstream(scriptFile) << script;
     Outcome session = Run({OCX_CONTAINER, "--registry", Registry, scriptFile});
     EXPECT_EQ(session.Status, 1) << "some lines failed on purpose";
-    EXPECT_TRUE(InOrder(
-        session.Out,
-        {"created s: SAMPLE.SampleCtrl.1 {3D1B7A40-52C6-4E0B-8F11-6A2C905E1301} \"Sample Control\"",
-         "_DSample (SAMPLELib): Dispatch interface for Sample Control",
-         "  1 property Enabled: bool",
-         "  7 method GetInfo(double* Ratio, long* Count, bool* Ready): bool",
-         "  -552 method AboutBox(): void",
-         "_DSampleEvents (SAMPLELib): Event interface for Sample Control",
-         "  2 method Request(bool* Refuse): void",
-         "= \"hello, world\"",
-         "= 42",
-         "= true",
-         "  Ratio = 0.75",
-         "  Count = 42",
-         "  Ready = false",
-         "= 8",
-         "Level = 0.5",
-         "event s.Changed(Value=7)",
-         "event s.Request(Refuse=false) -> Refuse=true",
-         "= false",
-         "event s.Error(Number=0, Description=\"it broke\", Scode=0, Source=\"SAMPLE.SampleCtrl.1\", "
-         "HelpFile=\"\", HelpContext=0, CancelDisplay=false) -> CancelDisplay=true",
-         "ok",
-         "activated s in a 100x50 window",
-         "event s.Pressed(X=20, Y=30)",
-         "event s.Click()",
-         "wrote " + png + " (100x50)",
-         "saved s to " + props,
-         "loaded s from " + props,
-         "Level = 0.5",
-         "page \"General\" (dialog 300) {3D1B7A40-52C6-4E0B-8F11-6A2C905E1302}",
-         "released s"}));
+    EXPECT_TRUE(InOrder(session.Out,
+                        {"created s: SAMPLE.SampleCtrl.1 {3D1B7A40-52C6-4E0B-8F11-6A2C905E1301} \"Sample Control\"",
+                         "_DSample (SAMPLELib): Dispatch interface for Sample Control",
+                         "  1 property Enabled: bool",
+                         "  7 method GetInfo(double* Ratio, long* Count, bool* Ready): bool",
+                         "  -552 method AboutBox(): void",
+                         "_DSampleEvents (SAMPLELib): Event interface for Sample Control",
+                         "  2 method Request(bool* Refuse): void",
+                         "= \"hello, world\"",
+                         "= 42",
+                         "= true",
+                         "  Ratio = 0.75",
+                         "  Count = 42",
+                         "  Ready = false",
+                         "= 8",
+                         "Level = 0.5",
+                         "event s.Changed(Value=7)",
+                         "event s.Request(Refuse=false) -> Refuse=true",
+                         "= false",
+                         "event s.Error(Number=0, Description=\"it broke\", Scode=0, Source=\"SAMPLE.SampleCtrl.1\", "
+                         "HelpFile=\"\", HelpContext=0, CancelDisplay=false) -> CancelDisplay=true",
+                         "ok",
+                         "activated s in a 100x50 window",
+                         "event s.Pressed(X=20, Y=30)",
+                         "event s.Click()",
+                         "wrote " + png + " (100x50)",
+                         "saved s to " + props,
+                         "loaded s from " + props,
+                         "Level = 0.5",
+                         "page \"General\" (dialog 300) {3D1B7A40-52C6-4E0B-8F11-6A2C905E1302}",
+                         "released s"}));
     EXPECT_TRUE(InOrder(session.Out, {"event s.Tick(Index=0)", "event s.Tick(Index=1)", "event s.Tick(Index=2)"}));
     EXPECT_FALSE(Contains(session.Out, "notice:")) << "the container cancelled the error's own display";
     EXPECT_EQ(session.Err,
@@ -233,12 +241,15 @@ TEST_F(OcxTools, ContainerDrivesTheSampleControlFromAScript) {
               "error: line 30: Tick fired 3 times in 50 ms, not 4\n"
               "error: line 32: no control yet: create one first\n");
     EXPECT_EQ(ReadFile(png).substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_TRUE(Contains(session.Out, "wrote " + page + " (")) << session.Out;
+    EXPECT_EQ(ReadFile(page).substr(0, 8), "\x89PNG\r\n\x1a\n") << "the page's picture";
     EXPECT_TRUE(Contains(ReadFile(props), "Level = 0.5\n"));
 }
 
 TEST_F(OcxTools, ContainerReadsStandardInputAndSucceedsWhenEveryLineDoes) {
     ASSERT_EQ(Register(SAMPLE_MODULE).Status, 0);
-    Outcome session = Run({OCX_CONTAINER, "--registry", Registry}, "create SAMPLE.SampleCtrl.1\ncall Add 2 3\nquit\ncall Add 1 1\n");
+    Outcome session =
+        Run({OCX_CONTAINER, "--registry", Registry}, "create SAMPLE.SampleCtrl.1\ncall Add 2 3\nquit\ncall Add 1 1\n");
     EXPECT_EQ(session.Status, 0) << session.Err;
     EXPECT_TRUE(InOrder(session.Out, {"= 5"}));
     EXPECT_FALSE(Contains(session.Out, "= 2")) << "nothing runs after quit";

@@ -73,7 +73,10 @@ std::span<const Session::Command> Session::Commands() {
         {"save", nullptr, "FILE", "save the control's properties", &Session::Save},
         {"load", nullptr, "FILE", "load the control's properties", &Session::Load},
         {"png", nullptr, "FILE", "write a picture of the control's window", &Session::Png},
-        {"verb", nullptr, "properties", "show the control's property pages", &Session::Verb},
+        {"verb", nullptr, "properties [PNG]",
+         "show the control's property pages (PNG: write a\n"
+         "picture of each, the second as PNG-2 and so on)",
+         &Session::Verb},
         {"release", nullptr, "[NAME]", "release a control", &Session::Release},
         {"echo", nullptr, "TEXT", "print TEXT", &Session::Echo},
         {"help", "?", "", "list the commands", &Session::Help},
@@ -610,7 +613,9 @@ bool Session::Png(const Line& line) {
 }
 
 bool Session::Verb(const Line& line) {
-    if (line.Tokens.size() != 2 || LowerAscii(line.Tokens[1].Text) != "properties") return UsageError(line);
+    if (line.Tokens.size() < 2 || line.Tokens.size() > 3 || LowerAscii(line.Tokens[1].Text) != "properties") {
+        return UsageError(line);
+    }
     Held* held = Current(line.Number);
     if (!held) return false;
     std::vector<ShownPage> pages;
@@ -619,11 +624,29 @@ bool Session::Verb(const Line& line) {
         Fail(line.Number, error);
         return false;
     }
-    for (const ShownPage& page : pages) {
+    bool written = true;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        const ShownPage& page = pages[i];
         PrintLine("page \"" + page.Info.Title + "\" (dialog " + std::to_string(page.Info.DialogId) + ") " +
                   page.Clsid.ToString());
+        if (line.Tokens.size() < 3) continue;
+        std::string path = line.Tokens[2].Text;
+        if (i > 0) {
+            // page.png, page-2.png, ...: the number goes before the extension.
+            const std::size_t dot = path.rfind('.');
+            const std::size_t slash = path.rfind('/');
+            const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+            path.insert(extension ? dot : path.size(), "-" + std::to_string(i + 1));
+        }
+        if (!page.Picture.SavePng(path)) {
+            Fail(line.Number, "cannot write " + path);
+            written = false;
+            continue;
+        }
+        PrintLine("wrote " + path + " (" + std::to_string(page.Picture.Width()) + "x" +
+                  std::to_string(page.Picture.Height()) + ")");
     }
-    return true;
+    return written;
 }
 
 // ---------------------------------------------------------------- saved properties

@@ -6,6 +6,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/window/host.h"
+
 namespace platform {
 
 namespace {
@@ -52,8 +54,7 @@ std::shared_ptr<LoadedModule> LoadedModule::Load(const std::string& path, std::s
     module->Handle = handle;
     module->ClassObject = classObject;
     module->Register = reinterpret_cast<DllRegisterServerFn>(::dlsym(handle, "DllRegisterServer"));
-    module->Unregister =
-        reinterpret_cast<DllUnregisterServerFn>(::dlsym(handle, "DllUnregisterServer"));
+    module->Unregister = reinterpret_cast<DllUnregisterServerFn>(::dlsym(handle, "DllUnregisterServer"));
     module->CanUnload = reinterpret_cast<DllCanUnloadNowFn>(::dlsym(handle, "DllCanUnloadNow"));
     LoadedModules[path] = module;
     return module;
@@ -120,8 +121,8 @@ std::string DescribeResult(HRESULT code) {
     return hex;
 }
 
-HRESULT CreateRegisteredObject(const CLSID& clsid, REFIID iid, void** object,
-                               std::shared_ptr<LoadedModule>& module, std::string* error) {
+HRESULT CreateRegisteredObject(const CLSID& clsid, REFIID iid, void** object, std::shared_ptr<LoadedModule>& module,
+                               std::string* error) {
     if (!object) return E_POINTER;
     *object = nullptr;
     Registry registry;
@@ -134,12 +135,12 @@ HRESULT CreateRegisteredObject(const CLSID& clsid, REFIID iid, void** object,
     auto loaded = LoadedModule::Load(entry->ModulePath, error);
     if (!loaded) return CLASS_E_CLASSNOTAVAILABLE;
     ComPtr<IClassFactory> factory;
-    HRESULT hr = loaded->GetClassObject(clsid, IID_IClassFactory,
-                                        reinterpret_cast<void**>(factory.ReleaseAndGetAddressOf()));
+    HRESULT hr =
+        loaded->GetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.ReleaseAndGetAddressOf()));
     if (FAILED(hr) || !factory) {
         if (error) {
-            *error = "the module " + entry->ModulePath + " does not serve the class " +
-                     clsid.ToString() + ": " + DescribeResult(hr);
+            *error = "the module " + entry->ModulePath + " does not serve the class " + clsid.ToString() + ": " +
+                     DescribeResult(hr);
         }
         return FAILED(hr) ? hr : E_UNEXPECTED;
     }
@@ -152,8 +153,7 @@ HRESULT CreateRegisteredObject(const CLSID& clsid, REFIID iid, void** object,
     return S_OK;
 }
 
-std::unique_ptr<HostedControl> HostedControl::Create(std::string_view progIdOrClsid,
-                                                     std::string* error) {
+std::unique_ptr<HostedControl> HostedControl::Create(std::string_view progIdOrClsid, std::string* error) {
     try {
         Registry registry;
         if (!ReadRegistry(registry, error)) return nullptr;
@@ -165,21 +165,19 @@ std::unique_ptr<HostedControl> HostedControl::Create(std::string_view progIdOrCl
         }
         if (!entry) {
             if (error) {
-                *error = "no class is registered as \"" + std::string(progIdOrClsid) + "\" in " +
-                         GetRegistryPath();
+                *error = "no class is registered as \"" + std::string(progIdOrClsid) + "\" in " + GetRegistryPath();
             }
             return nullptr;
         }
         std::unique_ptr<HostedControl> hosted(new HostedControl);
         hosted->Registration = *entry;
         hosted->HaveTypeInfo = registry.DescribeClass(entry->Clsid, hosted->Info, nullptr);
-        HRESULT hr = CreateRegisteredObject(
-            entry->Clsid, IID_IControl, reinterpret_cast<void**>(hosted->Object.ReleaseAndGetAddressOf()),
-            hosted->Module, error);
+        HRESULT hr = CreateRegisteredObject(entry->Clsid, IID_IControl,
+                                            reinterpret_cast<void**>(hosted->Object.ReleaseAndGetAddressOf()),
+                                            hosted->Module, error);
         if (FAILED(hr)) {
             if (hr == E_NOINTERFACE && error) {
-                *error = (entry->ProgId.empty() ? entry->Clsid.ToString() : entry->ProgId) +
-                         " is not a control";
+                *error = (entry->ProgId.empty() ? entry->Clsid.ToString() : entry->ProgId) + " is not a control";
             }
             return nullptr;
         }
@@ -248,8 +246,7 @@ HRESULT HostedControl::Set(std::string_view name, const Variant& value, Dispatch
     DISPID id;
     if (FAILED(Resolve(name, id))) return UnknownName(name, error);
     Variant argument = value;
-    return Object->Invoke(id, InvokeKind::PropertyPut, std::span<Variant>(&argument, 1), nullptr,
-                          error);
+    return Object->Invoke(id, InvokeKind::PropertyPut, std::span<Variant>(&argument, 1), nullptr, error);
 }
 
 HRESULT HostedControl::Connect(EventHandler handler, DWORD& cookie) noexcept {
@@ -313,9 +310,8 @@ bool HostedControl::SavePropertiesFile(const std::string& path, std::string* err
             if (error) *error = "the control could not save its properties: " + DescribeResult(hr);
             return false;
         }
-        std::string header = "properties of " +
-                             (Registration.ProgId.empty() ? Registration.Clsid.ToString()
-                                                          : Registration.ProgId);
+        std::string header =
+            "properties of " + (Registration.ProgId.empty() ? Registration.Clsid.ToString() : Registration.ProgId);
         return bag.SaveFile(path, header, error);
     } catch (const std::exception& e) {
         if (error) *error = e.what();
@@ -343,32 +339,44 @@ HRESULT HostedControl::ShowPropertyFrame(IControl* control, const std::vector<CL
             return E_NOTIMPL;
         }
         HWND frame = CreateContainerWindow(300, 120, "Properties");
+        if (!frame) {
+            PageError = "cannot make the property frame's window";
+            return E_FAIL;
+        }
         for (const CLSID& clsid : pages) {
             std::shared_ptr<LoadedModule> pageModule;
             ComPtr<IPropertyPage> page;
-            HRESULT hr = CreateRegisteredObject(
-                clsid, IID_IPropertyPage, reinterpret_cast<void**>(page.ReleaseAndGetAddressOf()),
-                pageModule, &PageError);
+            HRESULT hr =
+                CreateRegisteredObject(clsid, IID_IPropertyPage,
+                                       reinterpret_cast<void**>(page.ReleaseAndGetAddressOf()), pageModule, &PageError);
             if (FAILED(hr)) {
                 if (frame) DestroyWindow(frame);
                 return hr;
             }
             IControl* objects[] = {control};
-            ShownPage shownPage{clsid, {}};
+            ShownPage shownPage{clsid, {}, {}};
+            // The frame takes each page's size, so the page fills it.
+            auto fit = [&] {
+                const SIZE size = shownPage.Info.Size;
+                return SetWindowPos(frame, 0, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER) ? S_OK : E_FAIL;
+            };
             if (FAILED(hr = page->SetObjects(objects)) || FAILED(hr = page->GetPageInfo(shownPage.Info)) ||
-                FAILED(hr = page->Activate(frame, RECT{0, 0, 300, 120})) || FAILED(hr = page->Apply())) {
+                FAILED(hr = fit()) ||
+                FAILED(hr = page->Activate(frame, RECT{0, 0, shownPage.Info.Size.cx, shownPage.Info.Size.cy})) ||
+                FAILED(hr = page->Apply())) {
                 PageError = "the property page " + clsid.ToString() + " failed: " + DescribeResult(hr);
                 page->Deactivate();
                 page->SetObjects({});
-                if (frame) DestroyWindow(frame);
+                DestroyWindow(frame);
                 return hr;
             }
+            shownPage.Picture = host::CaptureWindow(frame);
             page->Deactivate();
             page->SetObjects({});
             if (PagesShown) PagesShown->push_back(std::move(shownPage));
             page.Reset();
         }
-        if (frame) DestroyWindow(frame);
+        DestroyWindow(frame);
         return S_OK;
     } catch (...) {
         return E_OUTOFMEMORY;
@@ -384,8 +392,8 @@ HWND CreateContainerWindow(int width, int height, const char* title) {
         windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
         RegisterClass(&windowClass);
     });
-    return CreateWindowEx(0, kContainerClass, title ? title : "", WS_OVERLAPPED | WS_VISIBLE, 0, 0,
-                          width, height, 0, nullptr, nullptr, nullptr);
+    return CreateWindowEx(0, kContainerClass, title ? title : "", WS_OVERLAPPED | WS_VISIBLE, 0, 0, width, height, 0,
+                          nullptr, nullptr, nullptr);
 }
 
 }  // namespace platform

@@ -2,16 +2,15 @@
 // window and its data exchange.
 
 #include "platform/automation/control.h"
+#include "platform/automation/dialog.h"
 
 namespace platform {
+
+LRESULT PageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 namespace {
 
 constexpr const char* kPageWindowClass = "platform.automation.PropertyPage";
-
-LRESULT PageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return platform::DefWindowProc(window, message, wParam, lParam);
-}
 
 WNDCLASS PageWindowClass() {
     WNDCLASS windowClass{};
@@ -21,6 +20,25 @@ WNDCLASS PageWindowClass() {
 }
 
 }  // namespace
+
+LRESULT PageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCT*>(lParam);
+        SetWindowLongPtr(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        return 0;
+    }
+    if (message == WM_PAINT) {
+        const auto* page = reinterpret_cast<const COlePropertyPage*>(GetWindowLongPtr(window, GWLP_USERDATA));
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        RECT client{};
+        GetClientRect(window, &client);
+        if (dc && page && page->Template) DrawDialog(dc, *page->Template, client);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    return platform::DefWindowProc(window, message, wParam, lParam);
+}
 
 COlePropertyPage::COlePropertyPage(unsigned dialogId, unsigned captionId)
     : PageClass(PageWindowClass()), Dialog(dialogId), Caption(captionId) {}
@@ -48,13 +66,20 @@ ULONG COlePropertyPage::Release() {
     return left;
 }
 
+HINSTANCE COlePropertyPage::PageModule() const noexcept {
+    return OwnerModule() ? OwnerModule() : AfxGetInstanceHandle();
+}
+
 HRESULT COlePropertyPage::GetPageInfo(PropPageInfo& info) noexcept {
     try {
-        HINSTANCE module = OwnerModule() ? OwnerModule() : AfxGetInstanceHandle();
         PropPageInfo result;
-        if (!AfxLoadString(module, Caption, result.Title)) return E_FAIL;
+        DialogTemplate dialog;
+        if (!AfxLoadString(PageModule(), Caption, result.Title)) return E_FAIL;
+        if (!FindDialogResource(PageModule(), Dialog, dialog)) return E_FAIL;
+        RECT size{0, 0, dialog.Size.cx, dialog.Size.cy};
+        if (!MapDialogRect(dialog, &size)) return E_FAIL;
         result.DialogId = Dialog;
-        result.Size = SIZE{250, 62};
+        result.Size = SIZE{size.right, size.bottom};
         info = std::move(result);
         return S_OK;
     } catch (...) {
@@ -74,13 +99,20 @@ HRESULT COlePropertyPage::SetObjects(std::span<IControl* const> objects) noexcep
 HRESULT COlePropertyPage::Activate(HWND parent, const RECT& rect) noexcept {
     try {
         PropPageInfo info;
-        if (FAILED(GetPageInfo(info))) return E_FAIL;
+        auto dialog = std::make_shared<DialogTemplate>();
+        if (FAILED(GetPageInfo(info)) || !FindDialogResource(PageModule(), Dialog, *dialog)) return E_FAIL;
+        Template = std::move(dialog);
         if (!Window) {
-            Window = CreateWindowEx(0, kPageWindowClass, info.Title.c_str(), WS_CHILD | WS_VISIBLE,
-                                    rect.left, rect.top, rect.right - rect.left,
-                                    rect.bottom - rect.top, parent, nullptr, OwnerModule(), nullptr);
+            Window =
+                CreateWindowEx(0, kPageWindowClass, info.Title.c_str(), WS_CHILD | WS_VISIBLE, rect.left, rect.top,
+                               rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, OwnerModule(), this);
             if (!Window) return E_FAIL;
+        } else {
+            InvalidateRect(Window, nullptr, FALSE);
         }
+        // Painted now rather than from the message loop: a host may read the
+        // page back, or close it, before it pumps again.
+        UpdateWindow(Window);
         CDataExchange dx(this, FALSE);
         DoDataExchange(&dx);
         return S_OK;

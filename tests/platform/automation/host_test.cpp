@@ -79,8 +79,9 @@ TEST_F(RegistryTest, AModuleWhoseTypeLibraryFailsLeavesItsClassesUnregistered) {
                                      reinterpret_cast<void**>(factory.ReleaseAndGetAddressOf())),
               S_OK);
     ComPtr<IControl> control;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IControl, reinterpret_cast<void**>(control.ReleaseAndGetAddressOf())),
-              S_OK);
+    ASSERT_EQ(
+        factory->CreateInstance(nullptr, IID_IControl, reinterpret_cast<void**>(control.ReleaseAndGetAddressOf())),
+        S_OK);
     EXPECT_EQ(module->CanUnloadNow(), S_FALSE);
     control.Reset();
     factory.Reset();
@@ -93,8 +94,7 @@ TEST_F(RegistryTest, RegistrationIntoACorruptRegistryFailsAndKeepsTheFile) {
     auto module = LoadedModule::Load(SAMPLE_MODULE, &error);
     ASSERT_TRUE(module) << error;
     EXPECT_EQ(module->RegisterServer(), SELFREG_E_TYPELIB);
-    EXPECT_NE(AfxOleRegistrationError().find(RegistryFile + " line 1"), std::string::npos)
-        << AfxOleRegistrationError();
+    EXPECT_NE(AfxOleRegistrationError().find(RegistryFile + " line 1"), std::string::npos) << AfxOleRegistrationError();
     EXPECT_EQ(ReadFile(RegistryFile), "[Class oops]\n");
     EXPECT_FALSE(HostedControl::Create("SAMPLE.SampleCtrl.1", &error));
     EXPECT_NE(error.find("corrupt"), std::string::npos) << error;
@@ -120,8 +120,7 @@ TEST_F(SampleTest, ControlsAreFoundByProgIdInAnyCaseOrByClassId) {
     EXPECT_FALSE(HostedControl::Create("SAMPLE.Nothing.1", &error));
     EXPECT_NE(error.find("no class is registered as \"SAMPLE.Nothing.1\""), std::string::npos) << error;
     EXPECT_FALSE(HostedControl::Create(sample::CLSID_SamplePropPage.ToString(), &error));
-    EXPECT_NE(error.find(sample::CLSID_SamplePropPage.ToString() + " is not a control"), std::string::npos)
-        << error;
+    EXPECT_NE(error.find(sample::CLSID_SamplePropPage.ToString() + " is not a control"), std::string::npos) << error;
 }
 
 TEST_F(SampleTest, AClassWhoseModuleIsGoneFailsWithTheReason) {
@@ -194,24 +193,69 @@ TEST_F(SampleTest, BadCallsReturnErrorsAndNeverReachTheHandler) {
     BOOL ready = FALSE;
     std::vector<Case> cases = {
         {"unknown id", 99, InvokeKind::Method, {}, DISP_E_MEMBERNOTFOUND, -1, "no member with id 99"},
-        {"too few", 8, InvokeKind::Method, {Variant(1)}, DISP_E_BADPARAMCOUNT, -1,
+        {"too few",
+         8,
+         InvokeKind::Method,
+         {Variant(1)},
+         DISP_E_BADPARAMCOUNT,
+         -1,
          "SetChannelMute takes 2 arguments, 1 given"},
-        {"too many", 8, InvokeKind::Method, {Variant(1), Variant(true), Variant(0)}, DISP_E_BADPARAMCOUNT, -1,
+        {"too many",
+         8,
+         InvokeKind::Method,
+         {Variant(1), Variant(true), Variant(0)},
+         DISP_E_BADPARAMCOUNT,
+         -1,
          "takes 2 arguments, 3 given"},
-        {"not a number", 8, InvokeKind::Method, {Variant("three"), Variant(true)}, DISP_E_TYPEMISMATCH, 0,
+        {"not a number",
+         8,
+         InvokeKind::Method,
+         {Variant("three"), Variant(true)},
+         DISP_E_TYPEMISMATCH,
+         0,
          "argument 1 (Channel) of SetChannelMute is long: \"three\" is not a number"},
-        {"out of range", 8, InvokeKind::Method, {Variant(1e12), Variant(true)}, DISP_E_OVERFLOW, 0,
+        {"out of range",
+         8,
+         InvokeKind::Method,
+         {Variant(1e12), Variant(true)},
+         DISP_E_OVERFLOW,
+         0,
          "out of the range of a long"},
-        {"not a boolean", 8, InvokeKind::Method, {Variant(2), Variant("sometimes")}, DISP_E_TYPEMISMATCH, 1,
+        {"not a boolean",
+         8,
+         InvokeKind::Method,
+         {Variant(2), Variant("sometimes")},
+         DISP_E_TYPEMISMATCH,
+         1,
          "argument 2 (bMute)"},
-        {"value for a reference", 7, InvokeKind::Method, {Variant(1.0), Variant(&count), Variant::MakeBoolRef(&ready)},
-         DISP_E_TYPEMISMATCH, 0, "argument 1 (Ratio) of GetInfo must be a reference to double"},
-        {"wrong reference", 7, InvokeKind::Method, {Variant(&ratio), Variant(&ratio), Variant::MakeBoolRef(&ready)},
-         DISP_E_TYPEMISMATCH, 1, "must be a reference to long"},
-        {"method as property", 8, InvokeKind::PropertyPut, {Variant(1)}, DISP_E_MEMBERNOTFOUND, -1,
+        {"value for a reference",
+         7,
+         InvokeKind::Method,
+         {Variant(1.0), Variant(&count), Variant::MakeBoolRef(&ready)},
+         DISP_E_TYPEMISMATCH,
+         0,
+         "argument 1 (Ratio) of GetInfo must be a reference to double"},
+        {"wrong reference",
+         7,
+         InvokeKind::Method,
+         {Variant(&ratio), Variant(&ratio), Variant::MakeBoolRef(&ready)},
+         DISP_E_TYPEMISMATCH,
+         1,
+         "must be a reference to long"},
+        {"method as property",
+         8,
+         InvokeKind::PropertyPut,
+         {Variant(1)},
+         DISP_E_MEMBERNOTFOUND,
+         -1,
          "is a method, not a property"},
         {"put without value", 1, InvokeKind::PropertyPut, {}, DISP_E_BADPARAMCOUNT, -1, "setting Enabled takes 1"},
-        {"get with arguments", 1, InvokeKind::PropertyGet, {Variant(1)}, DISP_E_BADPARAMCOUNT, -1,
+        {"get with arguments",
+         1,
+         InvokeKind::PropertyGet,
+         {Variant(1)},
+         DISP_E_BADPARAMCOUNT,
+         -1,
          "reading Enabled takes no arguments"},
         {"bad colour", 2, InvokeKind::PropertyPut, {Variant("red")}, DISP_E_TYPEMISMATCH, 0, "BackColor is OLE_COLOR"},
     };
@@ -489,18 +533,6 @@ TEST_F(SampleTest, TheFactoryRefusesAggregationAndUnknownInterfaces) {
     EXPECT_EQ(Module->CanUnloadNow(), S_OK) << "the refused object did not linger";
 }
 
-TEST_F(SampleTest, ThePropertiesVerbShowsTheControlsPages) {
-    auto control = CreateSample();
-    ASSERT_TRUE(control);
-    std::vector<ShownPage> pages;
-    std::string error;
-    ASSERT_EQ(control->ShowProperties(&pages, &error), S_OK) << error;
-    ASSERT_EQ(pages.size(), 1u);
-    EXPECT_EQ(pages[0].Clsid, sample::CLSID_SamplePropPage);
-    EXPECT_EQ(pages[0].Info.Title, "General");
-    EXPECT_EQ(pages[0].Info.DialogId, 300u);
-}
-
 // This test program is a module of its own: its module object fails to start
 // the first time, by an exception.
 std::atomic<int> StartAttempts{0};
@@ -521,8 +553,7 @@ COleObjectFactory thePlainFactory(kPlainCtrlClass, RUNTIME_CLASS(CPlainCtrl), FA
 
 TEST(ModuleStart, AModuleObjectThatFailedToStartIsStartedAgainBeforeItServesAClass) {
     void* object = nullptr;
-    EXPECT_EQ(ModuleGetClassObject(ThisModuleInstance(), kPlainCtrlClass, IID_IClassFactory, &object),
-              E_UNEXPECTED);
+    EXPECT_EQ(ModuleGetClassObject(ThisModuleInstance(), kPlainCtrlClass, IID_IClassFactory, &object), E_UNEXPECTED);
     EXPECT_EQ(object, nullptr);
     ComPtr<IClassFactory> factory;
     EXPECT_EQ(ModuleGetClassObject(ThisModuleInstance(), kPlainCtrlClass, IID_IClassFactory,

@@ -19,15 +19,18 @@ namespace sample {
 using namespace platform;
 
 inline constexpr CLSID CLSID_SampleCtrl{0x3D1B7A40, 0x52C6, 0x4E0B, {0x8F, 0x11, 0x6A, 0x2C, 0x90, 0x5E, 0x13, 0x01}};
-inline constexpr CLSID CLSID_SamplePropPage{0x3D1B7A40, 0x52C6, 0x4E0B, {0x8F, 0x11, 0x6A, 0x2C, 0x90, 0x5E, 0x13, 0x02}};
+inline constexpr CLSID CLSID_SamplePropPage{
+    0x3D1B7A40, 0x52C6, 0x4E0B, {0x8F, 0x11, 0x6A, 0x2C, 0x90, 0x5E, 0x13, 0x02}};
 inline constexpr IID IID_DSample{0x3D1B7A40, 0x52C6, 0x4E0B, {0x8F, 0x11, 0x6A, 0x2C, 0x90, 0x5E, 0x13, 0x03}};
 inline constexpr IID IID_DSampleEvents{0x3D1B7A40, 0x52C6, 0x4E0B, {0x8F, 0x11, 0x6A, 0x2C, 0x90, 0x5E, 0x13, 0x04}};
 inline constexpr GUID LIBID_SampleLib{0x3D1B7A40, 0x52C6, 0x4E0B, {0x8F, 0x11, 0x6A, 0x2C, 0x90, 0x5E, 0x13, 0x05}};
 
 inline constexpr const char* kSampleProgId = "SAMPLE.SampleCtrl.1";
+// The property page's one static text, in dialog 300 at (26, 25, 224, 33).
+inline constexpr const char* kSamplePageText = "Sample property page: nothing to set here.";
+inline constexpr RECT kSamplePageTextBounds{26, 25, 224, 33};
 inline constexpr DWORD kSampleMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENVISIBLE |
-                                           OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
-                                           OLEMISC_RECOMPOSEONRESIZE;
+                                           OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE | OLEMISC_RECOMPOSEONRESIZE;
 
 // The control's own window message: fires Custom with wParam.
 inline constexpr UINT WM_SAMPLE_CUSTOM = WM_APP + 5;

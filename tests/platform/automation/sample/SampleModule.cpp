@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "SampleCtl.h"
+#include "platform/automation/dialog.h"
 #include "platform/automation/registration.h"
 
 namespace sample {
@@ -26,8 +27,7 @@ public:
 
 class CSampleCtrlFactory : public COleObjectFactory {
 public:
-    CSampleCtrlFactory()
-        : COleObjectFactory(CLSID_SampleCtrl, RUNTIME_CLASS(CSampleCtrl), FALSE, kSampleProgId) {}
+    CSampleCtrlFactory() : COleObjectFactory(CLSID_SampleCtrl, RUNTIME_CLASS(CSampleCtrl), FALSE, kSampleProgId) {}
 
     BOOL UpdateRegistry(BOOL registering) override {
         if (!registering) return AfxOleUnregisterClass(ClassId(), ProgId());
@@ -39,8 +39,7 @@ public:
 class CSamplePageFactory : public COleObjectFactory {
 public:
     CSamplePageFactory()
-        : COleObjectFactory(CLSID_SamplePropPage, RUNTIME_CLASS(CSamplePropPage), FALSE,
-                            "SAMPLE.SamplePropPage.1") {}
+        : COleObjectFactory(CLSID_SamplePropPage, RUNTIME_CLASS(CSamplePropPage), FALSE, "SAMPLE.SamplePropPage.1") {}
 
     BOOL UpdateRegistry(BOOL registering) override {
         if (!registering) return AfxOleUnregisterClass(ClassId(), nullptr);
@@ -55,6 +54,10 @@ CSamplePageFactory thePageFactory;
 const StringResources kStrings(ThisModuleInstance(),
                                {{1, "Sample Control"}, {2, "Sample Property Page"}, {300, "General"}});
 
+// The property page's dialog: one line of text, no controls.
+const DialogResource kPageDialog(ThisModuleInstance(), 300,
+                                 {{250, 62}, "MS Sans Serif", 8, {{kSamplePageTextBounds, kSamplePageText}}});
+
 const TypeLibResource kTypeLib(
     ThisModuleInstance(),
     TypeLibDeclaration{
@@ -64,12 +67,12 @@ const TypeLibResource kTypeLib(
         0,
         "sample control module",
         "sample.hlp",
-        {ClassDeclaration{"Sample", CLSID_SampleCtrl, "Sample Control",
-                          InterfaceDeclaration{"_DSample", IID_DSample, "Dispatch interface for Sample Control"},
-                          &CSampleCtrl::DispatchMap,
-                          InterfaceDeclaration{"_DSampleEvents", IID_DSampleEvents,
-                                               "Event interface for Sample Control"},
-                          &CSampleCtrl::EventMap}}});
+        {ClassDeclaration{
+            "Sample", CLSID_SampleCtrl, "Sample Control",
+            InterfaceDeclaration{"_DSample", IID_DSample, "Dispatch interface for Sample Control"},
+            &CSampleCtrl::DispatchMap,
+            InterfaceDeclaration{"_DSampleEvents", IID_DSampleEvents, "Event interface for Sample Control"},
+            &CSampleCtrl::EventMap}}});
 
 }  // namespace
 
@@ -78,9 +81,5 @@ const TypeLibResource kTypeLib(
 OCX_MODULE_EXPORTS(sample::LIBID_SampleLib, 1, 0)
 
 // For the tests: how often the module object was started and stopped.
-extern "C" __attribute__((visibility("default"))) int SampleModuleInitCount() {
-    return sample::InitCount.load();
-}
-extern "C" __attribute__((visibility("default"))) int SampleModuleExitCount() {
-    return sample::ExitCount.load();
-}
+extern "C" __attribute__((visibility("default"))) int SampleModuleInitCount() { return sample::InitCount.load(); }
+extern "C" __attribute__((visibility("default"))) int SampleModuleExitCount() { return sample::ExitCount.load(); }

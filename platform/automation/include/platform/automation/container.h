@@ -52,13 +52,14 @@ std::string DescribeResult(HRESULT code);
 // which is loaded, asked for its class object and for a new instance.
 // `module` receives the module, which must outlive the object. On failure the
 // code is returned and `error` says why.
-HRESULT CreateRegisteredObject(const CLSID& clsid, REFIID iid, void** object,
-                               std::shared_ptr<LoadedModule>& module, std::string* error);
+HRESULT CreateRegisteredObject(const CLSID& clsid, REFIID iid, void** object, std::shared_ptr<LoadedModule>& module,
+                               std::string* error);
 
 // A page shown for the properties verb, as the host saw it.
 struct ShownPage {
     CLSID Clsid;
     PropPageInfo Info;
+    Image Picture;  // the page as it was shown, Info.Size pixels
 };
 
 // One control held by a host, on the host's thread.
@@ -87,8 +88,7 @@ public:
     HRESULT Resolve(std::string_view name, DISPID& id) noexcept;
     // Calls a method, reads or writes a property by name. `error` (may be
     // null) receives the reason of a failure.
-    HRESULT Call(std::string_view name, std::span<Variant> args, Variant* result,
-                 DispatchError* error) noexcept;
+    HRESULT Call(std::string_view name, std::span<Variant> args, Variant* result, DispatchError* error) noexcept;
     HRESULT Get(std::string_view name, Variant& value, DispatchError* error) noexcept;
     HRESULT Set(std::string_view name, const Variant& value, DispatchError* error) noexcept;
 
@@ -106,12 +106,12 @@ public:
     HRESULT SaveProperties(PropertyBag& bag) noexcept;
     // The same through a file in the bag's text form; false with `error` set
     // when the file cannot be read or written (bad entries only go to issues).
-    bool LoadPropertiesFile(const std::string& path, std::vector<std::string>* issues,
-                            std::string* error) noexcept;
+    bool LoadPropertiesFile(const std::string& path, std::vector<std::string>* issues, std::string* error) noexcept;
     bool SavePropertiesFile(const std::string& path, std::string* error) noexcept;
 
     // Carries out the properties verb: every page the control lists is made,
-    // shown under a frame window, applied and closed. `shown` receives them.
+    // shown under a frame window of its size, applied and closed. `shown`
+    // receives them with their pictures.
     HRESULT ShowProperties(std::vector<ShownPage>* shown, std::string* error) noexcept;
 
 private:

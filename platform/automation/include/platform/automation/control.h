@@ -22,8 +22,7 @@ namespace platform {
 
 inline constexpr IID IID_IDispatch{0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IControl{0x5B0C3F12, 0x8E4A, 0x4C1D, {0x9A, 0x61, 0x27, 0xD3, 0x40, 0x8B, 0x1F, 0x6E}};
-inline constexpr IID IID_IPropertyPage{0xB196B28D, 0xBAB4, 0x101A,
-                                       {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+inline constexpr IID IID_IPropertyPage{0xB196B28D, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 
 // Miscellaneous status bits a control class registers.
 inline constexpr DWORD OLEMISC_RECOMPOSEONRESIZE = 0x1;
@@ -241,9 +240,9 @@ private:
     // The classes of the two windows below, held for the object's life.
     SharedWindowClass ApartmentClass;
     SharedWindowClass ControlClass;
-    HWND Apartment = 0;           // hidden window that carries calls over; owner thread
-    std::atomic<HWND> Window{0};  // written on the owner thread, read anywhere
-    RECT Extent{0, 0, 100, 50};   // owner thread
+    HWND Apartment = 0;            // hidden window that carries calls over; owner thread
+    std::atomic<HWND> Window{0};   // written on the owner thread, read anywhere
+    RECT Extent{0, 0, 100, 50};    // owner thread
     IControlSite* Site = nullptr;  // owner thread
     IID DispatchIid;
     IID EventIid;
@@ -255,7 +254,8 @@ private:
     DWORD NextCookie = 1;          // guarded by SinksLock
 };
 
-// A property page: its caption (a string resource), its dialog template id,
+// A property page: its caption (a string resource), its dialog template (a
+// DialogResource of the page's module, see platform/automation/dialog.h),
 // and the data exchange that runs when it is shown and applied.
 class CDataExchange {
 public:
@@ -268,13 +268,18 @@ public:
 struct PropPageInfo {
     std::string Title;
     unsigned DialogId = 0;
-    SIZE Size{};
+    SIZE Size{};  // the dialog's size in pixels
 };
 
+struct DialogTemplate;
+
 struct IPropertyPage : IUnknown {
+    // E_FAIL when the page's module lacks its caption string or its dialog.
     virtual HRESULT GetPageInfo(PropPageInfo& info) noexcept = 0;
     virtual HRESULT SetObjects(std::span<IControl* const> objects) noexcept = 0;
-    // Shows the page in a child window of parent at rect.
+    // Shows the page in a child window of parent at rect, painted at once (its
+    // dialog from the window's top left, the dialog background beyond it).
+    // E_FAIL as GetPageInfo, or when the window cannot be made.
     virtual HRESULT Activate(HWND parent, const RECT& rect) noexcept = 0;
     virtual HRESULT Deactivate() noexcept = 0;
     // S_OK when changes wait to be applied, else S_FALSE.
@@ -311,8 +316,13 @@ protected:
 
 private:
     friend void DDP_PostProcessing(CDataExchange* dx);
+    friend LRESULT PageWindowProc(HWND, UINT, WPARAM, LPARAM);
+    // The module whose caption and dialog the page shows.
+    HINSTANCE PageModule() const noexcept;
+
     RefCount References;
-    SharedWindowClass PageClass;  // the class of Window, held for the page's life
+    SharedWindowClass PageClass;                     // the class of Window, held for the page's life
+    std::shared_ptr<const DialogTemplate> Template;  // what Window shows; set by Activate
     unsigned Dialog;
     unsigned Caption;
     std::vector<IControl*> Controls;
