@@ -21,11 +21,13 @@ enum ExitCode { kOk = 0, kUsage = 1, kNotAModule = 2, kRegistrationFailed = 3 };
 
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
-                 "Usage: ocx-register [-u] [--registry FILE] MODULE.so\n"
+                 "Usage: ocx-register [-u] [--registry FILE] MODULE.so|NAME\n"
                  "\n"
                  "Registers the control classes, property pages and type library of a\n"
                  "control module (by calling its DllRegisterServer), or removes them with -u\n"
-                 "(DllUnregisterServer). Hosts then create the controls by ProgID.\n"
+                 "(DllUnregisterServer). Hosts then create the controls by ProgID. A NAME\n"
+                 "that is no file here is a module installed in\n"
+                 "%s (NAME.so).\n"
                  "\n"
                  "Options:\n"
                  "  -u, --unregister   remove the module's registration\n"
@@ -35,7 +37,7 @@ void PrintUsage(std::FILE* out) {
                  "\n"
                  "Exit status: 0 done, 1 bad usage, 2 not a loadable control module,\n"
                  "3 the module's registration failed.\n",
-                 DefaultRegistryPath().c_str());
+                 InstalledModuleFolder().c_str(), DefaultRegistryPath().c_str());
 }
 
 const char* KindName(ClassRegistration::Kind kind) {
@@ -56,8 +58,8 @@ std::string Describe(const ClassRegistration& entry) {
 }
 
 std::string Describe(const TypeLibraryDescription& library) {
-    return "type library " + library.Name + " " + std::to_string(library.Major) + "." +
-           std::to_string(library.Minor) + " " + library.LibId.ToString();
+    return "type library " + library.Name + " " + std::to_string(library.Major) + "." + std::to_string(library.Minor) +
+           " " + library.LibId.ToString();
 }
 
 // What `after` holds that `before` does not, as lines.
@@ -114,9 +116,13 @@ int main(int argc, char** argv) {
     // The registry records the module by its absolute path, and dlopen must
     // not go searching the library path for a bare name.
     struct stat info {};
+    if (module.find('/') == std::string::npos && ::stat(module.c_str(), &info) != 0) {
+        if (std::string installed = FindInstalledModule(module); !installed.empty()) module = installed;
+    }
     char real[PATH_MAX];
     if (::stat(module.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !::realpath(module.c_str(), real)) {
-        std::fprintf(stderr, "ocx-register: %s: no such module file\n", module.c_str());
+        std::fprintf(stderr, "ocx-register: %s: no such module file, nor a module installed in %s\n", module.c_str(),
+                     InstalledModuleFolder().c_str());
         return kNotAModule;
     }
     module = real;
@@ -151,8 +157,7 @@ int main(int argc, char** argv) {
         return kRegistrationFailed;
     }
     std::vector<std::string> changes = unregister ? Added(after, before) : Added(before, after);
-    std::printf("%s %s in %s\n", unregister ? "Unregistered" : "Registered", module.c_str(),
-                GetRegistryPath().c_str());
+    std::printf("%s %s in %s\n", unregister ? "Unregistered" : "Registered", module.c_str(), GetRegistryPath().c_str());
     if (changes.empty()) {
         std::printf(unregister ? "  (nothing of it was registered)\n" : "  (no changes)\n");
     }

@@ -1,11 +1,13 @@
 #include "platform/automation/container.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <map>
 #include <mutex>
 
+#include "platform/automation/registration.h"
 #include "platform/window/host.h"
 
 namespace platform {
@@ -381,6 +383,24 @@ HRESULT HostedControl::ShowPropertyFrame(IControl* control, const std::vector<CL
     } catch (...) {
         return E_OUTOFMEMORY;
     }
+}
+
+std::string InstalledModuleFolder() {
+    const std::string self = ModulePath(GetModuleInstance(reinterpret_cast<const void*>(&InstalledModuleFolder)));
+    const std::size_t slash = self.rfind('/');
+    if (slash == std::string::npos) return {};
+    return self.substr(0, slash + 1) + ORVALIS_CONTROL_MODULE_FOLDER;
+}
+
+std::string FindInstalledModule(std::string_view name) {
+    if (name.empty() || name.find('/') != std::string_view::npos || name == "." || name == "..") return {};
+    const std::string folder = InstalledModuleFolder();
+    if (folder.empty()) return {};
+    std::string path = folder + "/" + std::string(name);
+    if (!name.ends_with(".so")) path += ".so";
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    return path;
 }
 
 HWND CreateContainerWindow(int width, int height, const char* title) {

@@ -1,4 +1,5 @@
-# Run with -DBUILD_DIR=<build tree> -DPREFIX=<scratch prefix>.
+# Run with -DBUILD_DIR=<build tree> -DPREFIX=<scratch prefix>
+# -DMODULE_DIR=<the control module folder, relative to the prefix>.
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
                 RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE errors)
@@ -24,5 +25,49 @@ execute_process(COMMAND pkg-config --cflags --libs orvalis-platform
                 RESULT_VARIABLE status OUTPUT_VARIABLE flags ERROR_VARIABLE errors)
 if(NOT status EQUAL 0 OR NOT flags MATCHES "-lplatform_automation" OR NOT flags MATCHES "-I")
   message(FATAL_ERROR "pkg-config orvalis-platform: ${flags}${errors}")
+endif()
+execute_process(COMMAND pkg-config --variable=controlmoduledir orvalis-platform
+                OUTPUT_VARIABLE folder OUTPUT_STRIP_TRAILING_WHITESPACE)
+file(REAL_PATH "${folder}" folder)
+file(REAL_PATH "${PREFIX}/${MODULE_DIR}" expected_folder)
+if(NOT folder STREQUAL expected_folder)
+  message(FATAL_ERROR "pkg-config names ${folder} as the module folder, not ${expected_folder}")
+endif()
+
+# Test modules stay out of a plain install; their component brings them.
+set(sample ${PREFIX}/${MODULE_DIR}/sample_control.so)
+if(EXISTS ${sample})
+  message(FATAL_ERROR "a plain install installed the sample module")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX} --component test-modules
+                RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE errors)
+if(NOT status EQUAL 0 OR NOT EXISTS ${sample})
+  message(FATAL_ERROR "cmake --install --component test-modules did not install ${sample}: ${errors}")
+endif()
+
+# The installed ocx-register finds an installed module by name, and the
+# installed container loads it from there through the registry.
+set(registry ${PREFIX}/registry)
+execute_process(COMMAND ${PREFIX}/bin/ocx-register --registry ${registry} sample_control
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
+file(REAL_PATH ${sample} sample_path)
+if(NOT status EQUAL 0 OR NOT out MATCHES "Registered ${sample_path} in")
+  message(FATAL_ERROR "the installed ocx-register did not register sample_control (${status}): ${out}${errors}")
+endif()
+file(WRITE ${PREFIX}/script.txt "create SAMPLE.SampleCtrl.1\ncall Add 40 2\nverb properties\n")
+execute_process(COMMAND ${PREFIX}/bin/ocx-container --registry ${registry} ${PREFIX}/script.txt
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
+if(NOT status EQUAL 0 OR NOT out MATCHES "= 42\n" OR NOT out MATCHES "page \"General\"")
+  message(FATAL_ERROR "the installed container cannot drive the installed module (${status}): ${out}${errors}")
+endif()
+execute_process(COMMAND ${PREFIX}/bin/ocx-register --registry ${registry} no_such_module
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
+if(NOT status EQUAL 2 OR NOT errors MATCHES "no_such_module: no such module file, nor a module installed in")
+  message(FATAL_ERROR "an unknown module name was not refused (${status}): ${out}${errors}")
+endif()
+execute_process(COMMAND ${PREFIX}/bin/ocx-register -u --registry ${registry} sample_control
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
+if(NOT status EQUAL 0 OR NOT out MATCHES "control SAMPLE.SampleCtrl.1")
+  message(FATAL_ERROR "the installed ocx-register did not unregister sample_control (${status}): ${out}${errors}")
 endif()
 file(REMOVE_RECURSE ${PREFIX})

@@ -45,6 +45,16 @@ private:
     DllCanUnloadNowFn CanUnload = nullptr;
 };
 
+// Where `cmake --install` puts control modules: the folder "ocx" beside the
+// platform libraries, found from the file this library was loaded from
+// (<prefix>/<libdir>/ocx for an installed host). "" when that is unknown.
+std::string InstalledModuleFolder();
+
+// The absolute path of the installed module called `name` ("orvalis" or
+// "orvalis.so": <name>.so in InstalledModuleFolder()); "" when there is no such
+// file or `name` is empty or holds a '/'.
+std::string FindInstalledModule(std::string_view name);
+
 // "0x80020006 (unknown name)": a result code for people.
 std::string DescribeResult(HRESULT code);
 
