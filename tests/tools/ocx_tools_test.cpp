@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -30,6 +31,12 @@ std::string ReadFile(const std::string& path) {
 class OcxTools : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The tools are programs of their own, without the sanitizer options
+        // compiled into test programs: they get the same suppressions (system
+        // libraries only, such as fontconfig's lifelong caches) from here.
+        ::setenv("LSAN_OPTIONS", "print_suppressions=0:suppressions=" ORVALIS_SOURCE_DIR "/cmake/sanitizers/lsan.supp",
+                 0);
+        ::setenv("TSAN_OPTIONS", "halt_on_error=1:suppressions=" ORVALIS_SOURCE_DIR "/cmake/sanitizers/tsan.supp", 0);
         char pattern[] = "/tmp/ocx-tools-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         Folder = pattern;
