@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -140,32 +141,36 @@ ObjectPtr MakePen(COLORREF colour, int width, bool null) {
     return o;
 }
 
+ObjectPtr MakeFont(const LOGFONT& font) {
+    auto o = std::make_shared<Object>();
+    o->What = Kind::Font;
+    o->Font = font;
+    o->Font.lfFaceName[LF_FACESIZE - 1] = '\0';  // the caller's name may lack its terminator
+    return o;
+}
+
 // Builds the stock objects on first use. Called with the lock held.
 void EnsureStock(Tables& t) {
     if (t.Stock[0] != 0) return;
-    const ObjectPtr objects[9] = {MakeBrush(RGB(255, 255, 255), false),
-                                  MakeBrush(RGB(192, 192, 192), false),
-                                  MakeBrush(RGB(128, 128, 128), false),
-                                  MakeBrush(RGB(64, 64, 64), false),
-                                  MakeBrush(RGB(0, 0, 0), false),
-                                  MakeBrush(0, true),
-                                  MakePen(RGB(255, 255, 255), 1, false),
-                                  MakePen(RGB(0, 0, 0), 1, false),
-                                  MakePen(0, 1, true)};
-    for (int i = 0; i < 9; ++i) {
+    LOGFONT dialogFont;
+    std::strcpy(dialogFont.lfFaceName, "MS Sans Serif");
+    const ObjectPtr objects[kStockFontSlot + 1] = {MakeBrush(RGB(255, 255, 255), false),
+                                                   MakeBrush(RGB(192, 192, 192), false),
+                                                   MakeBrush(RGB(128, 128, 128), false),
+                                                   MakeBrush(RGB(64, 64, 64), false),
+                                                   MakeBrush(RGB(0, 0, 0), false),
+                                                   MakeBrush(0, true),
+                                                   MakePen(RGB(255, 255, 255), 1, false),
+                                                   MakePen(RGB(0, 0, 0), 1, false),
+                                                   MakePen(0, 1, true),
+                                                   MakeFont(dialogFont)};
+    for (int i = 0; i <= kStockFontSlot; ++i) {
         objects[i]->Stock = true;
         const std::uintptr_t h = NewHandle(t, objects[i]->What);
         objects[i]->Handle = h;
         t.Objects.emplace(h, objects[i]);
         t.Stock[i] = h;
     }
-    auto font = std::make_shared<Object>();
-    font->What = Kind::Font;
-    font->Stock = true;
-    std::strcpy(font->Font.lfFaceName, "MS Sans Serif");
-    font->Handle = NewHandle(t, Kind::Font);
-    t.Objects.emplace(font->Handle, font);
-    t.Stock[kStockFontSlot] = font->Handle;
     t.DefaultBitmap = std::make_shared<Object>();
     t.DefaultBitmap->What = Kind::Bitmap;
     t.DefaultBitmap->Stock = true;
@@ -197,17 +202,18 @@ void Hold(const ObjectPtr& o) {
 void Drop(const ObjectPtr& o) {
     if (o) --o->SelectedCount;
 }
+// Every object a state selects.
+void HoldAll(const DcState& s) {
+    for (const ObjectPtr* o : {&s.Pen, &s.Brush, &s.Bitmap, &s.Font}) Hold(*o);
+}
+void DropAll(const DcState& s) {
+    for (const ObjectPtr* o : {&s.Pen, &s.Brush, &s.Bitmap, &s.Font}) Drop(*o);
+}
 
 // Swaps one context state for another, keeping the selection counts right.
 void ReplaceState(Dc& dc, DcState next) {
-    Hold(next.Pen);
-    Hold(next.Brush);
-    Hold(next.Bitmap);
-    Hold(next.Font);
-    Drop(dc.Current.Pen);
-    Drop(dc.Current.Brush);
-    Drop(dc.Current.Bitmap);
-    Drop(dc.Current.Font);
+    HoldAll(next);
+    DropAll(dc.Current);
     dc.Current = std::move(next);
 }
 
@@ -218,9 +224,7 @@ Dc& NewDc(Tables& t, std::uintptr_t& handle) {
     initial.Pen = FindObject(t, reinterpret_cast<void*>(t.Stock[BLACK_PEN]));
     initial.Brush = FindObject(t, reinterpret_cast<void*>(t.Stock[WHITE_BRUSH]));
     initial.Font = FindObject(t, reinterpret_cast<void*>(t.Stock[kStockFontSlot]));
-    Hold(initial.Pen);
-    Hold(initial.Brush);
-    Hold(initial.Font);
+    HoldAll(initial);
     dc->Current = std::move(initial);
     handle = NewHandle(t, Kind::Dc);
     Dc& ref = *dc;
@@ -359,11 +363,7 @@ HPEN CreatePen(int style, int width, COLORREF colour) noexcept {
 HFONT CreateFontIndirect(const LOGFONT* font) noexcept {
     if (!font || font->lfHeight < -kMaxBitmapExtent || font->lfHeight > kMaxBitmapExtent) return nullptr;
     try {
-        auto o = std::make_shared<Object>();
-        o->What = Kind::Font;
-        o->Font = *font;
-        o->Font.lfFaceName[LF_FACESIZE - 1] = '\0';  // the caller's name may lack its terminator
-        return reinterpret_cast<HFONT>(AddObject(std::move(o)));
+        return reinterpret_cast<HFONT>(AddObject(MakeFont(*font)));
     } catch (...) {
         return nullptr;
     }
@@ -460,10 +460,7 @@ HDC CreateCompatibleDC(HDC dc) noexcept {
 
 namespace {
 void ReleaseDcObjects(Dc& dc) {
-    Drop(dc.Current.Pen);
-    Drop(dc.Current.Brush);
-    Drop(dc.Current.Bitmap);
-    Drop(dc.Current.Font);
+    DropAll(dc.Current);
     dc.Current = DcState{};
     dc.Saved.clear();
 }
