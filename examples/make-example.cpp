@@ -30,9 +30,7 @@ constexpr int kBarsIn34 = 5;
 constexpr int kSongEnd = kWaltzStart + kBarsIn34 * kBar34;
 
 // Start tick of bar (from 0), across the change of metre.
-int Bar(int bar) {
-    return bar < kBarsIn44 ? bar * kBar44 : kWaltzStart + (bar - kBarsIn44) * kBar34;
-}
+int Bar(int bar) { return bar < kBarsIn44 ? bar * kBar44 : kWaltzStart + (bar - kBarsIn44) * kBar34; }
 
 // Events are gathered at absolute ticks in any order and written sorted; at
 // equal ticks they keep the order they were added in (note-offs are added
@@ -46,9 +44,8 @@ public:
     void Note(int tick, int length, int channel, int key, int velocity) {
         At(tick, [=](smf::TrackBuilder& t, std::uint32_t d) { t.NoteOn(d, channel, key, velocity); });
         // Releases come just before the next note, so a repeated key restarts cleanly.
-        Events.push_back({tick + length, 0, Sequence++, [=](smf::TrackBuilder& t, std::uint32_t d) {
-                              t.NoteOn(d, channel, key, 0);
-                          }});
+        Events.push_back({tick + length, 0, Sequence++,
+                          [=](smf::TrackBuilder& t, std::uint32_t d) { t.NoteOn(d, channel, key, 0); }});
     }
 
     smf::TrackBuilder Build() {
@@ -110,9 +107,8 @@ smf::TrackBuilder ConductorTrack() {
             .TimeSignature(0, 4, 2)
             .MetaText(0, 0x06, "Verse");
     });
-    part.At(kWaltzStart, [](smf::TrackBuilder& t, std::uint32_t d) {
-        t.TimeSignature(d, 3, 2).MetaText(0, 0x06, "Waltz");
-    });
+    part.At(kWaltzStart,
+            [](smf::TrackBuilder& t, std::uint32_t d) { t.TimeSignature(d, 3, 2).MetaText(0, 0x06, "Waltz"); });
     return part.Build();
 }
 
@@ -122,9 +118,8 @@ smf::TrackBuilder PianoTrack() {
     part.At(0, [](smf::TrackBuilder& t, std::uint32_t d) { t.Name(d, "Piano"); });
     Setup(part, ch, 0, 92, 52, 40);
     // Half-note chords in 4/4, the pedal caught again at every bar line.
-    const std::vector<std::vector<const Chord*>> verse = {
-        {&kC, &kC}, {&kAm, &kAm}, {&kF, &kF}, {&kG, &kG},
-        {&kC, &kC}, {&kAm, &kAm}, {&kDm, &kG}, {&kC, &kC}};
+    const std::vector<std::vector<const Chord*>> verse = {{&kC, &kC}, {&kAm, &kAm}, {&kF, &kF},  {&kG, &kG},
+                                                          {&kC, &kC}, {&kAm, &kAm}, {&kDm, &kG}, {&kC, &kC}};
     for (int bar = 0; bar < kBarsIn44; ++bar) {
         const int start = Bar(bar);
         part.At(start, [](smf::TrackBuilder& t, std::uint32_t d) { t.Control(d, ch, 64, 127); });
@@ -240,9 +235,8 @@ smf::TrackBuilder GuitarTrack() {
     }
     // Bend the D up a semitone and let it down again before the next bar.
     for (int step = 1; step <= 4; ++step) {
-        part.At(bentTick + 60 * step, [=](smf::TrackBuilder& t, std::uint32_t d) {
-            t.PitchBend(d, ch, 8192 + step * 1024);
-        });
+        part.At(bentTick + 60 * step,
+                [=](smf::TrackBuilder& t, std::uint32_t d) { t.PitchBend(d, ch, 8192 + step * 1024); });
     }
     part.At(bentTick + q - 20, [](smf::TrackBuilder& t, std::uint32_t d) { t.PitchBend(d, ch, 8192); });
     return part.Build();
@@ -318,8 +312,8 @@ int main(int argc, char** argv) {
         }
         const smf::Bytes existing{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         if (existing != song) {
-            std::fprintf(stderr, "make-example: %s differs from the generated song; run make-example %s\n",
-                         argv[2], argv[2]);
+            std::fprintf(stderr, "make-example: %s differs from the generated song; run make-example %s\n", argv[2],
+                         argv[2]);
             return 1;
         }
         return 0;

@@ -20,6 +20,14 @@ if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null; then
   trap 'kill $xvfb_pid 2>/dev/null || true' EXIT
 fi
 
+# Formatting is checked once, before anything is built: it takes seconds.
+for preset in "${presets[@]}"; do
+  if [ "$preset" = default ]; then
+    scripts/format.sh --check
+    break
+  fi
+done
+
 for preset in "${presets[@]}"; do
   start=$(date +%s)
   echo "=== $preset: configure"

@@ -86,7 +86,8 @@ Figures MeasurePulse(double seconds, bool realTime) {
         }
     });
     platform::Clock& clock = platform::RealClock();
-    std::uint32_t id = clock.SetEvent(kPeriodMs, 0, event, platform::TIME_PERIODIC | platform::TIME_CALLBACK_EVENT_PULSE);
+    std::uint32_t id =
+        clock.SetEvent(kPeriodMs, 0, event, platform::TIME_PERIODIC | platform::TIME_CALLBACK_EVENT_PULSE);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     clock.KillEvent(id);
     std::uint64_t pulses = event->PulseCount();
@@ -166,7 +167,8 @@ void MeasureDrift(double seconds) {
     auto event = std::make_shared<platform::PulseEvent>();
     platform::Clock& clock = platform::RealClock();
     std::int64_t start = NowNs();
-    std::uint32_t id = clock.SetEvent(kPeriodMs, 0, event, platform::TIME_PERIODIC | platform::TIME_CALLBACK_EVENT_PULSE);
+    std::uint32_t id =
+        clock.SetEvent(kPeriodMs, 0, event, platform::TIME_PERIODIC | platform::TIME_CALLBACK_EVENT_PULSE);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     std::int64_t stop = NowNs();
     clock.KillEvent(id);
@@ -174,10 +176,11 @@ void MeasureDrift(double seconds) {
     // The first deadline is one period after SetEvent; the last pulse's
     // deadline is the last one that passed before the kill.
     std::int64_t first = event->LastDeadlineNs() - static_cast<std::int64_t>(pulses - 1) * kPeriodNs;
-    std::printf("drift over %.0f s: %llu pulses; first deadline %.3f ms after start (expected 2); "
-                "periods elapsed by the wall clock: %lld\n",
-                seconds, static_cast<unsigned long long>(pulses), static_cast<double>(first - start) / 1e6,
-                static_cast<long long>((stop - start) / kPeriodNs));
+    std::printf(
+        "drift over %.0f s: %llu pulses; first deadline %.3f ms after start (expected 2); "
+        "periods elapsed by the wall clock: %lld\n",
+        seconds, static_cast<unsigned long long>(pulses), static_cast<double>(first - start) / 1e6,
+        static_cast<long long>((stop - start) / kPeriodNs));
 }
 
 void Usage() {

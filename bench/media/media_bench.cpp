@@ -133,7 +133,10 @@ double Median(std::vector<double> values) {
 // both streams on clock-synchronised null sinks. Returns its CPU seconds.
 double PlayerCpu(const std::filesystem::path& file) {
     const std::string uri = "uri=file://" + std::filesystem::absolute(file).string();
-    std::vector<std::string> args = {"gst-launch-1.0", "-q", "playbin", uri,
+    std::vector<std::string> args = {"gst-launch-1.0",
+                                     "-q",
+                                     "playbin",
+                                     uri,
                                      "video-sink=videoconvert ! video/x-raw,format=BGRx ! fakesink sync=true",
                                      "audio-sink=fakesink sync=true"};
     std::vector<char*> argv;
@@ -210,7 +213,9 @@ bool RunGroup(const char* title, const std::filesystem::path& file, double fileS
         paused.push_back(SeekMs(engine, probes, target));
     }
     auto worst = [](const std::vector<double>& v) {
-        return v.empty() ? -1.0 : (std::find(v.begin(), v.end(), -1.0) != v.end() ? -1.0 : *std::max_element(v.begin(), v.end()));
+        return v.empty()
+                   ? -1.0
+                   : (std::find(v.begin(), v.end(), -1.0) != v.end() ? -1.0 : *std::max_element(v.begin(), v.end()));
     };
     out.SeekRunningMaxMs = worst(running);
     out.SeekRunningMedianMs = Median(running);
@@ -228,12 +233,14 @@ void Print(const char* title, int streams, const Figures& f) {
     std::printf("\n== %s, %d streams\n", title, streams);
     std::printf("  position spread between streams: max %.1f ms, mean %.1f ms (target < 33 ms)\n", f.MaxSpreadMs,
                 f.MeanSpreadMs);
-    std::printf("  CPU per stream: %.1f ms per second played; playbin on one file: %.1f ms per second; "
-                "ratio %.2f (target <= 1.2)\n",
-                f.CpuPerStreamS * 1000, f.PlayerCpuS * 1000, f.PlayerCpuS > 0 ? f.CpuPerStreamS / f.PlayerCpuS : -1);
-    std::printf("  seek to every stream showing the target frame: paused median %.0f ms, max %.0f ms; "
-                "running median %.0f ms, max %.0f ms (target < 200 ms)\n",
-                f.SeekPausedMedianMs, f.SeekPausedMaxMs, f.SeekRunningMedianMs, f.SeekRunningMaxMs);
+    std::printf(
+        "  CPU per stream: %.1f ms per second played; playbin on one file: %.1f ms per second; "
+        "ratio %.2f (target <= 1.2)\n",
+        f.CpuPerStreamS * 1000, f.PlayerCpuS * 1000, f.PlayerCpuS > 0 ? f.CpuPerStreamS / f.PlayerCpuS : -1);
+    std::printf(
+        "  seek to every stream showing the target frame: paused median %.0f ms, max %.0f ms; "
+        "running median %.0f ms, max %.0f ms (target < 200 ms)\n",
+        f.SeekPausedMedianMs, f.SeekPausedMaxMs, f.SeekRunningMedianMs, f.SeekRunningMaxMs);
 }
 
 }  // namespace

@@ -54,8 +54,7 @@ public:
             if (choice < 80) {
                 // A chord or a single note: on, then off after a musical length.
                 const int voices = choice < 30 ? 3 : 1;
-                const std::uint32_t length = static_cast<std::uint32_t>(Division / 4) *
-                                             (1 + Random() % 8);
+                const std::uint32_t length = static_cast<std::uint32_t>(Division / 4) * (1 + Random() % 8);
                 int keys[3];
                 for (int v = 0; v < voices; ++v) {
                     keys[v] = root + scale[Random() % 7] + 12 * static_cast<int>(Random() % 2);
@@ -118,9 +117,8 @@ smf::TrackBuilder ConductorTrack(std::mt19937& random, int songIndex) {
 }
 
 smf::Bytes Song(std::mt19937& random, int songIndex, std::size_t approximateBytes) {
-    static const char* kNames[] = {"Piano", "Bass",  "Strings", "Guitar", "Organ",
-                                   "Lead",  "Pad",   "Brass",   "Flute",  "Choir",
-                                   "Harp",  "Synth", "Cello",   "Sax",    "Bells"};
+    static const char* kNames[] = {"Piano", "Bass",  "Strings", "Guitar", "Organ", "Lead", "Pad",  "Brass",
+                                   "Flute", "Choir", "Harp",    "Synth",  "Cello", "Sax",  "Bells"};
     const int divisions[] = {96, 192, 384, 480, 960};
     const int division = divisions[random() % 5];
     const int parts = 6 + static_cast<int>(random() % 10);
@@ -160,8 +158,7 @@ int GenerateSongs(const fs::path& dir, double megabytes) {
             std::fflush(stdout);
         }
     }
-    std::printf("generate-songs: wrote %d files, %.1f MB, to %s\n", count, written / kMegabyte,
-                dir.c_str());
+    std::printf("generate-songs: wrote %d files, %.1f MB, to %s\n", count, written / kMegabyte, dir.c_str());
     return 0;
 }
 
@@ -292,11 +289,11 @@ int Measure(const std::vector<fs::path>& files, int repeat) {
         const long after = StatusKilobytes("VmRSS");
         const double model = static_cast<double>(ModelBytes(*song));
         const double peakGrowth = (peak - baseline) * 1024.0;
-        std::printf("memory (%s, %.1f MB): song in memory %.1f MB (resident %.1f MB), peak during "
-                    "load +%.1f MB = %.2f x the song\n",
-                    largest.filename().c_str(), double(largestSize) / kMegabyte, model / kMegabyte,
-                    (after - baseline) * 1024.0 / kMegabyte, peakGrowth / kMegabyte,
-                    peakGrowth / model);
+        std::printf(
+            "memory (%s, %.1f MB): song in memory %.1f MB (resident %.1f MB), peak during "
+            "load +%.1f MB = %.2f x the song\n",
+            largest.filename().c_str(), double(largestSize) / kMegabyte, model / kMegabyte,
+            (after - baseline) * 1024.0 / kMegabyte, peakGrowth / kMegabyte, peakGrowth / model);
         std::printf("RESULT peak_ratio=%.2f\n", peakGrowth / model);
     } else {
         std::printf("memory: /proc/self/clear_refs is not writable here; peak not measured\n");
@@ -354,19 +351,14 @@ int Measure(const std::vector<fs::path>& files, int repeat) {
     const double millions = events / 1e6;
     std::printf("input: %zu files, %.1f MB, %zu events\n", files.size(), megabytes, events);
     std::printf("load (read + parse + durations), best of %d:\n", repeat);
-    std::printf("  wall %.3f s: %.1f MB/s, %.1f M events/s\n", load.Wall, megabytes / load.Wall,
-                millions / load.Wall);
-    std::printf("  cpu  %.3f s: %.1f MB/s, %.1f M events/s\n", load.Cpu, megabytes / load.Cpu,
-                millions / load.Cpu);
-    std::printf("release of the loaded songs: wall %.3f s, cpu %.3f s\n", release.Wall,
-                release.Cpu);
+    std::printf("  wall %.3f s: %.1f MB/s, %.1f M events/s\n", load.Wall, megabytes / load.Wall, millions / load.Wall);
+    std::printf("  cpu  %.3f s: %.1f MB/s, %.1f M events/s\n", load.Cpu, megabytes / load.Cpu, millions / load.Cpu);
+    std::printf("release of the loaded songs: wall %.3f s, cpu %.3f s\n", release.Wall, release.Cpu);
     std::printf("parse from memory:\n");
     std::printf("  wall %.3f s: %.1f MB/s, %.1f M events/s\n", parse.Wall, megabytes / parse.Wall,
                 millions / parse.Wall);
-    std::printf("  cpu  %.3f s: %.1f MB/s, %.1f M events/s\n", parse.Cpu, megabytes / parse.Cpu,
-                millions / parse.Cpu);
-    std::printf("RESULT load_wall_mb_per_s=%.1f load_cpu_mb_per_s=%.1f\n", megabytes / load.Wall,
-                megabytes / load.Cpu);
+    std::printf("  cpu  %.3f s: %.1f MB/s, %.1f M events/s\n", parse.Cpu, megabytes / parse.Cpu, millions / parse.Cpu);
+    std::printf("RESULT load_wall_mb_per_s=%.1f load_cpu_mb_per_s=%.1f\n", megabytes / load.Wall, megabytes / load.Cpu);
     return 0;
 }
 
@@ -402,8 +394,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "midifile-bench: MEGABYTES must be positive\n");
                 return 2;
             }
-            return command == "generate-songs" ? GenerateSongs(argv[2], megabytes)
-                                               : GenerateLarge(argv[2], megabytes);
+            return command == "generate-songs" ? GenerateSongs(argv[2], megabytes) : GenerateLarge(argv[2], megabytes);
         }
         if (command == "measure") {
             int repeat = 3;

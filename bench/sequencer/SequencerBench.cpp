@@ -148,8 +148,8 @@ int RunStepBench(int device) {
     auto at = [&](double q) { return sorted[static_cast<std::size_t>(q * (sorted.size() - 1))]; };
     std::printf("steps %d, loop wraps %llu, events due per step about %.0f\n", kSteps,
                 static_cast<unsigned long long>(sequencer.GetLoopWraps()), 64 * 3 * 1.92);
-    std::printf("mean %.1f us   p50 %.1f us   p99 %.1f us   max %.1f us   (budget 2000 us)\n", sum / kSteps,
-                at(0.50), at(0.99), sorted.back());
+    std::printf("mean %.1f us   p50 %.1f us   p99 %.1f us   max %.1f us   (budget 2000 us)\n", sum / kSteps, at(0.50),
+                at(0.99), sorted.back());
     std::printf("allocations in the step: %llu\n", static_cast<unsigned long long>(StepAllocations.load()));
     if (device >= 0) {
         std::printf("messages recorded %zu, lost %llu\n", platform::CapturedMessages().size(),
@@ -208,7 +208,8 @@ int MakeSong(const char* path, int seconds) {
         pad.B.NoteOff(pad.At(barTick + 1900), 2, root).NoteOff(0, 2, root + 7);
         for (std::uint32_t step = 0; step < 8; ++step) {
             const int note = 72 + (bar * 3 + static_cast<int>(step) * 5) % 12;
-            lead.B.NoteOn(lead.At(barTick + step * 240), 3, note, 90).NoteOff(lead.At(barTick + step * 240 + 200), 3, note);
+            lead.B.NoteOn(lead.At(barTick + step * 240), 3, note, 90)
+                .NoteOff(lead.At(barTick + step * 240 + 200), 3, note);
         }
     }
     for (Timed* t : {&piano, &bass, &drums, &pad, &lead}) {
@@ -301,8 +302,8 @@ int RunDrift(const char* path, int device, int warmupSeconds) {
     const double actualMs = static_cast<double>(watch.EndNs.load() - startNs) / 1e6;
     const std::uint64_t ticks = sequencer.Ticks.load();
     sequencer.Stop();
-    std::printf("song %.3f s (nominal %.3f s); expected song end after %.3f s of %llu periods\n",
-                expectedMs / 1000, nominalMs / 1000, expectedMs / 1000, static_cast<unsigned long long>(periods));
+    std::printf("song %.3f s (nominal %.3f s); expected song end after %.3f s of %llu periods\n", expectedMs / 1000,
+                nominalMs / 1000, expectedMs / 1000, static_cast<unsigned long long>(periods));
     std::printf("song end came after %.3f s: drift %+.3f ms\n", actualMs / 1000, actualMs - expectedMs);
     std::printf("timer ticks %llu for %llu periods: %llu pulses merged (a step counting calls would be %.0f ms late)\n",
                 static_cast<unsigned long long>(ticks), static_cast<unsigned long long>(periods),

@@ -28,8 +28,7 @@ protected:
 }
 
 bool IsReaderText(const char* text) {
-    for (const char* known :
-         {MIDI::kBadTrackFormat, MIDI::kRunningStatusNotDefined, MIDI::kBadChunkSize}) {
+    for (const char* known : {MIDI::kBadTrackFormat, MIDI::kRunningStatusNotDefined, MIDI::kBadChunkSize}) {
         if (text == known || std::strcmp(text, known) == 0) {
             return true;
         }

@@ -27,8 +27,7 @@ int main(int argc, char** argv) {
                 continue;
             }
             std::ifstream in(entry.path(), std::ios::binary);
-            const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                          std::istreambuf_iterator<char>()};
+            const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
             // An exact-size copy, so that a read past the input is caught.
             std::vector<std::uint8_t> exact(bytes.begin(), bytes.end());
             exact.shrink_to_fit();

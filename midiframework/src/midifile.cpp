@@ -29,8 +29,8 @@ struct TrackWriter {
     static int Capacity(const Track& track) { return track.Capacity; }
     static void SetCount(Track& track, int count) { track.EventCount = count; }
 
-    static void AddBlock(Track& track, std::uint32_t tick, std::uint8_t status, std::uint32_t type,
-                         int leadByte, const std::uint8_t* bytes, std::uint32_t length) {
+    static void AddBlock(Track& track, std::uint32_t tick, std::uint8_t status, std::uint32_t type, int leadByte,
+                         const std::uint8_t* bytes, std::uint32_t length) {
         Event event{};
         event.tick = tick;
         event.kind = status;
@@ -38,9 +38,7 @@ struct TrackWriter {
         track.AddEventWithBlock(event, type, leadByte, bytes, length);
     }
 
-    static void SetName(Track& track, const std::uint8_t* text, std::uint32_t length) {
-        track.SetName(text, length);
-    }
+    static void SetName(Track& track, const std::uint8_t* text, std::uint32_t length) { track.SetName(text, length); }
 };
 
 namespace {
@@ -97,12 +95,11 @@ public:
             Pairing.NoteOff(Base, key, tick);
         }
     }
-    void Channel(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
-                 std::uint8_t data2) {
+    void Channel(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1, std::uint8_t data2) {
         Store(tick, kind, channel, data1, data2);
     }
-    void Block(std::uint32_t tick, std::uint8_t status, std::uint32_t type, int leadByte,
-               const std::uint8_t* bytes, std::uint32_t length) {
+    void Block(std::uint32_t tick, std::uint8_t status, std::uint32_t type, int leadByte, const std::uint8_t* bytes,
+               std::uint32_t length) {
         Sync();
         TrackWriter::AddBlock(Target, tick, status, type, leadByte, bytes, length);
         if (status == kMeta && type == kMetaTrackName) {
@@ -110,9 +107,7 @@ public:
         }
         Reload();
     }
-    void System(std::uint32_t tick, std::uint8_t status) {
-        Store(tick, status, status & 0x0F, 0, 0);
-    }
+    void System(std::uint32_t tick, std::uint8_t status) { Store(tick, status, status & 0x0F, 0, 0); }
 
     // Writes the count back and gives note-ons still pending a duration of 0.
     void Finish() {
@@ -122,8 +117,7 @@ public:
 
 private:
     // The stored event, or null when it had to be dropped for lack of memory.
-    Event* Store(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
-                 std::uint8_t data2) {
+    Event* Store(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1, std::uint8_t data2) {
         if (Next == End && !Grow()) [[unlikely]] {
             return nullptr;
         }
@@ -361,8 +355,8 @@ void File::LoadFromMemory(const std::uint8_t* bytes, std::size_t size) {
     }
 }
 
-const std::uint8_t* File::ReadTrackChunkHeader(const std::uint8_t* position,
-                                               const std::uint8_t* end, std::uint32_t& length) {
+const std::uint8_t* File::ReadTrackChunkHeader(const std::uint8_t* position, const std::uint8_t* end,
+                                               std::uint32_t& length) {
     const std::size_t available = std::size_t(end - position);
     // With fewer than 8 bytes there is no chunk at all, but four bytes that are
     // plainly something else still say what is wrong.
@@ -377,8 +371,7 @@ const std::uint8_t* File::ReadTrackChunkHeader(const std::uint8_t* position,
     return position + kChunkHeaderSize;
 }
 
-const std::uint8_t* File::ReadTrack(Track& track, const std::uint8_t* position,
-                                    const std::uint8_t* end) {
+const std::uint8_t* File::ReadTrack(Track& track, const std::uint8_t* position, const std::uint8_t* end) {
     std::uint32_t length = 0;
     const std::uint8_t* data = ReadTrackChunkHeader(position, end, length);
     // A chunk that claims more than the file holds is read up to the file's end
@@ -401,12 +394,9 @@ const std::uint8_t* File::ReadTrack(Track& track, const std::uint8_t* position,
     sink.Finish();
     TrackWriter::Trim(track);
     switch (result.status) {
-        case ParseStatus::kRunningStatusNotDefined:
-            Raise(kRunningStatusNotDefined);
-        case ParseStatus::kBadChunkSize:
-            Raise(kBadChunkSize);
-        case ParseStatus::kEndOfTrack:
-            break;
+        case ParseStatus::kRunningStatusNotDefined: Raise(kRunningStatusNotDefined);
+        case ParseStatus::kBadChunkSize: Raise(kBadChunkSize);
+        case ParseStatus::kEndOfTrack: break;
     }
     if (std::size_t(result.position - data) != length) {
         Raise(kBadChunkSize);
@@ -416,12 +406,9 @@ const std::uint8_t* File::ReadTrack(Track& track, const std::uint8_t* position,
 
 namespace {
 
-constexpr const char* kPitchNames[12] = {"C",  "C#", "D",  "D#", "E",  "F",
-                                         "F#", "G",  "G#", "A",  "A#", "B"};
+constexpr const char* kPitchNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
-void WriteMalformed(std::ostream& stream, std::int32_t length) {
-    stream << "(malformed, length " << length << ")";
-}
+void WriteMalformed(std::ostream& stream, std::int32_t length) { stream << "(malformed, length " << length << ")"; }
 
 void WriteText(std::ostream& stream, const char* label, const EventData& data) {
     stream << label;
@@ -449,8 +436,9 @@ void WriteTablatureDefinition(std::ostream& stream, const EventData& data) {
     }
     const auto* bytes = reinterpret_cast<const std::int8_t*>(data.bytes);
     const std::int32_t strings = length - 2;
-    stream << "Strings:" << strings << " " << "MIDI Track: " << int{bytes[0]}
-           << "Capodastre whatever: " << int{bytes[1]} << "Midi notes: " << std::endl;
+    stream << "Strings:" << strings << " "
+           << "MIDI Track: " << int{bytes[0]} << "Capodastre whatever: " << int{bytes[1]}
+           << "Midi notes: " << std::endl;
     for (std::int32_t i = 0; i < strings; ++i) {
         stream << "String: |-----------" << i << ": ";
         WriteNote(stream, bytes[2 + i]);
@@ -506,38 +494,17 @@ void WriteMeta(std::ostream& stream, const EventData* data) {
         return;
     }
     switch (data->type) {
-        case kMetaCopyright:
-            WriteText(stream, "Copyright: ", *data);
-            break;
-        case kMetaTrackName:
-            WriteText(stream, "Track name: ", *data);
-            break;
-        case kMetaMarker:
-            WriteText(stream, "Marker: ", *data);
-            break;
-        case kMetaCuePoint:
-            WriteText(stream, "Cue point: ", *data);
-            break;
-        case kMetaTablatureDefinition:
-            WriteTablatureDefinition(stream, *data);
-            break;
-        case kMetaTablatureNote:
-            WriteTablatureNote(stream, *data);
-            break;
-        case kMetaTablatureReserved:
-            break;
-        case kMetaEndOfTrack:
-            stream << "End of track";
-            break;
-        case kMetaSetTempo:
-            WriteTempo(stream, *data);
-            break;
-        case kMetaTimeSignature:
-            WriteTimeSignature(stream, *data);
-            break;
-        default:
-            stream << "Unknown";
-            break;
+        case kMetaCopyright: WriteText(stream, "Copyright: ", *data); break;
+        case kMetaTrackName: WriteText(stream, "Track name: ", *data); break;
+        case kMetaMarker: WriteText(stream, "Marker: ", *data); break;
+        case kMetaCuePoint: WriteText(stream, "Cue point: ", *data); break;
+        case kMetaTablatureDefinition: WriteTablatureDefinition(stream, *data); break;
+        case kMetaTablatureNote: WriteTablatureNote(stream, *data); break;
+        case kMetaTablatureReserved: break;
+        case kMetaEndOfTrack: stream << "End of track"; break;
+        case kMetaSetTempo: WriteTempo(stream, *data); break;
+        case kMetaTimeSignature: WriteTimeSignature(stream, *data); break;
+        default: stream << "Unknown"; break;
     }
 }
 
@@ -554,29 +521,14 @@ std::ostream& operator<<(std::ostream& stream, const Event& event) {
             stream << "Note on " << data1 << " Channel:" << channel << " Velocity:" << data2
                    << " Duration:" << static_cast<std::int32_t>(event.aux.duration);
             break;
-        case kNoteOff:
-            stream << "Note off " << data1 << " Channel:" << channel << " Velocity:" << data2;
-            break;
-        case kKeyPressure:
-            stream << "Aftertouch Channel:" << channel << " Note:" << data1 << " Value:" << data2;
-            break;
-        case kChannelPressure:
-            stream << "Aftertouch Channel:" << channel << " Value:" << data1;
-            break;
-        case kControlChange:
-            stream << "Control change CC#" << data1 << " Value:" << data2;
-            break;
-        case kProgramChange:
-            stream << "Program change " << data1;
-            break;
-        case kPitchBend:
-            stream << "pitch bend MSB:" << data1 << " LSB: " << data2;
-            break;
-        case kMeta:
-            WriteMeta(stream, event.aux.data);
-            break;
-        default:
-            break;
+        case kNoteOff: stream << "Note off " << data1 << " Channel:" << channel << " Velocity:" << data2; break;
+        case kKeyPressure: stream << "Aftertouch Channel:" << channel << " Note:" << data1 << " Value:" << data2; break;
+        case kChannelPressure: stream << "Aftertouch Channel:" << channel << " Value:" << data1; break;
+        case kControlChange: stream << "Control change CC#" << data1 << " Value:" << data2; break;
+        case kProgramChange: stream << "Program change " << data1; break;
+        case kPitchBend: stream << "pitch bend MSB:" << data1 << " LSB: " << data2; break;
+        case kMeta: WriteMeta(stream, event.aux.data); break;
+        default: break;
     }
     stream << std::endl;
     return stream;

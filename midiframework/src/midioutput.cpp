@@ -58,8 +58,8 @@ void MidiOutput::CompletionLoop(const std::shared_ptr<Ring>& ring) {
     }
 }
 
-void MidiOutput::OnDeviceMessage(platform::HMIDIOUT, std::uint32_t message, std::uintptr_t instance,
-                                 std::uintptr_t, std::uintptr_t) {
+void MidiOutput::OnDeviceMessage(platform::HMIDIOUT, std::uint32_t message, std::uintptr_t instance, std::uintptr_t,
+                                 std::uintptr_t) {
     if (message == platform::MOM_DONE) {
         reinterpret_cast<Ring*>(instance)->CompletionSemaphore.Release();
     }
@@ -140,8 +140,8 @@ int MidiOutput::WaitForLongMessages() noexcept {
         return 1;
     }
     const platform::HMIDIOUT handle = Handle.load(std::memory_order_acquire);
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(CloseLimitMs.load(std::memory_order_relaxed));
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(CloseLimitMs.load(std::memory_order_relaxed));
     bool reset = false;
     while (!Drained()) {
         if (!WaitOnce(handle, deadline, reset)) {

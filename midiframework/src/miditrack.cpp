@@ -25,8 +25,8 @@ namespace {
 
 using detail::BlockAllocation;
 
-EventData* NewBlock(BlockAllocation*& newest, std::uint32_t type, int leadByte,
-                    const std::uint8_t* bytes, std::uint32_t length) {
+EventData* NewBlock(BlockAllocation*& newest, std::uint32_t type, int leadByte, const std::uint8_t* bytes,
+                    std::uint32_t length) {
     const std::size_t total = std::size_t{length} + (leadByte >= 0 ? 1 : 0);
     if (total > UINT32_MAX) {
         return nullptr;
@@ -125,8 +125,8 @@ void Track::AddEvent(const Event& event) {
     }
 }
 
-bool Track::AddEventWithBlock(const Event& event, std::uint32_t type, int leadByte,
-                              const std::uint8_t* bytes, std::uint32_t length) {
+bool Track::AddEventWithBlock(const Event& event, std::uint32_t type, int leadByte, const std::uint8_t* bytes,
+                              std::uint32_t length) {
     if (!HasRoom()) {
         return false;
     }

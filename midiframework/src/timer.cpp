@@ -17,9 +17,8 @@ PrecisionTimer::PrecisionTimer(int* success, platform::Clock* clock) noexcept
         Worker.reset();
     }
     if (Worker) {
-        ok = TimerThread.Start("timer worker", [this, state = Worker, c = Clock] { WorkerLoop(this, state, c); })
-                 ? 1
-                 : 0;
+        ok = TimerThread.Start("timer worker", [this, state = Worker, c = Clock] { WorkerLoop(this, state, c); }) ? 1
+                                                                                                                  : 0;
         if (!ok) {
             // Nobody will take the pulses: a manual clock must not wait for
             // ticks that never come.
@@ -31,9 +30,7 @@ PrecisionTimer::PrecisionTimer(int* success, platform::Clock* clock) noexcept
     }
 }
 
-PrecisionTimer::~PrecisionTimer() {
-    EndTimerThread();
-}
+PrecisionTimer::~PrecisionTimer() { EndTimerThread(); }
 
 void PrecisionTimer::WorkerLoop(PrecisionTimer* self, const std::shared_ptr<WorkerState>& state,
                                 platform::Clock* clock) noexcept {
@@ -66,8 +63,8 @@ int PrecisionTimer::StartTimer(std::uint32_t periodMs, std::uint32_t resolutionM
         Worker->FirstPulse.store(1, std::memory_order_release);
         event = Worker->PulseEvent;
     }
-    TimerId = Clock->SetEvent(periodMs, resolutionMs, event,
-                              platform::TIME_PERIODIC | platform::TIME_CALLBACK_EVENT_PULSE);
+    TimerId =
+        Clock->SetEvent(periodMs, resolutionMs, event, platform::TIME_PERIODIC | platform::TIME_CALLBACK_EVENT_PULSE);
     if (TimerId == 0) {
         platform::ShowNotice("timeSetEvent() failed");
         Clock->EndPeriod(kResolutionMs);

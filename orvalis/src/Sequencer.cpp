@@ -20,9 +20,7 @@ constexpr int kReleaseVelocity = 64;
 
 // Ticks per 2 ms period at bpm: bpm × division / 30000, worked out in double
 // the way every caller expects to see it, then kept as float.
-float IncrementFor(double bpm, std::int32_t division) {
-    return static_cast<float>(2.0 / ((60000.0 / bpm) / division));
-}
+float IncrementFor(double bpm, std::int32_t division) { return static_cast<float>(2.0 / ((60000.0 / bpm) / division)); }
 
 std::uintptr_t PackNote(int channel, int note, int velocity) {
     return static_cast<std::uintptr_t>(channel) << 24 | static_cast<std::uintptr_t>(note) << 16 |
@@ -34,27 +32,17 @@ int SlotOf(const MIDI::Event& event) {
     switch (event.kind) {
         case MIDI::kControlChange:
             switch (event.data1) {
-                case 0:
-                    return ChannelState::kBankSelect;
-                case 7:
-                    return ChannelState::kVolume;
-                case 10:
-                    return ChannelState::kPan;
-                case 11:
-                    return ChannelState::kExpression;
-                case kSustainController:
-                    return ChannelState::kSustain;
-                default:
-                    return -1;
+                case 0: return ChannelState::kBankSelect;
+                case 7: return ChannelState::kVolume;
+                case 10: return ChannelState::kPan;
+                case 11: return ChannelState::kExpression;
+                case kSustainController: return ChannelState::kSustain;
+                default: return -1;
             }
-        case MIDI::kPitchBend:
-            return ChannelState::kPitchBend;
-        case MIDI::kChannelPressure:
-            return ChannelState::kChannelPressure;
-        case MIDI::kProgramChange:
-            return ChannelState::kProgram;
-        default:
-            return -1;
+        case MIDI::kPitchBend: return ChannelState::kPitchBend;
+        case MIDI::kChannelPressure: return ChannelState::kChannelPressure;
+        case MIDI::kProgramChange: return ChannelState::kProgram;
+        default: return -1;
     }
 }
 
@@ -492,25 +480,16 @@ void Sequencer::Dispatch(const MIDI::Event& event, int monitor, NotificationSink
                 }
             }
             break;
-        case MIDI::kControlChange:
-            Output.SendShort(0xB0 | c, event.data1, event.data2);
-            break;
-        case MIDI::kProgramChange:
-            Output.SendShort(0xC0 | c, event.data1, 0);
-            break;
-        case MIDI::kChannelPressure:
-            Output.SendShort(0xD0 | c, event.data1, 0);
-            break;
-        case MIDI::kPitchBend:
-            Output.SendShort(0xE0 | c, 0, event.data1);
-            break;
+        case MIDI::kControlChange: Output.SendShort(0xB0 | c, event.data1, event.data2); break;
+        case MIDI::kProgramChange: Output.SendShort(0xC0 | c, event.data1, 0); break;
+        case MIDI::kChannelPressure: Output.SendShort(0xD0 | c, event.data1, 0); break;
+        case MIDI::kPitchBend: Output.SendShort(0xE0 | c, 0, event.data1); break;
         case MIDI::kSysEx:
             if (event.aux.data && event.aux.data->bytes && event.aux.data->length > 0) {
                 Output.SendLong(event.aux.data->bytes, event.aux.data->length);
             }
             break;
-        default:
-            break;
+        default: break;
     }
 }
 
@@ -522,9 +501,7 @@ std::int32_t Sequencer::PollTick() const noexcept {
     return position >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<std::int32_t>(position);
 }
 
-std::int32_t Sequencer::PollMeasure() const noexcept {
-    return Times.TickToMeasure(PollTick());
-}
+std::int32_t Sequencer::PollMeasure() const noexcept { return Times.TickToMeasure(PollTick()); }
 
 int Sequencer::GetPolyCount() const noexcept {
     int count = 0;

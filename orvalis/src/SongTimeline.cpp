@@ -14,15 +14,14 @@ std::int64_t Measures(std::int64_t ticks, std::int64_t measureLength) {
 }
 
 std::int32_t Clamp32(std::int64_t value) {
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
 }
 
 // Microseconds per quarter of a Set Tempo event that can give a tempo; false for
 // other events, payloads shorter than 3 bytes and a tempo of 0.
 bool UsableSetTempo(const MIDI::Event& event, std::uint32_t& microseconds) {
-    return event.kind == MIDI::kMeta && event.aux.data != nullptr &&
-           event.aux.data->type == MIDI::kMetaSetTempo &&
+    return event.kind == MIDI::kMeta && event.aux.data != nullptr && event.aux.data->type == MIDI::kMetaSetTempo &&
            MIDI::ReadTempo(*event.aux.data, microseconds) && microseconds != 0;
 }
 
@@ -32,8 +31,7 @@ std::int64_t SongTimeline::MeasureLength(const TimeSignature& signature, std::in
     if (signature.Denominator == 0) {
         return 0;
     }
-    const std::int64_t length =
-        std::int64_t{signature.Numerator} * 4 * division / signature.Denominator;
+    const std::int64_t length = std::int64_t{signature.Numerator} * 4 * division / signature.Denominator;
     return length > 0 ? length : 0;
 }
 
@@ -61,8 +59,7 @@ void SongTimeline::PrepareSong(const MIDI::File& file) {
             const MIDI::EventData& data = *event.aux.data;
             std::uint32_t microseconds = 0;
             if (UsableSetTempo(event, microseconds)) {
-                FileTempo = static_cast<float>(
-                    static_cast<double>(MIDI::TempoQuotient(microseconds)) * 0.00001);
+                FileTempo = static_cast<float>(static_cast<double>(MIDI::TempoQuotient(microseconds)) * 0.00001);
                 Tempo = FileTempo;
             } else if (data.type == MIDI::kMetaTimeSignature && data.length >= 2) {
                 const std::uint8_t power = data.bytes[1];
@@ -79,9 +76,7 @@ void SongTimeline::PrepareSong(const MIDI::File& file) {
         TimeSignatures.push_back({0, 4, 4});
     } else {
         std::stable_sort(TimeSignatures.begin(), TimeSignatures.end(),
-                         [](const TimeSignature& a, const TimeSignature& b) {
-                             return a.Tick < b.Tick;
-                         });
+                         [](const TimeSignature& a, const TimeSignature& b) { return a.Tick < b.Tick; });
     }
 }
 
@@ -105,13 +100,9 @@ std::int64_t SongTimeline::TickToMeasureWide(std::int64_t tick) const {
     return 0;
 }
 
-std::int32_t SongTimeline::TickToMeasure(std::int32_t tick) const {
-    return Clamp32(TickToMeasureWide(tick));
-}
+std::int32_t SongTimeline::TickToMeasure(std::int32_t tick) const { return Clamp32(TickToMeasureWide(tick)); }
 
-std::int32_t SongTimeline::GetMeasureCount() const {
-    return Clamp32(TickToMeasureWide(SongEndTick));
-}
+std::int32_t SongTimeline::GetMeasureCount() const { return Clamp32(TickToMeasureWide(SongEndTick)); }
 
 // This walk starts at the first entry's tick and counts whole measures only,
 // so it is not the exact inverse of TickToMeasure after a mid-measure change.
@@ -149,8 +140,7 @@ double SongTimeline::GetSongTempo(const MIDI::File* file) {
     for (int i = 0; i < track.GetEventCount(); ++i) {
         std::uint32_t microseconds = 0;
         if (UsableSetTempo(*track.GetEvent(i), microseconds)) {
-            tempo = static_cast<double>(MIDI::TempoQuotient(microseconds)) *
-                    static_cast<double>(0.00001f);
+            tempo = static_cast<double>(MIDI::TempoQuotient(microseconds)) * static_cast<double>(0.00001f);
         }
     }
     return tempo;

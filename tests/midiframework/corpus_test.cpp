@@ -96,7 +96,6 @@ TEST_P(MidiFileInterruptedScale, LoadsAsEightNotes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, MidiFileInterruptedScale,
-                         ::testing::Values("test-running-status-metaevent.mid",
-                                           "test-running-status-sysex.mid"));
+                         ::testing::Values("test-running-status-metaevent.mid", "test-running-status-sysex.mid"));
 
 }  // namespace

@@ -11,8 +11,8 @@ namespace {
 
 using namespace std::string_literals;
 
-MIDI::Event Channel(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
-                    std::uint8_t data2, std::uint32_t duration = 0) {
+MIDI::Event Channel(std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1, std::uint8_t data2,
+                    std::uint32_t duration = 0) {
     MIDI::Event event{};
     event.tick = tick;
     event.kind = kind;
@@ -46,8 +46,7 @@ std::string Render(const RenderCase& c) {
     return out.str();
 }
 
-RenderCase Meta(const char* name, std::uint32_t type, std::vector<std::uint8_t> payload,
-                std::string text) {
+RenderCase Meta(const char* name, std::uint32_t type, std::vector<std::uint8_t> payload, std::string text) {
     MIDI::Event event{};
     event.kind = MIDI::kMeta;
     event.channel = 0x0F;
@@ -61,24 +60,25 @@ TEST_P(EventDump, IsWrittenCharacterForCharacter) { EXPECT_EQ(Render(GetParam())
 INSTANTIATE_TEST_SUITE_P(
     ChannelMessages, EventDump,
     ::testing::Values(
-        RenderCase{"NoteOn", Channel(480, 0x90, 0, 60, 100, 240), {}, 0,
+        RenderCase{"NoteOn",
+                   Channel(480, 0x90, 0, 60, 100, 240),
+                   {},
+                   0,
                    "Tick: 480\nNote on 60 Channel:0 Velocity:100 Duration:240\n"},
-        RenderCase{"NoteOff", Channel(7, 0x80, 3, 64, 100), {}, 0,
-                   "Tick: 7\nNote off 64 Channel:3 Velocity:100\n"},
-        RenderCase{"KeyPressure", Channel(0, 0xA0, 15, 61, 5), {}, 0,
-                   "Tick: 0\nAftertouch Channel:15 Note:61 Value:5\n"},
-        RenderCase{"ChannelPressure", Channel(0, 0xD0, 2, 77, 0), {}, 0,
-                   "Tick: 0\nAftertouch Channel:2 Value:77\n"},
-        RenderCase{"Control", Channel(0, 0xB0, 1, 64, 127), {}, 0,
-                   "Tick: 0\nControl change CC#64 Value:127\n"},
+        RenderCase{"NoteOff", Channel(7, 0x80, 3, 64, 100), {}, 0, "Tick: 7\nNote off 64 Channel:3 Velocity:100\n"},
+        RenderCase{
+            "KeyPressure", Channel(0, 0xA0, 15, 61, 5), {}, 0, "Tick: 0\nAftertouch Channel:15 Note:61 Value:5\n"},
+        RenderCase{"ChannelPressure", Channel(0, 0xD0, 2, 77, 0), {}, 0, "Tick: 0\nAftertouch Channel:2 Value:77\n"},
+        RenderCase{"Control", Channel(0, 0xB0, 1, 64, 127), {}, 0, "Tick: 0\nControl change CC#64 Value:127\n"},
         RenderCase{"Program", Channel(0, 0xC0, 1, 25, 0), {}, 0, "Tick: 0\nProgram change 25\n"},
-        RenderCase{"PitchBend", Channel(0, 0xE0, 0, 0x40, 0), {}, 0,
-                   "Tick: 0\npitch bend MSB:64 LSB: 0\n"},
+        RenderCase{"PitchBend", Channel(0, 0xE0, 0, 0x40, 0), {}, 0, "Tick: 0\npitch bend MSB:64 LSB: 0\n"},
         // Data bytes are taken as they come, so values above 127 print as such.
-        RenderCase{"HighDataBytes", Channel(4294967295u, 0x90, 0, 200, 255, 0xFFFFFFFF), {}, 0,
+        RenderCase{"HighDataBytes",
+                   Channel(4294967295u, 0x90, 0, 200, 255, 0xFFFFFFFF),
+                   {},
+                   0,
                    "Tick: 4294967295\nNote on 200 Channel:0 Velocity:255 Duration:-1\n"},
-        RenderCase{"SysExIsAnEmptyLine", Channel(3, 0xF0, 0, 0, 0), {0xF0, 0x7E, 0xF7}, 0xF0,
-                   "Tick: 3\n\n"},
+        RenderCase{"SysExIsAnEmptyLine", Channel(3, 0xF0, 0, 0, 0), {0xF0, 0x7E, 0xF7}, 0xF0, "Tick: 3\n\n"},
         RenderCase{"SystemByteIsAnEmptyLine", Channel(3, 0xF8, 8, 0, 0), {}, 0, "Tick: 3\n\n"}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
@@ -93,18 +93,14 @@ INSTANTIATE_TEST_SUITE_P(
         Meta("EndOfTrack", 0x2F, {}, "Tick: 0\nMeta: End of track\n"),
         Meta("Text", 0x01, {'h', 'i'}, "Tick: 0\nMeta: Unknown\n"),
         Meta("SequencerSpecific", 0x7F, {0, 0x20}, "Tick: 0\nMeta: Unknown\n"),
-        Meta("Tempo", 0x51, {0x07, 0xA1, 0x20},
-             "Tick: 0\nMeta: Tempo: 500000(ns per quarter) => BPM:120\n"),
+        Meta("Tempo", 0x51, {0x07, 0xA1, 0x20}, "Tick: 0\nMeta: Tempo: 500000(ns per quarter) => BPM:120\n"),
         Meta("TempoRoundsToSixDigits", 0x51, {0x07, 0xA1, 0x21},
              "Tick: 0\nMeta: Tempo: 500001(ns per quarter) => BPM:120\n"),
-        Meta("TempoFraction", 0x51, {0x09, 0x27, 0xC0},
-             "Tick: 0\nMeta: Tempo: 600000(ns per quarter) => BPM:100\n"),
-        Meta("SlowTempo", 0x51, {0x0F, 0x42, 0x41},
-             "Tick: 0\nMeta: Tempo: 1000001(ns per quarter) => BPM:59.9999\n"),
+        Meta("TempoFraction", 0x51, {0x09, 0x27, 0xC0}, "Tick: 0\nMeta: Tempo: 600000(ns per quarter) => BPM:100\n"),
+        Meta("SlowTempo", 0x51, {0x0F, 0x42, 0x41}, "Tick: 0\nMeta: Tempo: 1000001(ns per quarter) => BPM:59.9999\n"),
         Meta("TimeSignature", 0x58, {6, 3, 24, 8}, "Tick: 0\nMeta: Time signature: 6/8\n"),
         Meta("TimeSignatureSigned", 0x58, {0xFF, 33}, "Tick: 0\nMeta: Time signature: -1/2\n"),
-        Meta("TimeSignatureWideDenominator", 0x58, {4, 31},
-             "Tick: 0\nMeta: Time signature: 4/-2147483648\n"),
+        Meta("TimeSignatureWideDenominator", 0x58, {4, 31}, "Tick: 0\nMeta: Time signature: 4/-2147483648\n"),
         Meta("TablatureDefinition", 0x10, {1, 0, 40, 45, 50, 55, 59, 64},
              "Tick: 0\nMeta: Tablature definition Strings:6 MIDI Track: 1Capodastre whatever: "
              "0Midi notes: \n"
@@ -119,10 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
              "0Midi notes: \n"
              "String: |-----------0: C-2 (0)\nString: |-----------1: C3 (60)\n"
              "String: |-----------2: G8 (127)\n\n"),
-        Meta("TablatureNote", 0x11, {3, 2},
-             "Tick: 0\nMeta: Next note in tablature on string #3\n(Effect 2)\n\n"),
-        Meta("TablatureNoteWithoutEffect", 0x11, {3},
-             "Tick: 0\nMeta: Next note in tablature on string #3\n\n"),
+        Meta("TablatureNote", 0x11, {3, 2}, "Tick: 0\nMeta: Next note in tablature on string #3\n(Effect 2)\n\n"),
+        Meta("TablatureNoteWithoutEffect", 0x11, {3}, "Tick: 0\nMeta: Next note in tablature on string #3\n\n"),
         Meta("TablatureNoteSigned", 0x11, {0xFF, 0x80},
              "Tick: 0\nMeta: Next note in tablature on string #-1\n(Effect -128)\n\n")),
     [](const auto& testCase) { return std::string(testCase.param.name); });
@@ -131,22 +125,18 @@ INSTANTIATE_TEST_SUITE_P(
 // are never read (AddressSanitizer watches the exact-size payloads).
 INSTANTIATE_TEST_SUITE_P(
     MalformedMetaEvents, EventDump,
-    ::testing::Values(
-        Meta("ShortTempo", 0x51, {0x07, 0xA1}, "Tick: 0\nMeta: Tempo: (malformed, length 2)\n"),
-        Meta("ZeroTempo", 0x51, {0, 0, 0},
-             "Tick: 0\nMeta: Tempo: 0(ns per quarter) => BPM:undefined\n"),
-        Meta("EmptyTimeSignature", 0x58, {},
-             "Tick: 0\nMeta: Time signature: (malformed, length 0)\n"),
-        Meta("ShortTimeSignature", 0x58, {4},
-             "Tick: 0\nMeta: Time signature: (malformed, length 1)\n"),
-        Meta("ShortTablatureDefinition", 0x10, {1},
-             "Tick: 0\nMeta: Tablature definition (malformed, length 1)\n"),
-        Meta("EmptyTablatureNote", 0x11, {}, "Tick: 0\nMeta: Tablature note (malformed, length 0)\n"),
-        Meta("NegativeOpenString", 0x10, {0, 0, 0x80, 0xFF, 11},
-             "Tick: 0\nMeta: Tablature definition Strings:3 MIDI Track: 0Capodastre whatever: "
-             "0Midi notes: \n"
-             "String: |-----------0: invalid (-128)\nString: |-----------1: invalid (-1)\n"
-             "String: |-----------2: B-2 (11)\n\n")),
+    ::testing::Values(Meta("ShortTempo", 0x51, {0x07, 0xA1}, "Tick: 0\nMeta: Tempo: (malformed, length 2)\n"),
+                      Meta("ZeroTempo", 0x51, {0, 0, 0}, "Tick: 0\nMeta: Tempo: 0(ns per quarter) => BPM:undefined\n"),
+                      Meta("EmptyTimeSignature", 0x58, {}, "Tick: 0\nMeta: Time signature: (malformed, length 0)\n"),
+                      Meta("ShortTimeSignature", 0x58, {4}, "Tick: 0\nMeta: Time signature: (malformed, length 1)\n"),
+                      Meta("ShortTablatureDefinition", 0x10, {1},
+                           "Tick: 0\nMeta: Tablature definition (malformed, length 1)\n"),
+                      Meta("EmptyTablatureNote", 0x11, {}, "Tick: 0\nMeta: Tablature note (malformed, length 0)\n"),
+                      Meta("NegativeOpenString", 0x10, {0, 0, 0x80, 0xFF, 11},
+                           "Tick: 0\nMeta: Tablature definition Strings:3 MIDI Track: 0Capodastre whatever: "
+                           "0Midi notes: \n"
+                           "String: |-----------0: invalid (-128)\nString: |-----------1: invalid (-1)\n"
+                           "String: |-----------2: B-2 (11)\n\n")),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(TrackDump, StartsWithTheNameAndTheCountThenEveryEvent) {

@@ -47,8 +47,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, MidiFileTooShortForAHeader, ::testing::Values(0u
 TEST(MidiFileHeader, OnlyTheLowByteOfTheTrackCountCounts) {
     // 256 announced: low byte 0, no tracks, but the division is still taken.
     MIDI::File none;
-    EXPECT_EQ(LoadBytes(none, smf::SmfBuilder(1, 96).AnnounceTracks(256).AddTrack(Scale(1)).Build()),
-              "");
+    EXPECT_EQ(LoadBytes(none, smf::SmfBuilder(1, 96).AnnounceTracks(256).AddTrack(Scale(1)).Build()), "");
     EXPECT_EQ(none.GetTrackCount(), 0);
     EXPECT_EQ(none.GetDivision(), 96);
 
@@ -65,8 +64,7 @@ TEST(MidiFileHeader, OnlyTheLowByteOfTheTrackCountCounts) {
 
 TEST(MidiFileHeader, TrackCountsOf128AndAboveGiveNoTracks) {
     MIDI::File file;
-    EXPECT_EQ(LoadBytes(file, smf::SmfBuilder(1, 240).AnnounceTracks(128).AddTrack(Scale(1)).Build()),
-              "");
+    EXPECT_EQ(LoadBytes(file, smf::SmfBuilder(1, 240).AnnounceTracks(128).AddTrack(Scale(1)).Build()), "");
     EXPECT_EQ(file.GetTrackCount(), 0);
     EXPECT_EQ(file.GetDivision(), 240);
 }
@@ -85,15 +83,16 @@ TEST(MidiFileHeader, TheChunkTypeAndFormatAreNotExamined) {
 
 TEST(MidiFileMessages, AreNormalisedToOneFormEach) {
     smf::TrackBuilder track;
-    track.NoteOn(10, 3, 0x40, 0)                          // note-on, velocity 0
-        .Channel(0, 0xE0, 5, {0x00, 0x40})                 // pitch bend LSB 00, MSB 40
-        .SysEx(0, {0x7E, 0x7F, 0x09, 0x01, 0xF7})          // F0 05 7E 7F 09 01 F7
-        .SysExEscape(0, {0x01, 0x02})                      // F7: bytes skipped
+    track
+        .NoteOn(10, 3, 0x40, 0)                    // note-on, velocity 0
+        .Channel(0, 0xE0, 5, {0x00, 0x40})         // pitch bend LSB 00, MSB 40
+        .SysEx(0, {0x7E, 0x7F, 0x09, 0x01, 0xF7})  // F0 05 7E 7F 09 01 F7
+        .SysExEscape(0, {0x01, 0x02})              // F7: bytes skipped
         .Program(0, 9, 0x19)
         .ChannelPressure(0, 2, 0x33)
         .KeyPressure(0, 1, 0x3C, 0x22)
         .Control(0, 4, 0x40, 0x7F)
-        .Raw({0x00, 0xF8, 0x00, 0xFE, 0x00, 0xF4});           // system bytes, no data
+        .Raw({0x00, 0xF8, 0x00, 0xFE, 0x00, 0xF4});  // system bytes, no data
     MIDI::File file;
     ASSERT_EQ(LoadBytes(file, OneTrack(track)), "");
     const auto events = Body(file);
@@ -112,8 +111,7 @@ TEST(MidiFileMessages, AreNormalisedToOneFormEach) {
 
     EXPECT_EQ(events[2].kind, MIDI::kSysEx);
     EXPECT_EQ(events[2].aux.data->type, 0xF0u);
-    EXPECT_EQ(songtest::BlockBytes(events[2]),
-              (std::vector<std::uint8_t>{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}));
+    EXPECT_EQ(songtest::BlockBytes(events[2]), (std::vector<std::uint8_t>{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}));
 
     EXPECT_EQ(events[3].kind, MIDI::kSysExEscape);
 
@@ -149,10 +147,11 @@ TEST(MidiFileMessages, MetaEventsOfEveryTypeKeepTheirData) {
 
 TEST(MidiFileMessages, DeltaTimesAddUpToAbsoluteTicks) {
     smf::TrackBuilder track;
-    track.NoteOn(0x7F, 0, 60, 1)             // 1-byte delta
-        .NoteOn(0x3FFF, 0, 61, 1)            // 2 bytes
-        .NoteOn(0x1FFFFF, 0, 62, 1)          // 3 bytes
-        .NoteOn(0x0FFFFFFF, 0, 63, 1)        // 4 bytes
+    track
+        .NoteOn(0x7F, 0, 60, 1)                             // 1-byte delta
+        .NoteOn(0x3FFF, 0, 61, 1)                           // 2 bytes
+        .NoteOn(0x1FFFFF, 0, 62, 1)                         // 3 bytes
+        .NoteOn(0x0FFFFFFF, 0, 63, 1)                       // 4 bytes
         .Raw({0x80, 0x80, 0x80, 0x80, 0x00, 0x90, 64, 1});  // 5-byte zero delta
     MIDI::File file;
     ASSERT_EQ(LoadBytes(file, OneTrack(track)), "");
@@ -222,18 +221,16 @@ TEST_P(MidiFileRunningStatusAcross, KeepsTheChannelStatusInEffect) {
     EXPECT_EQ(notes, 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Interruptions, MidiFileRunningStatusAcross,
-    ::testing::Values(Interruption{"Text", {0x00, 0xFF, 0x01, 0x05, 'b', 'r', 'e', 'a', 'k'}},
-                      Interruption{"SysEx", {0x00, 0xF0, 0x03, 0x7E, 0x7F, 0xF7}},
-                      Interruption{"Escape", {0x00, 0xF7, 0x01, 0xF8}},
-                      Interruption{"Clock", {0x00, 0xF8}}),
-    [](const auto& testCase) { return std::string(testCase.param.name); });
+INSTANTIATE_TEST_SUITE_P(Interruptions, MidiFileRunningStatusAcross,
+                         ::testing::Values(Interruption{"Text", {0x00, 0xFF, 0x01, 0x05, 'b', 'r', 'e', 'a', 'k'}},
+                                           Interruption{"SysEx", {0x00, 0xF0, 0x03, 0x7E, 0x7F, 0xF7}},
+                                           Interruption{"Escape", {0x00, 0xF7, 0x01, 0xF8}},
+                                           Interruption{"Clock", {0x00, 0xF8}}),
+                         [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(MidiFileRunningStatus, ADataByteWithoutAChannelStatusBeforeItIsRefused) {
     MIDI::File first;
-    EXPECT_EQ(LoadBytes(first, OneTrack(smf::TrackBuilder().Running(0, {0x3C, 0x40}))),
-              MIDI::kRunningStatusNotDefined);
+    EXPECT_EQ(LoadBytes(first, OneTrack(smf::TrackBuilder().Running(0, {0x3C, 0x40}))), MIDI::kRunningStatusNotDefined);
 
     // Meta and system-exclusive events do not give a running status of their own.
     smf::TrackBuilder afterMeta;
@@ -254,14 +251,12 @@ TEST(MidiFileTrackName, TheLastNameEventWins) {
 
 TEST(MidiFileTrackName, StopsAtAZeroByteAndIsCutTo127Characters) {
     MIDI::File withZero;
-    ASSERT_EQ(LoadBytes(withZero, OneTrack(smf::TrackBuilder().Meta(0, 0x03, {'A', 'b', 0, 'c'}))),
-              "");
+    ASSERT_EQ(LoadBytes(withZero, OneTrack(smf::TrackBuilder().Meta(0, 0x03, {'A', 'b', 0, 'c'}))), "");
     EXPECT_STREQ(withZero.GetTrack(0)->GetName(), "Ab");
 
     const std::string longName(300, 'n');
     MIDI::File withLong;
-    ASSERT_EQ(LoadBytes(withLong, OneTrack(smf::TrackBuilder().Name(0, longName).NoteOn(0, 0, 1, 1))),
-              "");
+    ASSERT_EQ(LoadBytes(withLong, OneTrack(smf::TrackBuilder().Name(0, longName).NoteOn(0, 0, 1, 1))), "");
     EXPECT_EQ(std::string(withLong.GetTrack(0)->GetName()), longName.substr(0, 127));
     // The event after the name is intact, so the cut did not disturb the parse.
     EXPECT_EQ(Body(withLong)[1].kind, MIDI::kNoteOn);
@@ -271,8 +266,7 @@ TEST(MidiFileTrackName, StopsAtAZeroByteAndIsCutTo127Characters) {
 
 TEST(MidiFileChunks, ADifferentChunkTypeIsBadTrackFormat) {
     MIDI::File file;
-    EXPECT_EQ(LoadBytes(file, smf::SmfBuilder().AddChunk("MThd", {0, 0xFF, 0x2F, 0}).Build()),
-              MIDI::kBadTrackFormat);
+    EXPECT_EQ(LoadBytes(file, smf::SmfBuilder().AddChunk("MThd", {0, 0xFF, 0x2F, 0}).Build()), MIDI::kBadTrackFormat);
 }
 
 TEST(MidiFileChunks, TheEndOfTrackMustCloseTheChunkExactly) {
@@ -328,20 +322,15 @@ TEST_P(MidiFileEventRunningPastItsChunk, IsBadChunkSize) {
     EXPECT_EQ(LoadBytes(inChunk, builder.Build()), MIDI::kBadChunkSize);
     // Same bytes at the very end of the file.
     MIDI::File atEnd;
-    EXPECT_EQ(LoadBytes(atEnd, smf::SmfBuilder().AddChunk("MTrk", track.Events()).Build()),
-              MIDI::kBadChunkSize);
+    EXPECT_EQ(LoadBytes(atEnd, smf::SmfBuilder().AddChunk("MTrk", track.Events()).Build()), MIDI::kBadChunkSize);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Overruns, MidiFileEventRunningPastItsChunk,
-    ::testing::Values(Overrun{"NoNextEvent", {}},
-                      Overrun{"DeltaWithoutEnd", {0x81, 0x82}},
-                      Overrun{"DeltaWithoutStatus", {0x00}},
-                      Overrun{"NoteMissingVelocity", {0x00, 0x90, 0x3C}},
-                      Overrun{"RunningNoteMissingVelocity", {0x00, 0x3C}},
-                      Overrun{"ProgramMissingData", {0x00, 0xC0}},
-                      Overrun{"MetaMissingType", {0x00, 0xFF}},
-                      Overrun{"MetaMissingLength", {0x00, 0xFF, 0x2F}},
+    ::testing::Values(Overrun{"NoNextEvent", {}}, Overrun{"DeltaWithoutEnd", {0x81, 0x82}},
+                      Overrun{"DeltaWithoutStatus", {0x00}}, Overrun{"NoteMissingVelocity", {0x00, 0x90, 0x3C}},
+                      Overrun{"RunningNoteMissingVelocity", {0x00, 0x3C}}, Overrun{"ProgramMissingData", {0x00, 0xC0}},
+                      Overrun{"MetaMissingType", {0x00, 0xFF}}, Overrun{"MetaMissingLength", {0x00, 0xFF, 0x2F}},
                       Overrun{"MetaLengthWithoutEnd", {0x00, 0xFF, 0x01, 0x80}},
                       Overrun{"MetaLengthPastEnd", {0x00, 0xFF, 0x01, 0x05, 'a', 'b'}},
                       Overrun{"HugeMetaLength", {0x00, 0xFF, 0x01, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F}},
@@ -362,8 +351,7 @@ TEST(MidiFileChunks, EveryTruncationOfAValidFileIsRefusedWithoutReadingPastIt) {
     for (std::size_t size = 15; size < whole.size(); ++size) {
         SCOPED_TRACE(size);
         MIDI::File file;
-        EXPECT_EQ(LoadBytes(file, smf::Bytes(whole.begin(), whole.begin() + size)),
-                  MIDI::kBadChunkSize);
+        EXPECT_EQ(LoadBytes(file, smf::Bytes(whole.begin(), whole.begin() + size)), MIDI::kBadChunkSize);
     }
 }
 
@@ -408,18 +396,12 @@ TEST(MidiFileStorageProperty, TheReaderPairsNotesAsComputeNoteDurationsDoes) {
             const int key = random() % 10 == 0 ? 200 : 60 + static_cast<int>(random() % 6);
             const auto delta = static_cast<std::uint32_t>(random() % 3);
             switch (random() % 5) {
-                case 0:
-                    built.NoteOff(delta, static_cast<int>(random() % 16), key);
-                    break;
-                case 1:
-                    built.NoteOn(delta, 0, key, 0);
-                    break;
+                case 0: built.NoteOff(delta, static_cast<int>(random() % 16), key); break;
+                case 1: built.NoteOn(delta, 0, key, 0); break;
                 case 2:
                     built.Name(delta, "x");  // block events between the notes
                     break;
-                default:
-                    built.NoteOn(delta, static_cast<int>(random() % 16), key, 1 + key % 100);
-                    break;
+                default: built.NoteOn(delta, static_cast<int>(random() % 16), key, 1 + key % 100); break;
             }
         }
         MIDI::File file;
@@ -448,9 +430,9 @@ TEST(MidiFileStorageProperty, TheReaderPairsNotesAsComputeNoteDurationsDoes) {
 class MidiFileReading : public ::testing::Test {
 protected:
     void SetUp() override {
-        Dir = std::filesystem::temp_directory_path() /
-              ("song-read-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        Dir =
+            std::filesystem::temp_directory_path() / ("song-read-" + std::to_string(::getpid()) + "-" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(Dir);
     }
     void TearDown() override { std::filesystem::remove_all(Dir); }

@@ -37,9 +37,7 @@ std::vector<Bytes> LongMessagesCaptured() {
     return out;
 }
 
-Bytes Sysex(int i) {
-    return {0xF0, static_cast<std::uint8_t>(i % 128), static_cast<std::uint8_t>(i / 128), 0xF7};
-}
+Bytes Sysex(int i) { return {0xF0, static_cast<std::uint8_t>(i % 128), static_cast<std::uint8_t>(i / 128), 0xF7}; }
 
 using MidiOutputRing = PlaybackTest;
 using MidiOutputPort = PlaybackTest;
@@ -79,7 +77,8 @@ TEST_F(MidiOutputRing, AnEndlessStreamThatCompletesKeepsFlowing) {
             platform::MMRESULT r = out.SendLong(messages[i], 4);
             EXPECT_TRUE(r == platform::MMSYSERR_NOERROR || r == platform::MIDIERR_NOTREADY) << r;
             return r == platform::MMSYSERR_NOERROR;
-        })) << "the ring stopped moving at message " << i;
+        })) << "the ring stopped moving at message "
+            << i;
     }
     EXPECT_EQ(out.Close(), 1);
     auto sent = LongMessagesCaptured();

@@ -77,8 +77,8 @@ public:
         Tracks[TrackCount] = new MIDI::Track();
         return *Tracks[TrackCount++];
     }
-    static void Add(MIDI::Track& track, std::uint32_t tick, std::uint8_t kind, std::uint8_t channel,
-                    std::uint8_t data1, std::uint8_t data2) {
+    static void Add(MIDI::Track& track, std::uint32_t tick, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
+                    std::uint8_t data2) {
         MIDI::Event event{};
         event.tick = tick;
         event.kind = kind;

@@ -67,15 +67,15 @@ TEST_F(SequencerTest, EachKindOfEventGoesOutAsDescribedAndTheRestStaysSilent) {
     Seq->SetMonitor(1);
     ASSERT_EQ(Seq->Play(), 1);
     Steps(1);
-    const std::vector<std::string> expected = {"B2 0A 21", "C2 07", "D2 2C", "E2 00 50",
+    const std::vector<std::string> expected = {"B2 0A 21",          "C2 07",   "D2 2C", "E2 00 50",
                                                "F0 7E 7F 09 01 F7", "92 3C 64"};
     // The long message shows up once the device has finished with it.
     ASSERT_TRUE(Eventually([&] { return platform::CapturedMessages().size() >= expected.size(); }));
     EXPECT_EQ(TakeHex(), expected) << "poly pressure, tempo and text send nothing; the bend's LSB goes as 0";
     Steps(6);
     EXPECT_EQ(TakeHex(), std::vector<std::string>{"82 3C 32"});
-    EXPECT_EQ(Notes.Take(), (std::vector<RecordingSink::Note>{{WM_NOTE_ON, Packed(2, 60, 100)},
-                                                             {WM_NOTE_OFF, Packed(2, 60, 50)}}));
+    EXPECT_EQ(Notes.Take(),
+              (std::vector<RecordingSink::Note>{{WM_NOTE_ON, Packed(2, 60, 100)}, {WM_NOTE_OFF, Packed(2, 60, 50)}}));
 }
 
 TEST_F(SequencerTest, MutedNoteOnsAreNeitherSentCountedNorReportedButTheirNoteOffsAre) {
@@ -96,8 +96,8 @@ TEST_F(SequencerTest, MutedNoteOnsAreNeitherSentCountedNorReportedButTheirNoteOf
     EXPECT_EQ(TakeHex(), std::vector<std::string>{"80 3C 40"});
     EXPECT_EQ(Seq->GetPolyCount(), 0);
     EXPECT_EQ(Notes.Take(), (std::vector<RecordingSink::Note>{{WM_NOTE_ON, Packed(0, 60, 100)},
-                                                             {WM_NOTE_OFF, Packed(1, 62, 64)},
-                                                             {WM_NOTE_OFF, Packed(0, 60, 64)}}));
+                                                              {WM_NOTE_OFF, Packed(1, 62, 64)},
+                                                              {WM_NOTE_OFF, Packed(0, 60, 64)}}));
     // Unmuted from the next note-on on; with Monitor off nothing is reported.
     Seq->MuteChannel(1, 0);
     Seq->SetMonitor(0);
@@ -289,8 +289,7 @@ TEST_F(SequencerTest, TheChaseTakesTheStateAtTheTargetTickWithBankSelectAsBankSe
     ASSERT_EQ(snapshot.Cursors.size(), 2u);
     EXPECT_EQ(snapshot.Cursors[0], 2) << "the event on the target tick is played again";
     EXPECT_EQ(snapshot.Cursors[1], 1);
-    EXPECT_EQ(snapshot.Channels[0].Slots,
-              StateWith({{ChannelState::kProgram, 1}, {ChannelState::kVolume, 30}}).Slots);
+    EXPECT_EQ(snapshot.Channels[0].Slots, StateWith({{ChannelState::kProgram, 1}, {ChannelState::kVolume, 30}}).Slots);
     EXPECT_EQ(snapshot.Channels[1].Slots, StateWith({{ChannelState::kProgram, 2}}).Slots)
         << "the program of tick 2500 is not yet in force at 1920";
     EXPECT_EQ(Seq->LocateMeasure(2, &snapshot), 3840);
@@ -307,8 +306,7 @@ TEST_F(SequencerTest, TheChaseTakesTheStateAtTheTargetTickWithBankSelectAsBankSe
     Load(smf::SmfBuilder().AddTrack(b.B));
     ASSERT_EQ(Seq->Seek(1), 1);
     ASSERT_EQ(Seq->Play(), 1);
-    EXPECT_EQ(TakeHex(),
-              RestoreOf({{0, StateWith({{ChannelState::kBankSelect, 5}, {ChannelState::kProgram, 10}})}}));
+    EXPECT_EQ(TakeHex(), RestoreOf({{0, StateWith({{ChannelState::kBankSelect, 5}, {ChannelState::kProgram, 10}})}}));
 }
 
 // Every chased quantity of every channel, as a receiver would hold it after
@@ -322,25 +320,20 @@ struct ReceiverState {
         auto& s = Channels[status & 0x0F].Slots;
         switch (status & 0xF0) {
             case 0xB0: {
-                const std::map<unsigned, int> slots = {{0, ChannelState::kBankSelect}, {7, ChannelState::kVolume},
-                                                       {10, ChannelState::kPan}, {11, ChannelState::kExpression},
+                const std::map<unsigned, int> slots = {{0, ChannelState::kBankSelect},
+                                                       {7, ChannelState::kVolume},
+                                                       {10, ChannelState::kPan},
+                                                       {11, ChannelState::kExpression},
                                                        {64, ChannelState::kSustain}};
                 if (auto slot = slots.find(d1); slot != slots.end()) {
                     s[slot->second] = static_cast<int>(d2);
                 }
                 break;
             }
-            case 0xC0:
-                s[ChannelState::kProgram] = static_cast<int>(d1);
-                break;
-            case 0xD0:
-                s[ChannelState::kChannelPressure] = static_cast<int>(d1);
-                break;
-            case 0xE0:
-                s[ChannelState::kPitchBend] = static_cast<int>(d2);
-                break;
-            default:
-                break;
+            case 0xC0: s[ChannelState::kProgram] = static_cast<int>(d1); break;
+            case 0xD0: s[ChannelState::kChannelPressure] = static_cast<int>(d1); break;
+            case 0xE0: s[ChannelState::kPitchBend] = static_cast<int>(d2); break;
+            default: break;
         }
     }
 };
@@ -554,8 +547,8 @@ TEST_F(SequencerTest, SongTempoIsClampedToFortyToTwoHundredTwentyWhileSetTempoIs
         double Asked;
         double Plays;
     };
-    for (const Case& c : {Case{true, 10, 40}, Case{true, 500, 220}, Case{true, std::nan(""), 40},
-                          Case{false, 10, 10}, Case{false, 300, 300}}) {
+    for (const Case& c : {Case{true, 10, 40}, Case{true, 500, 220}, Case{true, std::nan(""), 40}, Case{false, 10, 10},
+                          Case{false, 300, 300}}) {
         Load(smf::SmfBuilder().AddTrack(t.B));
         if (c.Song) {
             Seq->SetSongTempo(c.Asked);

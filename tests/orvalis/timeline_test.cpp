@@ -40,8 +40,7 @@ smf::TrackBuilder Conductor(const std::vector<Signature>& signatures, std::uint3
     return track;
 }
 
-SongTimeline Prepared(const std::vector<Signature>& signatures, std::uint32_t endTick = 7680,
-                      int division = 480) {
+SongTimeline Prepared(const std::vector<Signature>& signatures, std::uint32_t endTick = 7680, int division = 480) {
     SongTimeline timeline;
     timeline.PrepareSong(*Load(smf::SmfBuilder(1, division).AddTrack(Conductor(signatures, endTick))));
     return timeline;
@@ -124,8 +123,7 @@ TEST(TimelineMeasuresProperty, ConversionsAreInverseWhenChangesFallOnBarLines) {
         std::uint32_t tick = 0;
         const int division = 24 * (1 + static_cast<int>(random() % 40));
         for (int i = 0; i < 1 + static_cast<int>(random() % 5); ++i) {
-            const Signature s{tick, 1 + static_cast<int>(random() % 12),
-                              static_cast<int>(random() % 4)};
+            const Signature s{tick, 1 + static_cast<int>(random() % 12), static_cast<int>(random() % 4)};
             signatures.push_back(s);
             const std::uint32_t length = s.numerator * 4 * division / (1u << s.power);
             tick += length * (1 + random() % 6);
@@ -229,13 +227,12 @@ TEST_P(TimelineZeroLengthMeasure, HoldsNoMeasuresAndNeverDivides) {
     EXPECT_EQ(timeline.MeasureToTick(INT_MIN), changeTick);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TimelineZeroLengthMeasure,
-    ::testing::Values(ZeroLength{"DivisionZero", 3, 2, 0}, ZeroLength{"NumeratorZero", 0, 2, 480},
-                      ZeroLength{"DenominatorByte8", 4, 8, 480},
-                      ZeroLength{"DenominatorByte200", 4, 200, 480},
-                      ZeroLength{"TruncatesToZero", 1, 7, 24}),
-    [](const auto& testCase) { return std::string(testCase.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, TimelineZeroLengthMeasure,
+                         ::testing::Values(ZeroLength{"DivisionZero", 3, 2, 0}, ZeroLength{"NumeratorZero", 0, 2, 480},
+                                           ZeroLength{"DenominatorByte8", 4, 8, 480},
+                                           ZeroLength{"DenominatorByte200", 4, 200, 480},
+                                           ZeroLength{"TruncatesToZero", 1, 7, 24}),
+                         [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(TimelineDegenerate, DenominatorBytesOf8AndAboveWrapToZero) {
     const SongTimeline timeline = Prepared({{0, 4, 8}, {1920, 4, 40}});

@@ -22,8 +22,7 @@ __attribute__((weak)) const char* __lsan_default_options() {
 }
 
 __attribute__((weak)) const char* __tsan_default_options() {
-    return "halt_on_error=1:second_deadlock_stack=1:suppressions=" ORVALIS_SANITIZER_FILE(
-        "tsan.supp");
+    return "halt_on_error=1:second_deadlock_stack=1:suppressions=" ORVALIS_SANITIZER_FILE("tsan.supp");
 }
 
 __attribute__((weak)) const char* __ubsan_default_options() {

@@ -71,8 +71,7 @@ public:
         }
         return *this;
     }
-    TrackBuilder& Channel(std::uint32_t delta, int kind, int channel,
-                          std::initializer_list<int> data) {
+    TrackBuilder& Channel(std::uint32_t delta, int kind, int channel, std::initializer_list<int> data) {
         AppendVlq(Data, delta);
         Data.push_back(static_cast<std::uint8_t>((kind & 0xF0) | (channel & 0x0F)));
         for (int byte : data) {
@@ -92,9 +91,7 @@ public:
     TrackBuilder& MetaText(std::uint32_t delta, int type, std::string_view text) {
         return Meta(delta, type, Bytes(text.begin(), text.end()));
     }
-    TrackBuilder& Name(std::uint32_t delta, std::string_view name) {
-        return MetaText(delta, 0x03, name);
-    }
+    TrackBuilder& Name(std::uint32_t delta, std::string_view name) { return MetaText(delta, 0x03, name); }
     TrackBuilder& Tempo(std::uint32_t delta, std::uint32_t microsecondsPerQuarter) {
         return Meta(delta, 0x51,
                     {static_cast<std::uint8_t>(microsecondsPerQuarter >> 16),
@@ -104,8 +101,7 @@ public:
     // denominatorPower: 2 for quarters, 3 for eighths.
     TrackBuilder& TimeSignature(std::uint32_t delta, int numerator, int denominatorPower) {
         return Meta(delta, 0x58,
-                    {static_cast<std::uint8_t>(numerator),
-                     static_cast<std::uint8_t>(denominatorPower), 24, 8});
+                    {static_cast<std::uint8_t>(numerator), static_cast<std::uint8_t>(denominatorPower), 24, 8});
     }
     // Tablature definition: track, capo, then the open-string notes.
     TrackBuilder& TablatureDefinition(std::uint32_t delta, int track, int capo,
@@ -116,8 +112,7 @@ public:
         }
         return Meta(delta, 0x10, payload);
     }
-    TrackBuilder& TablatureNote(std::uint32_t delta, int string,
-                                std::optional<int> effect = std::nullopt) {
+    TrackBuilder& TablatureNote(std::uint32_t delta, int string, std::optional<int> effect = std::nullopt) {
         Bytes payload{static_cast<std::uint8_t>(string)};
         if (effect) {
             payload.push_back(static_cast<std::uint8_t>(*effect));
@@ -156,16 +151,13 @@ private:
 // The announced track count is the number of AddTrack calls unless set.
 class SmfBuilder {
 public:
-    explicit SmfBuilder(int format = 1, int division = 480)
-        : Format(format), Division(division) {}
+    explicit SmfBuilder(int format = 1, int division = 480) : Format(format), Division(division) {}
 
     SmfBuilder& AnnounceTracks(int count) {
         Announced = count;
         return *this;
     }
-    SmfBuilder& AddTrack(const TrackBuilder& track) {
-        return AddChunk("MTrk", track.Events());
-    }
+    SmfBuilder& AddTrack(const TrackBuilder& track) { return AddChunk("MTrk", track.Events()); }
     // declaredLength replaces the true length in the chunk header when given.
     SmfBuilder& AddChunk(std::string_view type, const Bytes& data,
                          std::optional<std::uint32_t> declaredLength = std::nullopt) {
@@ -173,8 +165,7 @@ public:
             throw std::invalid_argument("chunk type must have four characters");
         }
         Chunks.insert(Chunks.end(), type.begin(), type.end());
-        AppendBigEndian(Chunks, declaredLength.value_or(static_cast<std::uint32_t>(data.size())),
-                        4);
+        AppendBigEndian(Chunks, declaredLength.value_or(static_cast<std::uint32_t>(data.size())), 4);
         Chunks.insert(Chunks.end(), data.begin(), data.end());
         ++ChunkCount;
         return *this;
@@ -197,8 +188,7 @@ public:
 
     static void WriteFile(const std::string& path, const Bytes& bytes) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         if (!out) {
             throw std::runtime_error("cannot write " + path);
         }

@@ -22,8 +22,7 @@ inline std::string CheckLoadedSong(const MIDI::File& file) {
         const int capacity = track->GetCapacity();
         const int expectedCapacity = std::max(1024, (count + 1023) / 1024 * 1024);
         if (capacity != expectedCapacity) {
-            return where + "capacity " + std::to_string(capacity) + " for " +
-                   std::to_string(count) + " events";
+            return where + "capacity " + std::to_string(capacity) + " for " + std::to_string(count) + " events";
         }
         if (std::strlen(track->GetName()) > 127) {
             return where + "name longer than 127 characters";
@@ -32,8 +31,7 @@ inline std::string CheckLoadedSong(const MIDI::File& file) {
             return where + "no events";
         }
         const MIDI::Event* last = track->GetEvent(count - 1);
-        if (last->kind != MIDI::kMeta || last->aux.data == nullptr ||
-            last->aux.data->type != MIDI::kMetaEndOfTrack) {
+        if (last->kind != MIDI::kMeta || last->aux.data == nullptr || last->aux.data->type != MIDI::kMetaEndOfTrack) {
             return where + "last event is not the end of track";
         }
         for (int i = 0; i < count; ++i) {
@@ -45,8 +43,7 @@ inline std::string CheckLoadedSong(const MIDI::File& file) {
             if (event.kind == MIDI::kNoteOn && event.data2 == 0) {
                 return at + "note-on with velocity 0";
             }
-            if (event.kind == MIDI::kNoteOn &&
-                std::uint64_t{event.tick} + event.aux.duration > last->tick) {
+            if (event.kind == MIDI::kNoteOn && std::uint64_t{event.tick} + event.aux.duration > last->tick) {
                 return at + "note lasts past the end of its track";
             }
             if (event.kind == MIDI::kMeta || event.kind == MIDI::kSysEx) {
@@ -57,8 +54,7 @@ inline std::string CheckLoadedSong(const MIDI::File& file) {
                 if (data->length != 0 && data->bytes == nullptr) {
                     return at + "data block without bytes";
                 }
-                if (event.kind == MIDI::kSysEx &&
-                    (data->type != 0xF0 || data->length == 0 || data->bytes[0] != 0xF0)) {
+                if (event.kind == MIDI::kSysEx && (data->type != 0xF0 || data->length == 0 || data->bytes[0] != 0xF0)) {
                     return at + "system-exclusive block does not start with F0";
                 }
             }

@@ -23,9 +23,8 @@ struct Result {
 class MidiDumpTool : public ::testing::Test {
 protected:
     void SetUp() override {
-        Dir = fs::temp_directory_path() /
-              ("midi-dump-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        Dir = fs::temp_directory_path() / ("midi-dump-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(Dir);
     }
     void TearDown() override { fs::remove_all(Dir); }
@@ -94,25 +93,23 @@ TEST_F(MidiDumpTool, TheSummaryComesBeforeTheTrackDumps) {
     const std::string path = Write("song.mid", SmallSong());
     const Result result = Run({path});
     ASSERT_EQ(result.status, 0) << result.err;
-    const std::string summary =
-        "File: " + path +
-        "\n"
-        "Division: 480 ticks per quarter note\n"
-        "Tracks: 2\n"
-        "Song end tick: 5480\n"
-        "Measures: 3\n"
-        "File tempo: 100 BPM\n"
-        "First-track tempo: 100 BPM\n"
-        "Time signatures: 4/4 at tick 0, 3/4 at tick 3840\n"
-        "Track 0: Conductor\n"
-        "Track 1: Piano\n"
-        "\n"
-        "Dumping track Conductor\n"
-        "Number of events: 5Tick: 0\n"
-        "Meta: Track name: Conductor\n";
+    const std::string summary = "File: " + path +
+                                "\n"
+                                "Division: 480 ticks per quarter note\n"
+                                "Tracks: 2\n"
+                                "Song end tick: 5480\n"
+                                "Measures: 3\n"
+                                "File tempo: 100 BPM\n"
+                                "First-track tempo: 100 BPM\n"
+                                "Time signatures: 4/4 at tick 0, 3/4 at tick 3840\n"
+                                "Track 0: Conductor\n"
+                                "Track 1: Piano\n"
+                                "\n"
+                                "Dumping track Conductor\n"
+                                "Number of events: 5Tick: 0\n"
+                                "Meta: Track name: Conductor\n";
     EXPECT_EQ(result.out.substr(0, summary.size()), summary);
-    EXPECT_NE(result.out.find("Dumping track Piano\nNumber of events: 10Tick: 0\n"),
-              std::string::npos);
+    EXPECT_NE(result.out.find("Dumping track Piano\nNumber of events: 10Tick: 0\n"), std::string::npos);
     EXPECT_NE(result.out.find("Note on 60 Channel:0 Velocity:90 Duration:480\n"), std::string::npos);
 }
 
@@ -141,8 +138,8 @@ TEST_F(MidiDumpTool, FilesThatCannotBeReadExitWithOneAndTheReadersText) {
 }
 
 TEST_F(MidiDumpTool, UsageErrorsExitWithTwo) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"--events"}, {"a.mid", "b.mid"}, {"--bogus", "a.mid"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{}, {"--events"}, {"a.mid", "b.mid"}, {"--bogus", "a.mid"}}) {
         const Result result = Run(args);
         EXPECT_EQ(result.status, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(result.out, "");

@@ -67,9 +67,8 @@ double LastTimeMs(const std::string& log) {
 class OrvalisPlayFiles : public testing::Test {
 protected:
     void SetUp() override {
-        Dir = fs::temp_directory_path() /
-              ("orvalis-play-" + std::to_string(getpid()) + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->name());
+        Dir = fs::temp_directory_path() / ("orvalis-play-" + std::to_string(getpid()) + "-" +
+                                           testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(Dir);
     }
     void TearDown() override { fs::remove_all(Dir); }
@@ -164,8 +163,8 @@ TEST(OrvalisPlay, ABadCommandLineIsAUsageErrorThatSaysWhat) {
 }
 
 TEST(PlayOptions, SeparatesFilesFromOptionsAndCollectsRepeatedOnes) {
-    auto parsed = orvalis_play::ParsePlayOptions(
-        {"a.mid", "--mute", "3", "-m", "10", "--loop=2:4", "--", "--b.mid", "-"});
+    auto parsed =
+        orvalis_play::ParsePlayOptions({"a.mid", "--mute", "3", "-m", "10", "--loop=2:4", "--", "--b.mid", "-"});
     EXPECT_EQ(parsed.Error, "");
     EXPECT_EQ(parsed.Options.Files, (std::vector<std::string>{"a.mid", "--b.mid", "-"}));
     EXPECT_EQ(parsed.Options.Mutes, (std::vector<int>{3, 10}));

@@ -72,8 +72,7 @@ void WriteEventLines(std::ostream& out, const MIDI::File& file) {
             const std::uint8_t kind = event.kind;
             out << t << '\t' << event.tick << '\t';
             WriteHex(out, &kind, 1);
-            out << '\t' << unsigned{event.channel} << '\t' << unsigned{event.data1} << '\t'
-                << unsigned{event.data2};
+            out << '\t' << unsigned{event.channel} << '\t' << unsigned{event.data1} << '\t' << unsigned{event.data2};
             if (kind == MIDI::kNoteOn) {
                 out << '\t' << event.aux.duration;
             } else if ((kind == MIDI::kMeta || kind == MIDI::kSysEx) && event.aux.data) {
@@ -102,8 +101,8 @@ void WriteSummary(std::ostream& out, const char* path, const MIDI::File& file) {
         << "Time signatures:";
     const char* separator = " ";
     for (const orvalis::TimeSignature& signature : timeline.TimeSignatures) {
-        out << separator << unsigned{signature.Numerator} << '/' << unsigned{signature.Denominator}
-            << " at tick " << signature.Tick;
+        out << separator << unsigned{signature.Numerator} << '/' << unsigned{signature.Denominator} << " at tick "
+            << signature.Tick;
         separator = ", ";
     }
     out << '\n';
@@ -117,8 +116,7 @@ void WriteSummary(std::ostream& out, const char* path, const MIDI::File& file) {
 }
 
 int UsageError(std::ostream& err, const std::string& message) {
-    err << kProgram << ": " << message << '\n'
-        << "Try '" << kProgram << " --help' for more information.\n";
+    err << kProgram << ": " << message << '\n' << "Try '" << kProgram << " --help' for more information.\n";
     return 2;
 }
 

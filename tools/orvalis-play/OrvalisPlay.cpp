@@ -217,8 +217,10 @@ private:
     int Prepare() {
         const orvalis::SongTimeline& timeline = Seq->Timeline();
         const std::int64_t endTick = timeline.SongEndTick;
-        Bars = endTick > 0 ? timeline.TickToMeasure(static_cast<std::int32_t>(std::min<std::int64_t>(endTick - 1, INT32_MAX))) + 1
-                           : 1;
+        Bars =
+            endTick > 0
+                ? timeline.TickToMeasure(static_cast<std::int32_t>(std::min<std::int64_t>(endTick - 1, INT32_MAX))) + 1
+                : 1;
         auto pastTheEnd = [&](const char* option, int bar) {
             Err << "orvalis-play: " << option << ": bar " << bar << " lies past the end of the song (it has " << Bars
                 << (Bars == 1 ? " bar)\n" : " bars)\n");
@@ -375,7 +377,8 @@ std::string UsageText() {
     std::size_t width = 0;
     std::vector<std::string> heads;
     for (const auto& entry : OptionTable()) {
-        std::string head = entry.Short ? std::string(entry.Short) + ", " + entry.Long : std::string("    ") + entry.Long;
+        std::string head =
+            entry.Short ? std::string(entry.Short) + ", " + entry.Long : std::string("    ") + entry.Long;
         if (entry.Value) {
             head += std::string(" ") + entry.Value;
         }
@@ -419,9 +422,7 @@ void ListPorts(std::ostream& out) {
     }
 }
 
-void RequestInterrupt() noexcept {
-    InterruptRequested.store(true, std::memory_order_relaxed);
-}
+void RequestInterrupt() noexcept { InterruptRequested.store(true, std::memory_order_relaxed); }
 
 int RunOrvalisPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                    const PlayEnvironment& environment) {
@@ -441,8 +442,8 @@ int RunOrvalisPlay(const std::vector<std::string>& args, std::ostream& out, std:
         return out ? kExitOk : kExitFailure;
     }
     if (options.Files.size() != 1) {
-        err << "orvalis-play: " << (options.Files.empty() ? "nothing to do: name a MIDI file to play"
-                                                          : "one MIDI file at a time, please")
+        err << "orvalis-play: "
+            << (options.Files.empty() ? "nothing to do: name a MIDI file to play" : "one MIDI file at a time, please")
             << "\nTry 'orvalis-play --help'.\n";
         return kExitUsage;
     }

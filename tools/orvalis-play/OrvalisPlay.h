@@ -11,9 +11,9 @@ namespace orvalis_play {
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;      // the file could not be read or played, an output not written
-inline constexpr int kExitUsage = 2;        // a bad command line, or a bar the song does not have
-inline constexpr int kExitNoDevice = 3;     // the MIDI output device did not open
+inline constexpr int kExitFailure = 1;   // the file could not be read or played, an output not written
+inline constexpr int kExitUsage = 2;     // a bad command line, or a bar the song does not have
+inline constexpr int kExitNoDevice = 3;  // the MIDI output device did not open
 inline constexpr int kExitInterrupted = 130;
 
 // What the tool may know about where it runs.

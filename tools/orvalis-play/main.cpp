@@ -9,9 +9,7 @@
 
 namespace {
 
-void OnInterrupt(int) {
-    orvalis_play::RequestInterrupt();
-}
+void OnInterrupt(int) { orvalis_play::RequestInterrupt(); }
 
 }  // namespace
 

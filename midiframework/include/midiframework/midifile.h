@@ -63,16 +63,14 @@ public:
     // type MTrk and stores its declared length. Returns position + 8, the first
     // event. Throws kBadTrackFormat for another type, kBadChunkSize when fewer
     // than 8 bytes remain.
-    static const std::uint8_t* ReadTrackChunkHeader(const std::uint8_t* position,
-                                                    const std::uint8_t* end,
+    static const std::uint8_t* ReadTrackChunkHeader(const std::uint8_t* position, const std::uint8_t* end,
                                                     std::uint32_t& length);
 
     // Parses the track chunk at position into track, note durations included
     // (paired as Track::ComputeNoteDurations pairs them), and returns the
     // position just after its end-of-track event, which is the chunk's end.
     // end is the end of the buffer; nothing at or after it is read.
-    static const std::uint8_t* ReadTrack(Track& track, const std::uint8_t* position,
-                                         const std::uint8_t* end);
+    static const std::uint8_t* ReadTrack(Track& track, const std::uint8_t* position, const std::uint8_t* end);
 
 private:
     std::int32_t Division;

@@ -93,8 +93,7 @@ private:
     // One wait of a loop that waits for the device's long messages: 10 ms,
     // or, once deadline has passed, a reset of the device and a last second
     // for the completions it brings. False when that second has run out too.
-    bool WaitOnce(platform::HMIDIOUT handle, std::chrono::steady_clock::time_point& deadline,
-                  bool& reset) noexcept;
+    bool WaitOnce(platform::HMIDIOUT handle, std::chrono::steady_clock::time_point& deadline, bool& reset) noexcept;
 
     // Written by Open and Close (host), read by every sender.
     std::atomic<platform::HMIDIOUT> Handle{nullptr};

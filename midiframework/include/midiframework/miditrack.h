@@ -70,8 +70,7 @@ inline bool ReadTempo(const EventData& data, std::uint32_t& microsecondsPerQuart
     if (data.length < 3 || data.bytes == nullptr) {
         return false;
     }
-    microsecondsPerQuarter = (std::uint32_t{data.bytes[0]} << 16) |
-                             (std::uint32_t{data.bytes[1]} << 8) | data.bytes[2];
+    microsecondsPerQuarter = (std::uint32_t{data.bytes[0]} << 16) | (std::uint32_t{data.bytes[1]} << 8) | data.bytes[2];
     return true;
 }
 
@@ -132,8 +131,8 @@ private:
     void Trim();
     // Stores event with a fresh data block holding type, an optional leading byte
     // and then length bytes. False (nothing stored) when memory is short.
-    bool AddEventWithBlock(const Event& event, std::uint32_t type, int leadByte,
-                           const std::uint8_t* bytes, std::uint32_t length);
+    bool AddEventWithBlock(const Event& event, std::uint32_t type, int leadByte, const std::uint8_t* bytes,
+                           std::uint32_t length);
     // Takes the name from a name meta event: stops at a zero byte, keeps 127.
     void SetName(const std::uint8_t* text, std::uint32_t length);
     bool HasRoom() { return EventCount < Capacity || Reserve(Capacity + kGrowthStep); }

@@ -11,9 +11,9 @@ namespace orvalis {
 
 // A time signature as the timeline uses it: where it starts and its measure.
 struct TimeSignature {
-    std::uint32_t Tick;         // tick of its meta event within its track
-    std::uint8_t Numerator;     // beats per measure
-    std::uint8_t Denominator;   // 2 to the power of the file's byte, kept in 8 bits (0 for 8 and up)
+    std::uint32_t Tick;        // tick of its meta event within its track
+    std::uint8_t Numerator;    // beats per measure
+    std::uint8_t Denominator;  // 2 to the power of the file's byte, kept in 8 bits (0 for 8 and up)
 };
 
 // The song's length, tempo and measures, derived once from a loaded file and

@@ -65,8 +65,7 @@ LRESULT ApartmentWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     auto* control = reinterpret_cast<COleControl*>(GetWindowLongPtr(window, GWLP_USERDATA));
     if (message == WM_CREATE) {
         auto* create = reinterpret_cast<CREATESTRUCT*>(lParam);
-        SetWindowLongPtr(window, GWLP_USERDATA,
-                         reinterpret_cast<LONG_PTR>(create ? create->lpCreateParams : nullptr));
+        SetWindowLongPtr(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create ? create->lpCreateParams : nullptr));
         return 0;
     }
     if (control && message == kInvokeMessage) {
@@ -88,10 +87,8 @@ COleControl::COleControl()
       ApartmentClass(ClassOf(kApartmentWindowClass, &ApartmentWindowProc)),
       // A repaint that asks for an erase starts from white, whatever the
       // control then draws over it.
-      ControlClass(ClassOf(kControlWindowClass, &ControlWindowProc,
-                           static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)))) {
-    Apartment = CreateWindowEx(0, kApartmentWindowClass, "", WS_POPUP, 0, 0, 0, 0, 0, nullptr,
-                               nullptr, this);
+      ControlClass(ClassOf(kControlWindowClass, &ControlWindowProc, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)))) {
+    Apartment = CreateWindowEx(0, kApartmentWindowClass, "", WS_POPUP, 0, 0, 0, 0, 0, nullptr, nullptr, this);
 }
 
 COleControl::~COleControl() {
@@ -118,10 +115,9 @@ HRESULT COleControl::InPlaceActivate(HWND parent, const RECT& position) noexcept
     if (GetControlWindow()) return SetObjectRects(position);
     if (!IsWindow(parent)) return E_INVALIDARG;
     Extent = RECT{0, 0, position.right - position.left, position.bottom - position.top};
-    HWND window = CreateWindowEx(0, kControlWindowClass, "",
-                                 WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
-                                 position.left, position.top, Extent.right, Extent.bottom, parent,
-                                 nullptr, OwnerModule(), this);
+    HWND window =
+        CreateWindowEx(0, kControlWindowClass, "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
+                       position.left, position.top, Extent.right, Extent.bottom, parent, nullptr, OwnerModule(), this);
     return window ? S_OK : E_FAIL;
 }
 
@@ -137,8 +133,8 @@ HRESULT COleControl::SetObjectRects(const RECT& position) noexcept {
     Extent = RECT{0, 0, position.right - position.left, position.bottom - position.top};
     HWND window = GetControlWindow();
     if (!window) return S_OK;
-    return platform::SetWindowPos(window, 0, position.left, position.top, Extent.right,
-                                  Extent.bottom, SWP_NOZORDER | SWP_NOACTIVATE)
+    return platform::SetWindowPos(window, 0, position.left, position.top, Extent.right, Extent.bottom,
+                                  SWP_NOZORDER | SWP_NOACTIVATE)
                ? S_OK
                : E_FAIL;
 }
@@ -174,8 +170,7 @@ void COleControl::GetClientRect(RECT* rect) const noexcept {
     }
 }
 
-BOOL COleControl::SetWindowPos(HWND insertAfter, int x, int y, int width, int height,
-                               UINT flags) noexcept {
+BOOL COleControl::SetWindowPos(HWND insertAfter, int x, int y, int width, int height, UINT flags) noexcept {
     HWND window = GetControlWindow();
     if (!window) return FALSE;
     if (!(flags & SWP_NOSIZE)) Extent = RECT{0, 0, width, height};
@@ -238,8 +233,9 @@ LRESULT COleControl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE: return OnCreate(reinterpret_cast<CREATESTRUCT*>(lParam));
         case WM_PAINT: Paint(); return 0;
-        case WM_SIZE: OnSize(static_cast<UINT>(wParam), LOWORD(static_cast<std::uintptr_t>(lParam)),
-                             HIWORD(static_cast<std::uintptr_t>(lParam)));
+        case WM_SIZE:
+            OnSize(static_cast<UINT>(wParam), LOWORD(static_cast<std::uintptr_t>(lParam)),
+                   HIWORD(static_cast<std::uintptr_t>(lParam)));
             return 0;
         case WM_DESTROY: OnDestroy(); return 0;
         case WM_LBUTTONDOWN: OnLButtonDown(static_cast<UINT>(wParam), point()); return 0;

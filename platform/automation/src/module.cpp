@@ -25,8 +25,7 @@ struct ModuleRecord {
     bool Initialized = false;
 
     bool Unused() const {
-        return Factories.empty() && !App && TypeLibs.empty() && StringTables.empty() &&
-               Objects == 0 && Locks == 0;
+        return Factories.empty() && !App && TypeLibs.empty() && StringTables.empty() && Objects == 0 && Locks == 0;
     }
 };
 
@@ -59,8 +58,7 @@ CCmdTarget::~CCmdTarget() {
     WithRecord(Owner, [](ModuleRecord& record) { --record.Objects; });
 }
 
-COleObjectFactory::COleObjectFactory(REFCLSID clsid, CRuntimeClass runtimeClass,
-                                     BOOL multiInstance, const char* progId)
+COleObjectFactory::COleObjectFactory(REFCLSID clsid, CRuntimeClass runtimeClass, BOOL multiInstance, const char* progId)
     : Clsid(clsid),
       Runtime(runtimeClass),
       MultiInstance(multiInstance),
@@ -112,8 +110,7 @@ ULONG COleObjectFactory::Release() {
     ULONG left = References.load(std::memory_order_relaxed);
     // A Release without a reference is the host's mistake; the static factory
     // must not wrap around and keep its module loaded forever.
-    while (left > 0 &&
-           !References.compare_exchange_weak(left, left - 1, std::memory_order_acq_rel)) {
+    while (left > 0 && !References.compare_exchange_weak(left, left - 1, std::memory_order_acq_rel)) {
     }
     return left > 0 ? left - 1 : 0;
 }
@@ -169,8 +166,7 @@ BOOL COleControlModule::InitInstance() { return TRUE; }
 
 int COleControlModule::ExitInstance() { return 0; }
 
-StringResources::StringResources(
-    HINSTANCE module, std::initializer_list<std::pair<unsigned, std::string_view>> strings)
+StringResources::StringResources(HINSTANCE module, std::initializer_list<std::pair<unsigned, std::string_view>> strings)
     : Module(module) {
     for (const auto& [id, text] : strings) Strings.emplace_back(id, std::string(text));
     WithRecord(Module, [this](ModuleRecord& record) { record.StringTables.push_back(&Strings); });
@@ -227,18 +223,18 @@ bool TypeLibResource::Describe(TypeLibraryDescription& description, std::string&
             problem = declared.Dispatch.Name + ": " + members.Problem();
             return false;
         }
-        result.Interfaces.push_back(DescribeInterface(declared.Dispatch.Iid, declared.Dispatch.Name,
-                                                      declared.Dispatch.HelpString, members));
-        CoClassDescription coClass{declared.Clsid, declared.Name, declared.HelpString,
-                                   declared.Dispatch.Iid, std::nullopt};
+        result.Interfaces.push_back(
+            DescribeInterface(declared.Dispatch.Iid, declared.Dispatch.Name, declared.Dispatch.HelpString, members));
+        CoClassDescription coClass{declared.Clsid, declared.Name, declared.HelpString, declared.Dispatch.Iid,
+                                   std::nullopt};
         if (declared.EventMembers) {
             const EventTable& events = declared.EventMembers();
             if (!events.Valid()) {
                 problem = declared.Events.Name + ": " + events.Problem();
                 return false;
             }
-            result.Interfaces.push_back(DescribeInterface(declared.Events.Iid, declared.Events.Name,
-                                                          declared.Events.HelpString, events));
+            result.Interfaces.push_back(
+                DescribeInterface(declared.Events.Iid, declared.Events.Name, declared.Events.HelpString, events));
             coClass.Events = declared.Events.Iid;
         }
         result.Classes.push_back(std::move(coClass));
@@ -269,9 +265,7 @@ std::string ProgIdOfClass(HINSTANCE module, const CLSID& clsid) {
 
 HINSTANCE AfxGetInstanceHandle() noexcept { return ActiveModule; }
 
-AFX_MAINTAIN_STATE::AFX_MAINTAIN_STATE(HINSTANCE module) noexcept : Previous(ActiveModule) {
-    ActiveModule = module;
-}
+AFX_MAINTAIN_STATE::AFX_MAINTAIN_STATE(HINSTANCE module) noexcept : Previous(ActiveModule) { ActiveModule = module; }
 
 AFX_MAINTAIN_STATE::~AFX_MAINTAIN_STATE() { ActiveModule = Previous; }
 
@@ -300,8 +294,7 @@ HRESULT ModuleRegisterServer(HINSTANCE module, REFGUID libId) noexcept {
     return S_OK;
 }
 
-HRESULT ModuleUnregisterServer(HINSTANCE module, REFGUID libId, std::uint16_t major,
-                               std::uint16_t minor) noexcept {
+HRESULT ModuleUnregisterServer(HINSTANCE module, REFGUID libId, std::uint16_t major, std::uint16_t minor) noexcept {
     AFX_MANAGE_STATE(module);
     if (!AfxOleUnregisterTypeLib(libId, major, minor, 0)) return SELFREG_E_TYPELIB;
     if (!COleObjectFactory::UpdateRegistryAll(FALSE)) return SELFREG_E_CLASS;

@@ -88,9 +88,8 @@ BOOL AfxOleUnregisterTypeLib(REFGUID libId, std::uint16_t major, std::uint16_t m
     }
 }
 
-BOOL AfxOleRegisterControlClass(HINSTANCE module, REFCLSID clsid, const char* progId,
-                                unsigned typeNameId, unsigned bitmapId, int regFlags,
-                                DWORD miscStatus, REFGUID libId, std::uint16_t major,
+BOOL AfxOleRegisterControlClass(HINSTANCE module, REFCLSID clsid, const char* progId, unsigned typeNameId,
+                                unsigned bitmapId, int regFlags, DWORD miscStatus, REFGUID libId, std::uint16_t major,
                                 std::uint16_t minor) {
     try {
         if (!progId || !*progId) return Fail("a control class needs a ProgID");
@@ -99,8 +98,8 @@ BOOL AfxOleRegisterControlClass(HINSTANCE module, REFCLSID clsid, const char* pr
         entry.ClassKind = ClassRegistration::Kind::Control;
         entry.ProgId = progId;
         if (!AfxLoadString(module, typeNameId, entry.TypeName)) {
-            return Fail("the module has no string " + std::to_string(typeNameId) +
-                        " for the type name of " + entry.ProgId);
+            return Fail("the module has no string " + std::to_string(typeNameId) + " for the type name of " +
+                        entry.ProgId);
         }
         if (!ModuleFileOf(module, entry.ModulePath)) return FALSE;
         entry.ThreadingModel = ThreadingModelOf(regFlags);
@@ -116,8 +115,7 @@ BOOL AfxOleRegisterControlClass(HINSTANCE module, REFCLSID clsid, const char* pr
     }
 }
 
-BOOL AfxOleRegisterPropertyPageClass(HINSTANCE module, REFCLSID clsid, unsigned typeNameId,
-                                     int regFlags) {
+BOOL AfxOleRegisterPropertyPageClass(HINSTANCE module, REFCLSID clsid, unsigned typeNameId, int regFlags) {
     try {
         ClassRegistration entry;
         entry.Clsid = clsid;
@@ -135,8 +133,8 @@ BOOL AfxOleRegisterPropertyPageClass(HINSTANCE module, REFCLSID clsid, unsigned 
     }
 }
 
-BOOL AfxOleRegisterServerClass(HINSTANCE module, REFCLSID clsid, const char* progId,
-                               const char* typeName, int regFlags) {
+BOOL AfxOleRegisterServerClass(HINSTANCE module, REFCLSID clsid, const char* progId, const char* typeName,
+                               int regFlags) {
     try {
         ClassRegistration entry;
         entry.Clsid = clsid;

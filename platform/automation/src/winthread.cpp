@@ -2,8 +2,8 @@
 
 namespace platform {
 
-std::unique_ptr<CWinThread> AfxBeginThread(AFX_THREADPROC procedure, void* parameter, int, UINT,
-                                           DWORD createFlags, void*) {
+std::unique_ptr<CWinThread> AfxBeginThread(AFX_THREADPROC procedure, void* parameter, int, UINT, DWORD createFlags,
+                                           void*) {
     if (!procedure || (createFlags & CREATE_SUSPENDED) != 0) return nullptr;
     auto thread = std::make_unique<CWinThread>();
     bool started = thread->Worker.Start("afx thread", [state = thread->Shared, procedure, parameter] {

@@ -41,8 +41,8 @@ int Clock::OpenPeriodRequests() const noexcept {
     return open;
 }
 
-std::uint32_t Clock::SetEvent(std::uint32_t periodMs, std::uint32_t /*resolutionMs*/,
-                              std::shared_ptr<PulseEvent> event, std::uint32_t flags) noexcept {
+std::uint32_t Clock::SetEvent(std::uint32_t periodMs, std::uint32_t /*resolutionMs*/, std::shared_ptr<PulseEvent> event,
+                              std::uint32_t flags) noexcept {
     if (!event || periodMs < kMinTimerPeriodMs || periodMs > kMaxTimerPeriodMs ||
         flags != (TIME_PERIODIC | TIME_CALLBACK_EVENT_PULSE)) {
         return 0;

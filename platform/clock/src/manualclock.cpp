@@ -14,8 +14,7 @@ struct ManualClock::Periodic {
 
 class ManualClock::Source final : public Clock::PeriodicSource {
 public:
-    Source(ManualClock& owner, std::unique_ptr<Periodic> periodic)
-        : Owner(owner), Entry(std::move(periodic)) {
+    Source(ManualClock& owner, std::unique_ptr<Periodic> periodic) : Owner(owner), Entry(std::move(periodic)) {
         std::lock_guard guard(Owner.Lock);
         Owner.Periodics.push_back(Entry.get());
     }
@@ -33,9 +32,7 @@ ManualClock::ManualClock(std::int64_t startNs) noexcept : Now(startNs) {}
 
 ManualClock::~ManualClock() = default;
 
-std::int64_t ManualClock::NowNs() const noexcept {
-    return Now.load(std::memory_order_acquire);
-}
+std::int64_t ManualClock::NowNs() const noexcept { return Now.load(std::memory_order_acquire); }
 
 void ManualClock::Advance(std::chrono::nanoseconds step) {
     std::int64_t from = NowNs();

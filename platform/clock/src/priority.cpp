@@ -16,9 +16,7 @@ namespace {
 std::atomic<bool> RealTimeAllowed{true};
 }  // namespace
 
-void SetRealTimeAllowed(bool allowed) noexcept {
-    RealTimeAllowed.store(allowed, std::memory_order_relaxed);
-}
+void SetRealTimeAllowed(bool allowed) noexcept { RealTimeAllowed.store(allowed, std::memory_order_relaxed); }
 
 ThreadPriority RaiseThreadPriority(int realTimePriority) noexcept {
     // Ordinary threads get 50 us of timer slack by default; a thread that

@@ -19,8 +19,7 @@ public:
     std::int64_t NowNs() const noexcept override { return monotonic::NowNs(); }
 
 protected:
-    std::unique_ptr<PeriodicSource> StartPeriodic(std::int64_t periodNs,
-                                                  std::shared_ptr<PulseEvent> event) override;
+    std::unique_ptr<PeriodicSource> StartPeriodic(std::int64_t periodNs, std::shared_ptr<PulseEvent> event) override;
 };
 
 // One pulse thread per periodic event. Deadlines are absolute (start + k *
@@ -29,8 +28,7 @@ protected:
 // the event.
 class PulseThread final : public Clock::PeriodicSource {
 public:
-    PulseThread(std::int64_t periodNs, std::shared_ptr<PulseEvent> event)
-        : Period(periodNs), Event(std::move(event)) {}
+    PulseThread(std::int64_t periodNs, std::shared_ptr<PulseEvent> event) : Period(periodNs), Event(std::move(event)) {}
 
     ~PulseThread() override {
         QuitFlag->store(true, std::memory_order_release);
@@ -76,8 +74,8 @@ private:
     WorkerThread Thread;
 };
 
-std::unique_ptr<Clock::PeriodicSource> SystemClock::StartPeriodic(
-    std::int64_t periodNs, std::shared_ptr<PulseEvent> event) {
+std::unique_ptr<Clock::PeriodicSource> SystemClock::StartPeriodic(std::int64_t periodNs,
+                                                                  std::shared_ptr<PulseEvent> event) {
     auto source = std::make_unique<PulseThread>(periodNs, std::move(event));
     if (!source->Start()) {
         return nullptr;

@@ -6,9 +6,8 @@ namespace platform {
 
 std::string GUID::ToString() const {
     char text[39];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", Data1,
-                  Data2, Data3, Data4[0], Data4[1], Data4[2], Data4[3], Data4[4], Data4[5], Data4[6],
-                  Data4[7]);
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", Data1, Data2, Data3,
+                  Data4[0], Data4[1], Data4[2], Data4[3], Data4[4], Data4[5], Data4[6], Data4[7]);
     return text;
 }
 
@@ -35,8 +34,8 @@ bool ReadHex(std::string_view text, std::size_t pos, int digits, std::uint32_t& 
 }  // namespace
 
 std::optional<GUID> GUID::Parse(std::string_view text) {
-    if (text.size() != 38 || text.front() != '{' || text.back() != '}' || text[9] != '-' ||
-        text[14] != '-' || text[19] != '-' || text[24] != '-') {
+    if (text.size() != 38 || text.front() != '{' || text.back() != '}' || text[9] != '-' || text[14] != '-' ||
+        text[19] != '-' || text[24] != '-') {
         return std::nullopt;
     }
     GUID g;

@@ -59,7 +59,8 @@ Image ImageFromSurface(cairo_surface_t* surface, const RECT* area) noexcept {
         const unsigned char* data = cairo_image_surface_get_data(surface);
         const int stride = cairo_image_surface_get_stride(surface);
         for (int y = 0; y < image.Height(); ++y) {
-            const auto* from = reinterpret_cast<const std::uint32_t*>(data + static_cast<std::ptrdiff_t>(r.top + y) * stride) + r.left;
+            const auto* from =
+                reinterpret_cast<const std::uint32_t*>(data + static_cast<std::ptrdiff_t>(r.top + y) * stride) + r.left;
             std::uint32_t* to = image.Row(y);
             for (int x = 0; x < image.Width(); ++x) to[x] = from[x] & 0x00FFFFFFu;
         }

@@ -48,8 +48,7 @@ void EventQueue::Push(LONG code, LONG_PTR param1, LONG_PTR param2) noexcept {
     Arrived.notify_all();
 }
 
-bool EventQueue::Pop(LONG& code, LONG_PTR& param1, LONG_PTR& param2,
-                     std::chrono::milliseconds limit) noexcept {
+bool EventQueue::Pop(LONG& code, LONG_PTR& param1, LONG_PTR& param2, std::chrono::milliseconds limit) noexcept {
     std::unique_lock lock(Lock);
     auto ready = [this] { return !Queue.empty(); };
     if (limit.count() < 0) {
@@ -99,8 +98,8 @@ DWORD WaitForSingleObject(OAEVENT handle, DWORD milliseconds) noexcept {
     for (;;) {
         int timeout = -1;
         if (milliseconds != INFINITE) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
         const int ready = poll(&entry, 1, timeout);

@@ -21,10 +21,7 @@ namespace platform::media::detail {
 
 // One graph: one pipeline, one clock, one bus thread that turns the pipeline's
 // messages into graph events, and the files rendered into it.
-class FilterGraph final : public IGraphBuilder,
-                          public IMediaControl,
-                          public IMediaSeeking,
-                          public IMediaEventEx {
+class FilterGraph final : public IGraphBuilder, public IMediaControl, public IMediaSeeking, public IMediaEventEx {
 public:
     // S_OK with one reference for the caller, or a failure code.
     static HRESULT Create(FilterGraph** graph) noexcept;
@@ -128,7 +125,7 @@ private:
     std::vector<std::unique_ptr<FileChain>> Files;
     std::vector<ComPtr<IBaseFilter>> Filters;  // in the order they were added
     OAFilterState Target = State_Stopped;
-    bool Cued = false;  // the pipeline has been brought up to PAUSED at least once
+    bool Cued = false;                         // the pipeline has been brought up to PAUSED at least once
     std::optional<REFERENCE_TIME> SeekTarget;  // where a seek put the graph, until it runs
     std::optional<REFERENCE_TIME> ExplicitStop;
     REFERENCE_TIME LongestDiscovered = 0;

@@ -104,11 +104,11 @@ AudioRenderer* AudioRenderer::Create(std::u16string name, AudioOutput output, co
     renderer->VolumeElement = volume;
     renderer->PanoramaElement = panorama;
     renderer->TapPad = gst_element_get_static_pad(sink, "sink");
-    renderer->ProbeId = gst_pad_add_probe(
-        renderer->TapPad,
-        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
-                                     GST_PAD_PROBE_TYPE_EVENT_FLUSH),
-        &AudioRenderer::OnProbe, renderer, nullptr);
+    renderer->ProbeId =
+        gst_pad_add_probe(renderer->TapPad,
+                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                                       GST_PAD_PROBE_TYPE_EVENT_FLUSH),
+                          &AudioRenderer::OnProbe, renderer, nullptr);
     return renderer;
 }
 
@@ -226,11 +226,10 @@ VideoRenderer* VideoRenderer::Create(std::u16string name, LONG width, LONG heigh
     {
         // BGRx is the window layer's native 32-bit pixel (Cairo RGB24 on little endian).
         CapsPtr caps(gst_caps_from_string("video/x-raw,format=BGRx"));
-        g_object_set(sink, "caps", caps.get(), "sync", TRUE, "max-lateness",
-                     static_cast<gint64>(20 * GST_MSECOND), "qos", TRUE, "enable-last-sample", FALSE,
-                     "max-buffers", 2u, nullptr);
-        g_object_set(queue, "max-size-buffers", 5u, "max-size-bytes", 0u, "max-size-time",
-                     static_cast<guint64>(0), nullptr);
+        g_object_set(sink, "caps", caps.get(), "sync", TRUE, "max-lateness", static_cast<gint64>(20 * GST_MSECOND),
+                     "qos", TRUE, "enable-last-sample", FALSE, "max-buffers", 2u, nullptr);
+        g_object_set(queue, "max-size-buffers", 5u, "max-size-bytes", 0u, "max-size-time", static_cast<guint64>(0),
+                     nullptr);
     }
     std::lock_guard publish(renderer->Lock);  // hands the renderer over to the streaming threads
     renderer->Sink = GST_APP_SINK(sink);
@@ -242,11 +241,7 @@ VideoRenderer* VideoRenderer::Create(std::u16string name, LONG width, LONG heigh
 }
 
 VideoRenderer::VideoRenderer(std::u16string name, LONG width, LONG height)
-    : Renderer(std::move(name)),
-      NativeWidth(width),
-      NativeHeight(height),
-      SourceWidth(width),
-      SourceHeight(height) {
+    : Renderer(std::move(name)), NativeWidth(width), NativeHeight(height), SourceWidth(width), SourceHeight(height) {
     Window = std::make_unique<VideoWindowHost>(*this, width, height);
 }
 
@@ -301,9 +296,8 @@ void VideoRenderer::TakeSample(SamplePtr sample) noexcept {
     VideoWindowHost* window = nullptr;
     if (GST_BUFFER_PTS_IS_VALID(buffer)) {
         const GstSegment* segment = gst_sample_get_segment(sample.get());
-        const guint64 position =
-            segment ? gst_segment_to_stream_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer))
-                    : GST_BUFFER_PTS(buffer);
+        const guint64 position = segment ? gst_segment_to_stream_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer))
+                                         : GST_BUFFER_PTS(buffer);
         if (position != GST_CLOCK_TIME_NONE) streamTime = static_cast<REFERENCE_TIME>(position / 100);
     }
     {
@@ -340,8 +334,7 @@ HRESULT VideoRenderer::GetVideoSize(LONG* width, LONG* height) {
 HRESULT VideoRenderer::SetSourcePosition(LONG left, LONG top, LONG width, LONG height) {
     {
         std::lock_guard guard(Lock);
-        if (left < 0 || top < 0 || width <= 0 || height <= 0 ||
-            static_cast<std::int64_t>(left) + width > NativeWidth ||
+        if (left < 0 || top < 0 || width <= 0 || height <= 0 || static_cast<std::int64_t>(left) + width > NativeWidth ||
             static_cast<std::int64_t>(top) + height > NativeHeight) {
             return E_INVALIDARG;
         }

@@ -105,10 +105,7 @@ private:
     int TapRate = 0;
 };
 
-class VideoRenderer final : public Renderer,
-                            public IBasicVideo,
-                            public IVideoWindow,
-                            public IVideoFrameProbe {
+class VideoRenderer final : public Renderer, public IBasicVideo, public IVideoWindow, public IVideoFrameProbe {
 public:
     // Null when an element is missing. The native size is what discovery saw;
     // the first frame corrects it if it differs.

@@ -50,8 +50,8 @@ VideoWindowHost::VideoWindowHost(VideoRenderer& renderer, LONG width, LONG heigh
     Current.Height = height > 0 ? height : 240;
     if (!Class.Acquire(VideoWindowClass())) return;
     std::lock_guard guard(HostsLock);
-    Window = CreateWindowEx(0, kClassName, "Video Renderer", static_cast<DWORD>(Current.Style), 0, 0,
-                            Current.Width, Current.Height, 0, nullptr, nullptr, nullptr);
+    Window = CreateWindowEx(0, kClassName, "Video Renderer", static_cast<DWORD>(Current.Style), 0, 0, Current.Width,
+                            Current.Height, 0, nullptr, nullptr, nullptr);
     if (Window) {
         Hosts()[Window] = this;
     } else {
@@ -70,8 +70,7 @@ VideoWindowHost::~VideoWindowHost() {
 
 LRESULT VideoWindowHostProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_ERASEBKGND:
-            return 1;  // the picture and its borders cover everything
+        case WM_ERASEBKGND: return 1;  // the picture and its borders cover everything
         case WM_PAINT: {
             std::lock_guard guard(HostsLock);
             auto found = Hosts().find(window);
@@ -81,8 +80,7 @@ LRESULT VideoWindowHostProcedure(HWND window, UINT message, WPARAM wParam, LPARA
             }
             break;
         }
-        default:
-            break;
+        default: break;
     }
     return DefWindowProc(window, message, wParam, lParam);
 }
@@ -133,11 +131,10 @@ void VideoWindowHost::Invalidate() noexcept {
 void VideoWindowHost::Apply(const Placement& placement) {
     if (!Window) return;
     SetParent(Window, placement.Owner);
-    const LONG style = (placement.Style & ~static_cast<LONG>(WS_VISIBLE)) |
-                       (placement.Visible ? static_cast<LONG>(WS_VISIBLE) : 0);
+    const LONG style =
+        (placement.Style & ~static_cast<LONG>(WS_VISIBLE)) | (placement.Visible ? static_cast<LONG>(WS_VISIBLE) : 0);
     SetWindowLongPtr(Window, GWL_STYLE, style);
-    SetWindowPos(Window, HWND_TOP, placement.Left, placement.Top, placement.Width, placement.Height,
-                 SWP_NOACTIVATE);
+    SetWindowPos(Window, HWND_TOP, placement.Left, placement.Top, placement.Width, placement.Height, SWP_NOACTIVATE);
     Invalidate();
 }
 

@@ -16,33 +16,24 @@ int ShortMessageLength(std::uint8_t status) noexcept {
     if (status < 0xF0) {
         switch (status & 0xF0) {
             case 0xC0:
-            case 0xD0:
-                return 2;
-            default:
-                return 3;
+            case 0xD0: return 2;
+            default: return 3;
         }
     }
     switch (status) {
         case 0xF1:
-        case 0xF3:
-            return 2;
-        case 0xF2:
-            return 3;
-        default:
-            return 1;
+        case 0xF3: return 2;
+        case 0xF2: return 3;
+        default: return 1;
     }
 }
 
-void SetLastError(std::string text) {
-    LastErrorText = std::move(text);
-}
+void SetLastError(std::string text) { LastErrorText = std::move(text); }
 
 }  // namespace platform::midi
 
 namespace platform {
-std::string MidiOutLastError() {
-    return midi::LastErrorText;
-}
+std::string MidiOutLastError() { return midi::LastErrorText; }
 }  // namespace platform
 
 namespace platform::midi {

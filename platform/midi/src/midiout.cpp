@@ -59,8 +59,7 @@ public:
         }
         Slot& s = Slots[slot];
         s.Users.fetch_add(1, std::memory_order_seq_cst);
-        if (!s.Open.load(std::memory_order_seq_cst) ||
-            s.Generation.load(std::memory_order_seq_cst) != generation) {
+        if (!s.Open.load(std::memory_order_seq_cst) || s.Generation.load(std::memory_order_seq_cst) != generation) {
             s.Users.fetch_sub(1, std::memory_order_release);
             return;
         }
@@ -83,9 +82,7 @@ private:
     Device* Dev = nullptr;
 };
 
-bool ValidHeader(const MIDIHDR* header, std::uint32_t size) {
-    return header && size == sizeof(MIDIHDR);
-}
+bool ValidHeader(const MIDIHDR* header, std::uint32_t size) { return header && size == sizeof(MIDIHDR); }
 
 }  // namespace
 
@@ -111,8 +108,7 @@ MMRESULT midiOutOpen(HMIDIOUT* handle, int deviceId, MidiOutProc callback, std::
         request.Config = MidiOutConfiguration();
         request.TimeSource = request.Config.TimeSource ? request.Config.TimeSource : &DefaultClock();
         if (deviceId == MIDI_MAPPER) {
-            deviceId = request.Config.DefaultDevice == MIDI_MAPPER ? kSynthesizerDevice
-                                                                   : request.Config.DefaultDevice;
+            deviceId = request.Config.DefaultDevice == MIDI_MAPPER ? kSynthesizerDevice : request.Config.DefaultDevice;
         }
         std::shared_ptr<MidiPortBackend> backend;
         std::size_t portIndex = 0;
@@ -251,8 +247,7 @@ MMRESULT midiOutClose(HMIDIOUT handle) noexcept {
     Device* device = nullptr;
     {
         std::lock_guard guard(TableLock);
-        if (!s.Open.load(std::memory_order_seq_cst) ||
-            s.Generation.load(std::memory_order_seq_cst) != generation) {
+        if (!s.Open.load(std::memory_order_seq_cst) || s.Generation.load(std::memory_order_seq_cst) != generation) {
             return MMSYSERR_INVALHANDLE;
         }
         device = s.Dev.load(std::memory_order_acquire);

@@ -123,8 +123,6 @@ public:
 
 }  // namespace
 
-std::shared_ptr<MidiPortBackend> MakeSystemPortBackend() {
-    return std::make_shared<RtMidiBackend>();
-}
+std::shared_ptr<MidiPortBackend> MakeSystemPortBackend() { return std::make_shared<RtMidiBackend>(); }
 
 }  // namespace platform::midi

@@ -54,9 +54,7 @@ void InstallFluidLog() {
     });
 }
 
-std::string FluidReason() {
-    return FluidError.empty() ? std::string() : " (" + FluidError + ")";
-}
+std::string FluidReason() { return FluidError.empty() ? std::string() : " (" + FluidError + ")"; }
 
 struct SettingsDeleter {
     void operator()(fluid_settings_t* s) const { delete_fluid_settings(s); }
@@ -136,27 +134,13 @@ public:
         // A note-off for a note that is not sounding "fails" in FluidSynth;
         // that is no error of the message, so results are not passed on.
         switch (bytes[0] & 0xF0) {
-            case 0x80:
-                fluid_synth_noteoff(synth, channel, data1);
-                break;
-            case 0x90:
-                fluid_synth_noteon(synth, channel, data1, data2);
-                break;
-            case 0xA0:
-                fluid_synth_key_pressure(synth, channel, data1, data2);
-                break;
-            case 0xB0:
-                fluid_synth_cc(synth, channel, data1, data2);
-                break;
-            case 0xC0:
-                fluid_synth_program_change(synth, channel, data1);
-                break;
-            case 0xD0:
-                fluid_synth_channel_pressure(synth, channel, data1);
-                break;
-            case 0xE0:
-                fluid_synth_pitch_bend(synth, channel, data1 | (data2 << 7));
-                break;
+            case 0x80: fluid_synth_noteoff(synth, channel, data1); break;
+            case 0x90: fluid_synth_noteon(synth, channel, data1, data2); break;
+            case 0xA0: fluid_synth_key_pressure(synth, channel, data1, data2); break;
+            case 0xB0: fluid_synth_cc(synth, channel, data1, data2); break;
+            case 0xC0: fluid_synth_program_change(synth, channel, data1); break;
+            case 0xD0: fluid_synth_channel_pressure(synth, channel, data1); break;
+            case 0xE0: fluid_synth_pitch_bend(synth, channel, data1 | (data2 << 7)); break;
             default:
                 if (bytes[0] == 0xFF) {
                     fluid_synth_system_reset(synth);

@@ -52,8 +52,8 @@ bool WorkerThread::JoinFor(std::chrono::milliseconds limit) noexcept {
         Thread.join();
     } else {
         Thread.detach();
-        ShowNotice("The thread \"" + ThreadName + "\" did not end within " +
-                   std::to_string(limit.count()) + " ms and was left running");
+        ShowNotice("The thread \"" + ThreadName + "\" did not end within " + std::to_string(limit.count()) +
+                   " ms and was left running");
     }
     State.reset();
     return finished;
@@ -67,9 +67,7 @@ bool WorkerThread::Running() const noexcept {
     return !State->Finished;
 }
 
-std::thread::native_handle_type WorkerThread::NativeHandle() noexcept {
-    return Thread.native_handle();
-}
+std::thread::native_handle_type WorkerThread::NativeHandle() noexcept { return Thread.native_handle(); }
 
 void AutoResetEvent::Set() noexcept {
     {

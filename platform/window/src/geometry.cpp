@@ -130,7 +130,10 @@ LRESULT SetWindowPosHere(HWND window, HWND insertAfter, int x, int y, int width,
     if (peer && (moved || sized || restacked || shown != 0)) peer->Update(state);
     if (shown != 0) CallProcedure(w, WM_SHOWWINDOW, shown > 0 ? TRUE : FALSE, 0);
     if ((sized || shown > 0) && !(flags & SWP_NOREDRAW)) InvalidateRect(window, nullptr, TRUE);
-    if (moved) CallProcedure(w, WM_MOVE, 0, MAKELPARAM(LOWORD(static_cast<std::uintptr_t>(rect.left)), LOWORD(static_cast<std::uintptr_t>(rect.top))));
+    if (moved)
+        CallProcedure(
+            w, WM_MOVE, 0,
+            MAKELPARAM(LOWORD(static_cast<std::uintptr_t>(rect.left)), LOWORD(static_cast<std::uintptr_t>(rect.top))));
     if (sized) {
         CallProcedure(w, WM_SIZE, maximized ? SIZE_MAXIMIZED : SIZE_RESTORED,
                       MAKELPARAM(static_cast<WORD>(rect.right - rect.left), static_cast<WORD>(rect.bottom - rect.top)));
@@ -157,13 +160,13 @@ LRESULT ShowWindowHere(HWND window, int command) {
     }
     const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER;
     switch (command) {
-        case SW_HIDE:
-            SetWindowPosHere(window, 0, 0, 0, 0, 0, keep | SWP_HIDEWINDOW);
-            break;
+        case SW_HIDE: SetWindowPosHere(window, 0, 0, 0, 0, 0, keep | SWP_HIDEWINDOW); break;
         case SW_MAXIMIZE: {
             const MINMAXINFO info = QueryMinMax(window);
-            const int cx = std::clamp(info.ptMaxSize.x, info.ptMinTrackSize.x, std::max(info.ptMinTrackSize.x, info.ptMaxTrackSize.x));
-            const int cy = std::clamp(info.ptMaxSize.y, info.ptMinTrackSize.y, std::max(info.ptMinTrackSize.y, info.ptMaxTrackSize.y));
+            const int cx = std::clamp(info.ptMaxSize.x, info.ptMinTrackSize.x,
+                                      std::max(info.ptMinTrackSize.x, info.ptMaxTrackSize.x));
+            const int cy = std::clamp(info.ptMaxSize.y, info.ptMinTrackSize.y,
+                                      std::max(info.ptMinTrackSize.y, info.ptMaxTrackSize.y));
             {
                 std::unique_lock lock(G().TreeLock);
                 WindowPtr w = LookupWindowLocked(window);
@@ -193,9 +196,7 @@ LRESULT ShowWindowHere(HWND window, int command) {
                 break;
             }
             [[fallthrough]];
-        default:
-            SetWindowPosHere(window, 0, 0, 0, 0, 0, keep | SWP_SHOWWINDOW);
-            break;
+        default: SetWindowPosHere(window, 0, 0, 0, 0, 0, keep | SWP_SHOWWINDOW); break;
     }
     return wasVisible ? TRUE : FALSE;
 }
@@ -248,8 +249,7 @@ BOOL ScreenToClient(HWND window, POINT* point) noexcept { return ShiftByOrigin(w
 
 BOOL SetWindowPos(HWND window, HWND insertAfter, int x, int y, int width, int height, UINT flags) noexcept {
     return static_cast<BOOL>(RunOnOwner(
-        window,
-        [=] { return SetWindowPosHere(window, insertAfter, x, y, width, height, flags); }, FALSE));
+        window, [=] { return SetWindowPosHere(window, insertAfter, x, y, width, height, flags); }, FALSE));
 }
 
 BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint) noexcept {
@@ -257,7 +257,8 @@ BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint) 
 }
 
 BOOL ShowWindow(HWND window, int command) noexcept {
-    return static_cast<BOOL>(RunOnOwner(window, [=] { return ShowWindowHere(window, command); }, FALSE));
+    return static_cast<BOOL>(RunOnOwner(
+        window, [=] { return ShowWindowHere(window, command); }, FALSE));
 }
 
 int GetSystemMetrics(int index) noexcept {

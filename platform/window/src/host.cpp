@@ -39,8 +39,8 @@ void Paint(Image& picture, const std::vector<Layer>& layers) {
         const Image snapshot = layer.Peer->Snapshot();
         const RECT source{layer.Offset.x, layer.Offset.y, layer.Offset.x + snapshot.Width(),
                           layer.Offset.y + snapshot.Height()};
-        const RECT area = IntersectRect(IntersectRect(layer.Clip, source),
-                                        RECT{0, 0, picture.Width(), picture.Height()});
+        const RECT area =
+            IntersectRect(IntersectRect(layer.Clip, source), RECT{0, 0, picture.Width(), picture.Height()});
         if (IsRectEmpty(area)) continue;
         for (int y = area.top; y < area.bottom; ++y) {
             const std::uint32_t* from = snapshot.Row(y - layer.Offset.y) + (area.left - layer.Offset.x);
@@ -205,8 +205,8 @@ std::size_t SendsWaiting(HWND window) noexcept {
     }
     ThreadQueue& q = *owner;
     std::lock_guard lock(q.Lock);
-    return static_cast<std::size_t>(
-        std::count_if(q.Incoming.begin(), q.Incoming.end(), [window](const SentPtr& s) { return s->Target == window; }));
+    return static_cast<std::size_t>(std::count_if(q.Incoming.begin(), q.Incoming.end(),
+                                                  [window](const SentPtr& s) { return s->Target == window; }));
 }
 
 }  // namespace host

@@ -116,7 +116,7 @@ struct Window {
 struct Globals {
     std::shared_mutex TreeLock;
     std::unordered_map<HWND, WindowPtr> Windows;
-    std::vector<HWND> TopLevel;  // bottom to top
+    std::vector<HWND> TopLevel;                                   // bottom to top
     std::map<std::string, std::shared_ptr<WindowClass>> Classes;  // by lower-case name
     HWND NextHandle = 0x00010000;
     ATOM NextAtom = 0xC000;

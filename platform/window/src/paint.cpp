@@ -133,11 +133,15 @@ BOOL ValidateRect(HWND window, const RECT* rect) noexcept {
     // whole side of it.
     const RECT& r = *rect;
     if (r.left <= u.left && r.right >= u.right) {
-        if (r.top <= u.top && r.bottom > u.top) u.top = r.bottom;
-        else if (r.bottom >= u.bottom && r.top < u.bottom) u.bottom = r.top;
+        if (r.top <= u.top && r.bottom > u.top)
+            u.top = r.bottom;
+        else if (r.bottom >= u.bottom && r.top < u.bottom)
+            u.bottom = r.top;
     } else if (r.top <= u.top && r.bottom >= u.bottom) {
-        if (r.left <= u.left && r.right > u.left) u.left = r.right;
-        else if (r.right >= u.right && r.left < u.right) u.right = r.left;
+        if (r.left <= u.left && r.right > u.left)
+            u.left = r.right;
+        else if (r.right >= u.right && r.left < u.right)
+            u.right = r.left;
     }
     if (IsRectEmpty(u)) ValidateAllLocked(q, *w);
     return TRUE;

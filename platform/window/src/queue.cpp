@@ -120,8 +120,8 @@ bool Matches(const std::vector<HWND>& set, HWND filter, HWND window) {
 }
 
 // Looks for a message without waiting, with q.Lock held.
-bool FindLocked(ThreadQueue& q, MSG* out, HWND filter, const std::vector<HWND>& set, UINT minMessage,
-                UINT maxMessage, bool remove) {
+bool FindLocked(ThreadQueue& q, MSG* out, HWND filter, const std::vector<HWND>& set, UINT minMessage, UINT maxMessage,
+                bool remove) {
     const std::size_t capacity = kPostedMessageLimit;
     for (std::size_t i = 0; i < q.Count; ++i) {
         const MSG& m = q.Ring[(q.Head + i) % capacity];
@@ -129,8 +129,7 @@ bool FindLocked(ThreadQueue& q, MSG* out, HWND filter, const std::vector<HWND>& 
         *out = m;
         if (remove) {
             // Close the gap; taking from the front, the usual case, moves nothing.
-            for (std::size_t j = i; j > 0; --j)
-                q.Ring[(q.Head + j) % capacity] = q.Ring[(q.Head + j - 1) % capacity];
+            for (std::size_t j = i; j > 0; --j) q.Ring[(q.Head + j) % capacity] = q.Ring[(q.Head + j - 1) % capacity];
             q.Head = (q.Head + 1) % capacity;
             --q.Count;
         }
@@ -181,8 +180,8 @@ bool Take(MSG* out, HWND filter, UINT minMessage, UINT maxMessage, bool remove, 
 
 // Sends across threads; the caller's own queue keeps serving what others send
 // to it meanwhile. Returns true when the message was handled.
-bool SendAcross(const WindowPtr& target, UINT message, WPARAM wParam, LPARAM lParam,
-                std::function<LRESULT()> work, std::optional<Clock::time_point> deadline, LRESULT* result) {
+bool SendAcross(const WindowPtr& target, UINT message, WPARAM wParam, LPARAM lParam, std::function<LRESULT()> work,
+                std::optional<Clock::time_point> deadline, LRESULT* result) {
     QueuePtr me = CurrentQueue();
     auto sent = std::make_shared<SentMessage>();
     sent->Target = target->Handle;
@@ -365,8 +364,8 @@ LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noe
     }
 }
 
-LRESULT SendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT /*flags*/,
-                           UINT timeoutMs, LRESULT* result) noexcept {
+LRESULT SendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT /*flags*/, UINT timeoutMs,
+                           LRESULT* result) noexcept {
     try {
         WindowPtr w = LookupWindow(window);
         if (!w) return 0;
@@ -418,9 +417,8 @@ int GetMessage(MSG* msg, HWND filter, UINT minMessage, UINT maxMessage) noexcept
 BOOL PeekMessage(MSG* msg, HWND filter, UINT minMessage, UINT maxMessage, UINT removeFlags) noexcept {
     if (!msg) return FALSE;
     try {
-        return Take(msg, filter, minMessage, maxMessage, (removeFlags & PM_REMOVE) != 0, false, std::nullopt)
-                   ? TRUE
-                   : FALSE;
+        return Take(msg, filter, minMessage, maxMessage, (removeFlags & PM_REMOVE) != 0, false, std::nullopt) ? TRUE
+                                                                                                              : FALSE;
     } catch (...) {
         return FALSE;
     }

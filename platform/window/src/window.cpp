@@ -152,7 +152,8 @@ void DestroyTree(const WindowPtr& w) {
         }
         // Destroying belongs to the child's thread: only read it there.
         if (!OwnedByCaller(*child))
-            RunOnOwner(c, [c] { return static_cast<LRESULT>(DestroyWindow(c)); }, 0);
+            RunOnOwner(
+                c, [c] { return static_cast<LRESULT>(DestroyWindow(c)); }, 0);
         else if (!child->Destroying)
             DestroyTree(child);
     }
@@ -345,8 +346,8 @@ ATOM SharedWindowClass::Atom() const noexcept { return Class ? Class->Atom : 0; 
 // ---------------------------------------------------------------------------
 // Windows
 
-HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName, DWORD style, int x, int y,
-                    int width, int height, HWND parent, HMENU menu, HINSTANCE instance, void* param) noexcept {
+HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName, DWORD style, int x, int y, int width,
+                    int height, HWND parent, HMENU menu, HINSTANCE instance, void* param) noexcept {
     if (!className) {
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return 0;
@@ -427,8 +428,11 @@ HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName
             return 0;
         }
         const HWND handle = w->Handle;
-        if (IsWindow(handle)) CallProcedure(w, WM_MOVE, 0, MAKELPARAM(LOWORD(static_cast<std::uintptr_t>(x)), LOWORD(static_cast<std::uintptr_t>(y))));
-        if (IsWindow(handle)) CallProcedure(w, WM_SIZE, SIZE_RESTORED, MAKELPARAM(static_cast<WORD>(width), static_cast<WORD>(height)));
+        if (IsWindow(handle))
+            CallProcedure(w, WM_MOVE, 0,
+                          MAKELPARAM(LOWORD(static_cast<std::uintptr_t>(x)), LOWORD(static_cast<std::uintptr_t>(y))));
+        if (IsWindow(handle))
+            CallProcedure(w, WM_SIZE, SIZE_RESTORED, MAKELPARAM(static_cast<WORD>(width), static_cast<WORD>(height)));
         if (IsWindow(handle) && (style & WS_VISIBLE)) ShowWindowHere(handle, SW_SHOW);
         if (!IsWindow(handle)) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -474,9 +478,7 @@ BOOL IsWindowVisible(HWND window) noexcept {
 
 LRESULT DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM) noexcept {
     switch (message) {
-        case WM_CLOSE:
-            DestroyWindow(window);
-            return 0;
+        case WM_CLOSE: DestroyWindow(window); return 0;
         case WM_ERASEBKGND: {
             HBRUSH brush = nullptr;
             RECT client{};
@@ -495,8 +497,7 @@ LRESULT DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM) noexcept
             if (BeginPaint(window, &paint)) EndPaint(window, &paint);
             return 0;
         }
-        default:
-            return 0;
+        default: return 0;
     }
 }
 
@@ -520,7 +521,8 @@ LONG_PTR GetWindowLongPtr(HWND window, int index) noexcept {
 
 LONG_PTR SetWindowLongPtr(HWND window, int index, LONG_PTR value) noexcept {
     if (index == GWL_STYLE)
-        return RunOnOwner(window, [window, value] { return SetStyleHere(window, static_cast<DWORD>(value)); }, 0);
+        return RunOnOwner(
+            window, [window, value] { return SetStyleHere(window, static_cast<DWORD>(value)); }, 0);
     std::unique_lock lock(G().TreeLock);
     WindowPtr w = LookupWindowLocked(window);
     if (!w) {
@@ -545,9 +547,7 @@ LONG_PTR SetWindowLongPtr(HWND window, int index, LONG_PTR value) noexcept {
             previous = w->UserData;
             w->UserData = value;
             break;
-        default:
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
+        default: SetLastError(ERROR_INVALID_PARAMETER); return 0;
     }
     SetLastError(ERROR_SUCCESS);
     return previous;
@@ -560,8 +560,8 @@ HWND GetParent(HWND window) noexcept {
 }
 
 HWND SetParent(HWND window, HWND newParent) noexcept {
-    return static_cast<HWND>(
-        RunOnOwner(window, [window, newParent] { return SetParentHere(window, newParent); }, 0));
+    return static_cast<HWND>(RunOnOwner(
+        window, [window, newParent] { return SetParentHere(window, newParent); }, 0));
 }
 
 HWND GetWindow(HWND window, UINT relation) noexcept {

@@ -141,10 +141,8 @@ TEST(PropertyExchange, VersionStampsAreReadAndNewerOnesReported) {
         bool Reported;
     };
     for (const Case& c : {Case{"", 0x00010000, false}, Case{"_Version = 1.0\n", 0x00010000, false},
-                          Case{"_Version = 65536\n", 0x00010000, false},
-                          Case{"_Version = 0.9\n", 0x00000009, false},
-                          Case{"_Version = 2.1\n", 0x00020001, true},
-                          Case{"_Version = one\n", 0x00010000, true}}) {
+                          Case{"_Version = 65536\n", 0x00010000, false}, Case{"_Version = 0.9\n", 0x00000009, false},
+                          Case{"_Version = 2.1\n", 0x00020001, true}, Case{"_Version = one\n", 0x00010000, true}}) {
         std::vector<std::string> issues;
         PropertyBag bag = PropertyBag::Parse(c.Text, &issues);
         CPropExchange px(CPropExchange::Mode::Load, &bag, &issues);
@@ -157,8 +155,7 @@ TEST(PropertyExchange, VersionStampsAreReadAndNewerOnesReported) {
     PropertyBag older = PropertyBag::Parse("_Version = 0.9\n", nullptr);
     CPropExchange strict(CPropExchange::Mode::Load, &older, nullptr);
     DWORD version = 0;
-    EXPECT_FALSE(strict.ExchangeVersion(version, 0x00010000, FALSE))
-        << "without conversion another version is refused";
+    EXPECT_FALSE(strict.ExchangeVersion(version, 0x00010000, FALSE)) << "without conversion another version is refused";
 }
 
 // The saved file takes the permissions the process's creation mask allows,

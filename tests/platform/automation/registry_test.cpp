@@ -36,13 +36,20 @@ TypeLibraryDescription MakeLibrary() {
     library.ModulePath = "/opt/modules/lib1.so";
     InterfaceDescription dispatch{MakeGuid(2000), "_DTest", "Dispatch interface", false, {}};
     dispatch.Members.push_back({1, "Monitor", MemberKind::Property, {}, VT_BOOL, ""});
-    dispatch.Members.push_back({2, "GetTempoInfo", MemberKind::Method,
+    dispatch.Members.push_back({2,
+                                "GetTempoInfo",
+                                MemberKind::Method,
                                 {{"BPM", VT_R8 | VT_BYREF}, {"Numerator", VT_I4 | VT_BYREF}},
-                                VT_BOOL, "reads \"the\" tempo"});
+                                VT_BOOL,
+                                "reads \"the\" tempo"});
     dispatch.Members.push_back({DISPID_ABOUTBOX, "AboutBox", MemberKind::Method, {}, VT_EMPTY, ""});
     InterfaceDescription events{MakeGuid(2001), "_DTestEvents", "", true, {}};
-    events.Members.push_back({DISPID_ERROREVENT, "Error", MemberKind::Method,
-                              {{"Number", VT_I4}, {"CancelDisplay", VT_BOOL | VT_BYREF}}, VT_EMPTY, ""});
+    events.Members.push_back({DISPID_ERROREVENT,
+                              "Error",
+                              MemberKind::Method,
+                              {{"Number", VT_I4}, {"CancelDisplay", VT_BOOL | VT_BYREF}},
+                              VT_EMPTY,
+                              ""});
     library.Interfaces = {dispatch, events};
     library.Classes.push_back({MakeGuid(1), "Test", "Test Control", MakeGuid(2000), MakeGuid(2001)});
     return library;
@@ -113,8 +120,7 @@ TEST_F(RegistryTest, EachKindOfDamageIsNamed) {
              Case{"Module = /x.so\n", "line 1: a key before the first section"},
              Case{"[Class {nonsense}]\nModule = /x.so\n", "line 1: the class id"},
              Case{"[Class {00000001-1234-5678-0102-030405060708}]\n", "line 1: the class names no Module"},
-             Case{"[Class {00000001-1234-5678-0102-030405060708}]\nModule = /x\nColour = red\n",
-                  "line 3: unknown key"},
+             Case{"[Class {00000001-1234-5678-0102-030405060708}]\nModule = /x\nColour = red\n", "line 3: unknown key"},
              Case{"[Widget {00000001-1234-5678-0102-030405060708}]\n", "line 1: unknown section kind"},
              Case{"[Interface {00000001-1234-5678-0102-030405060708}]\n"
                   "TypeLib = {00000002-1234-5678-0102-030405060708} 1.0\nMember = 1 method Go: bool\n",
@@ -221,10 +227,10 @@ TEST_F(RegistryTest, RegistrationsAtOnceFromProcessesAllLand) {
 TEST(MemberDescription, RejectsLinesThatAreNotMembers) {
     MemberDescription member;
     std::string problem;
-    for (const char* text : {"", "x method A(): bool", "1 function A(): bool", "1 method (): bool",
-                             "1 method A(long): bool", "1 method A(short X): bool", "1 method A(long X: bool",
-                             "1 property P", "1 property P: void", "1 method A(): long* ",
-                             "1 method A(): bool trailing"}) {
+    for (const char* text :
+         {"", "x method A(): bool", "1 function A(): bool", "1 method (): bool", "1 method A(long): bool",
+          "1 method A(short X): bool", "1 method A(long X: bool", "1 property P", "1 property P: void",
+          "1 method A(): long* ", "1 method A(): bool trailing"}) {
         EXPECT_FALSE(MemberDescription::Parse(text, member, problem)) << text;
     }
     ASSERT_TRUE(MemberDescription::Parse("-552 method AboutBox(): void", member, problem)) << problem;

@@ -164,8 +164,7 @@ TEST_F(SampleTest, ControlsMadeAndEndedOnSeveralThreadsAtOnceAllGetTheirWindows)
                 std::vector<Variant> ping{Variant(i)};
                 Variant answer;
                 const bool worked = control && control->Activate(container, RECT{0, 0, 40, 20}) == S_OK &&
-                                    control->Window() != 0 &&
-                                    control->Call("Ping", ping, &answer, nullptr) == S_OK &&
+                                    control->Window() != 0 && control->Call("Ping", ping, &answer, nullptr) == S_OK &&
                                     answer == Variant(i + 1);
                 if (!worked) failures.fetch_add(1);
             }
@@ -196,8 +195,7 @@ TEST(AfxBeginThread, RunsTheFunctionWithItsParameterAndKeepsItsResult) {
     EXPECT_EQ(thread->ThreadId(), shared.Thread.load());
     EXPECT_NE(shared.Thread.load(), GetCurrentThreadId());
     EXPECT_FALSE(AfxBeginThread(nullptr, nullptr));
-    EXPECT_FALSE(AfxBeginThread([](void*) -> UINT { return 0; }, nullptr, THREAD_PRIORITY_NORMAL, 0,
-                                CREATE_SUSPENDED))
+    EXPECT_FALSE(AfxBeginThread([](void*) -> UINT { return 0; }, nullptr, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED))
         << "a suspended start cannot be honoured and is refused";
 }
 

@@ -45,8 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
         Conversion{"3.5 to long", Variant(3.5), VT_I4, S_OK, Variant(4)},
         Conversion{"-2.5 to long", Variant(-2.5), VT_I4, S_OK, Variant(-2)},
         Conversion{"3e9 to long", Variant(3e9), VT_I4, DISP_E_OVERFLOW, {}},
-        Conversion{"infinity to long", Variant(std::numeric_limits<double>::infinity()), VT_I4,
-                   DISP_E_OVERFLOW, {}},
+        Conversion{"infinity to long", Variant(std::numeric_limits<double>::infinity()), VT_I4, DISP_E_OVERFLOW, {}},
         // Automation's true is -1, as a number.
         Conversion{"true to long", Variant(true), VT_I4, S_OK, Variant(-1)},
         Conversion{"true to double", Variant(true), VT_R8, S_OK, Variant(-1.0)},
@@ -66,12 +65,9 @@ INSTANTIATE_TEST_SUITE_P(
         Conversion{"\"maybe\" to bool", Variant("maybe"), VT_BOOL, DISP_E_TYPEMISMATCH, {}},
         Conversion{"\"2\" to bool", Variant("2"), VT_BOOL, S_OK, Variant(true)},
         // Colours: hosts pass system colours as negative longs; the bits stay.
-        Conversion{"-2147483633 to colour", Variant(-2147483633), VT_COLOR, S_OK,
-                   Variant::MakeColor(0x8000000Fu)},
-        Conversion{"\"0x800000FF\" to colour", Variant("0x800000FF"), VT_COLOR, S_OK,
-                   Variant::MakeColor(0x800000FFu)},
-        Conversion{"0x80000000 colour to long", Variant::MakeColor(0x80000000u), VT_I4,
-                   DISP_E_OVERFLOW, {}},
+        Conversion{"-2147483633 to colour", Variant(-2147483633), VT_COLOR, S_OK, Variant::MakeColor(0x8000000Fu)},
+        Conversion{"\"0x800000FF\" to colour", Variant("0x800000FF"), VT_COLOR, S_OK, Variant::MakeColor(0x800000FFu)},
+        Conversion{"0x80000000 colour to long", Variant::MakeColor(0x80000000u), VT_I4, DISP_E_OVERFLOW, {}},
         Conversion{"5e9 to colour", Variant(5e9), VT_COLOR, DISP_E_OVERFLOW, {}},
         // Everything prints.
         Conversion{"0.1 to string", Variant(0.1), VT_BSTR, S_OK, Variant("0.1")},
@@ -118,8 +114,9 @@ TEST(Variant, ANullReferenceIsAnEmptyValueThatNobodyWritesThrough) {
 }
 
 TEST(Variant, TypeNamesReadBackAsTheSameTypes) {
-    for (VARTYPE type : std::initializer_list<VARTYPE>{VT_EMPTY, VT_BOOL, VT_I4, VT_R8, VT_BSTR, VT_COLOR, VT_BOOL | VT_BYREF,
-                         VT_I4 | VT_BYREF, VT_R8 | VT_BYREF, VT_BSTR | VT_BYREF, VT_COLOR | VT_BYREF}) {
+    for (VARTYPE type :
+         std::initializer_list<VARTYPE>{VT_EMPTY, VT_BOOL, VT_I4, VT_R8, VT_BSTR, VT_COLOR, VT_BOOL | VT_BYREF,
+                                        VT_I4 | VT_BYREF, VT_R8 | VT_BYREF, VT_BSTR | VT_BYREF, VT_COLOR | VT_BYREF}) {
         VARTYPE back = 0xFFFF;
         ASSERT_TRUE(ParseTypeName(TypeName(type), back)) << TypeName(type);
         EXPECT_EQ(back, type);
@@ -168,8 +165,7 @@ TEST(DispatchTable, MarksDuplicatesAndBadDefaultsInvalid) {
     DispatchTable ids{Method<VT_I4>("A", &Holder::Get), Method<VT_I4>("B", &Holder::Get).Id(1)};
     EXPECT_FALSE(ids.Valid());
 
-    DispatchTable alternate{Method<VT_I4>("A", &Holder::Get),
-                            Method<VT_I4>("B", &Holder::Get).AlternateName("a")};
+    DispatchTable alternate{Method<VT_I4>("A", &Holder::Get), Method<VT_I4>("B", &Holder::Get).AlternateName("a")};
     EXPECT_FALSE(alternate.Valid()) << "an alternate name may not shadow another member";
 
     DispatchTable unnamed{Method<VT_I4, VT_I4>("A", &Holder::Get2)};

@@ -28,8 +28,7 @@ constexpr std::uint32_t kPulseFlags = platform::TIME_PERIODIC | platform::TIME_C
 // time at each tick. An optional pause makes each tick take a while.
 class TickRecorder {
 public:
-    TickRecorder(platform::Clock& clock, std::chrono::milliseconds pause = 0ms)
-        : Clock(clock), Pause(pause) {
+    TickRecorder(platform::Clock& clock, std::chrono::milliseconds pause = 0ms) : Clock(clock), Pause(pause) {
         Thread = std::thread([this] {
             for (;;) {
                 Event->Wait();

@@ -148,8 +148,7 @@ protected:
 TEST_F(SeekingAGroup, PutsEveryStreamOnTheSamePositionAndReportsItExactly) {
     ASSERT_TRUE(SUCCEEDED(control->Pause()));
     LONGLONG target = 15'005'000;
-    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
-              S_OK);
+    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
     LONGLONG current = -1;
     EXPECT_EQ(seeking->GetCurrentPosition(&current), S_OK);
     EXPECT_EQ(current, 15'005'000);
@@ -172,8 +171,7 @@ TEST_F(SeekingAGroup, EndsAtTheLongestFileUnlessAStopIsSetAndLeavesTheStopAloneW
     ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &end, AM_SEEKING_AbsolutePositioning),
               S_OK);
     LONGLONG again = 1'000'000;
-    ASSERT_EQ(seeking->SetPositions(&again, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
-              S_OK);
+    ASSERT_EQ(seeking->SetPositions(&again, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
     ASSERT_EQ(seeking->GetPositions(&current, &stop), S_OK);
     EXPECT_EQ(current, 1'000'000);
     EXPECT_EQ(stop, 25'000'000);
@@ -186,8 +184,7 @@ TEST_F(SeekingAGroup, EndsAtTheLongestFileUnlessAStopIsSetAndLeavesTheStopAloneW
 
 TEST_F(SeekingAGroup, StopKeepsThePositionAndRunResumesFromIt) {
     LONGLONG target = 20'000'000;
-    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
-              S_OK);
+    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
     ASSERT_TRUE(SUCCEEDED(control->Stop()));
     LONGLONG current = -1;
     seeking->GetCurrentPosition(&current);
@@ -216,7 +213,8 @@ TEST(RenderingFiles, AFileAddedLaterJoinsTheGroupWhereItIs) {
     VideoFrame frame;
     EXPECT_TRUE(WaitUntil([&] {
         return probes[1]->GetCurrentFrame(&frame, FALSE) == S_OK && std::llabs(frame.StreamTime - target) <= kOneFrame;
-    })) << "the paused newcomer shows " << frame.StreamTime;
+    })) << "the paused newcomer shows "
+        << frame.StreamTime;
 
     ASSERT_TRUE(SUCCEEDED(control->Run()));
     LONGLONG position = 0;

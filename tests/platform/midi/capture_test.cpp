@@ -88,8 +88,7 @@ TEST_F(CaptureDevice, KeepsEveryMessageOfSeveralSendersAcrossItsStorageGrowth) {
     for (int s = 0; s < kSenders; ++s) {
         senders.emplace_back([&, s] {
             for (int i = 0; i < kEach; ++i) {
-                ASSERT_EQ(platform::midiOutShortMsg(out, Pack(0x90 | s, i % 128, i / 128)),
-                          platform::MMSYSERR_NOERROR);
+                ASSERT_EQ(platform::midiOutShortMsg(out, Pack(0x90 | s, i % 128, i / 128)), platform::MMSYSERR_NOERROR);
                 if (i % 512 == 0) {
                     // Room for the grower, as a real sender at 2 ms steps gives it.
                     std::this_thread::sleep_for(1ms);
@@ -108,7 +107,7 @@ TEST_F(CaptureDevice, KeepsEveryMessageOfSeveralSendersAcrossItsStorageGrowth) {
         int s = m.Bytes[0] & 0x0F;
         int i = next[s]++;
         ASSERT_EQ(m.Bytes, (Bytes{static_cast<std::uint8_t>(0x90 | s), static_cast<std::uint8_t>(i % 128),
-                                   static_cast<std::uint8_t>(i / 128)}))
+                                  static_cast<std::uint8_t>(i / 128)}))
             << "each sender's messages are kept whole and in order";
     }
     EXPECT_EQ(platform::midiOutClose(out), platform::MMSYSERR_NOERROR);
@@ -150,9 +149,9 @@ TEST_F(CaptureDevice, WritesATextLogAndAMidiFileOnClose) {
               "15.345\t80 3C 40\n");
 
     // Format 0, 1000 ticks a quarter at 120 bpm: a tick is half a millisecond.
-    const std::string track = std::string("\x00\xFF\x51\x03\x07\xA1\x20", 7) +  // tempo 500000 us
-                              std::string("\x00\x90\x3C\x64", 4) +               // 0 ms
-                              std::string("\x02\xC0\x05", 3) +                   // 1 ms
+    const std::string track = std::string("\x00\xFF\x51\x03\x07\xA1\x20", 7) +      // tempo 500000 us
+                              std::string("\x00\x90\x3C\x64", 4) +                  // 0 ms
+                              std::string("\x02\xC0\x05", 3) +                      // 1 ms
                               std::string("\x03\xF0\x05\x7E\x7F\x09\x01\xF7", 8) +  // 2.5 ms, no F0 in the length
                               std::string("\x01\xF7\x01\xF8", 4) +  // 3 ms, escaped: F8 is not a file event
                               std::string("\x19\x80\x3C\x40", 4) +  // 15.345 ms is tick 31: delta 25

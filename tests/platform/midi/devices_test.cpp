@@ -107,8 +107,7 @@ struct Completion {
     std::vector<std::uint32_t> Other;
 };
 
-void OnMidi(platform::HMIDIOUT, std::uint32_t message, std::uintptr_t instance, std::uintptr_t param1,
-            std::uintptr_t) {
+void OnMidi(platform::HMIDIOUT, std::uint32_t message, std::uintptr_t instance, std::uintptr_t param1, std::uintptr_t) {
     auto* c = reinterpret_cast<Completion*>(instance);
     std::lock_guard guard(c->Lock);
     if (message == platform::MOM_DONE) {
@@ -130,8 +129,7 @@ TEST_F(LongMessages, CompleteOnTheDevicesThreadOncePerMessageInOrder) {
     for (int i = 0; i < 3; ++i) {
         headers[i].lpData = data[i];
         headers[i].dwBufferLength = 4;
-        EXPECT_EQ(platform::midiOutLongMsg(out, &headers[i], sizeof(platform::MIDIHDR)),
-                  platform::MIDIERR_UNPREPARED);
+        EXPECT_EQ(platform::midiOutLongMsg(out, &headers[i], sizeof(platform::MIDIHDR)), platform::MIDIERR_UNPREPARED);
         ASSERT_EQ(platform::midiOutPrepareHeader(out, &headers[i], sizeof(platform::MIDIHDR)),
                   platform::MMSYSERR_NOERROR);
         ASSERT_EQ(platform::midiOutLongMsg(out, &headers[i], sizeof(platform::MIDIHDR)), platform::MMSYSERR_NOERROR);

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "platform/clock/manualclock.h"
 #include "platform/midi/capture.h"

@@ -211,8 +211,7 @@ INSTANTIATE_TEST_SUITE_P(RatesAndTimes, SynthesizerOnset,
                          testing::Values(Onset{48000, 100000, 2000, 69},  // on a 64-frame block
                                          Onset{48000, 102000, 2000, 60},  // half a block off it
                                          Onset{44100, 50000, 2000, 72},   // 2 ms is 88.2 frames
-                                         Onset{44100, 37000, 1000, 57},
-                                         Onset{22050, 61000, 1000, 64}),
+                                         Onset{44100, 37000, 1000, 57}, Onset{22050, 61000, 1000, 64}),
                          [](const testing::TestParamInfo<Onset>& param) {
                              return "At" + std::to_string(param.param.Rate) + "HzAfter" +
                                     std::to_string(param.param.SendUs) + "us";

@@ -49,8 +49,8 @@ inline Wav ReadWav(const std::string& path) {
     wav.Channels = static_cast<unsigned char>(b[22]);
     int frameBytes = 2 * wav.Channels;
     for (std::size_t at = 44; at + frameBytes <= b.size(); at += frameBytes) {
-        wav.Left.push_back(static_cast<std::int16_t>(static_cast<unsigned char>(b[at]) |
-                                                     static_cast<unsigned char>(b[at + 1]) << 8));
+        wav.Left.push_back(
+            static_cast<std::int16_t>(static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8));
     }
     wav.Rate = static_cast<int>(Le32(b.data() + 24));
     return wav;
@@ -76,9 +76,7 @@ inline double Rms(const std::vector<std::int16_t>& s, std::size_t begin, std::si
     return n ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
 }
 
-inline double NoteFrequency(int note) {
-    return 440.0 * std::pow(2.0, (note - 69) / 12.0);
-}
+inline double NoteFrequency(int note) { return 440.0 * std::pow(2.0, (note - 69) / 12.0); }
 
 // Power of one frequency over [begin, end) (Goertzel).
 inline double PowerAt(const std::vector<std::int16_t>& s, std::size_t begin, std::size_t end, double hz, int rate) {
@@ -94,8 +92,7 @@ inline double PowerAt(const std::vector<std::int16_t>& s, std::size_t begin, std
 
 // The note, within six semitones of around, whose fundamental is strongest in
 // [begin, end). Harmonics lie an octave or more away and cannot win.
-inline int StrongestNote(const std::vector<std::int16_t>& s, std::size_t begin, std::size_t end, int rate,
-                         int around) {
+inline int StrongestNote(const std::vector<std::int16_t>& s, std::size_t begin, std::size_t end, int rate, int around) {
     int best = -1;
     double bestPower = -1;
     for (int note = around - 6; note <= around + 6; ++note) {

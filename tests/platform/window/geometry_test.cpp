@@ -18,9 +18,7 @@ std::vector<Seen> Of(const Probe& p, UINT message) {
     return out;
 }
 
-SIZE SizeOf(LPARAM l) {
-    return SIZE{LOWORD(static_cast<std::uintptr_t>(l)), HIWORD(static_cast<std::uintptr_t>(l))};
-}
+SIZE SizeOf(LPARAM l) { return SIZE{LOWORD(static_cast<std::uintptr_t>(l)), HIWORD(static_cast<std::uintptr_t>(l))}; }
 
 }  // namespace
 
@@ -64,7 +62,8 @@ TEST(WindowGeometry, SetWindowPosHonoursItsFlagsAndReportsOnlyRealChanges) {
 TEST(WindowGeometry, AWindowThatSnapsBackInItsSizeHandlerKeepsItsPlace) {
     Probe probe;
     probe.Handler = [](HWND w, UINT m, WPARAM, LPARAM l, LRESULT&) {
-        if (m == WM_SIZE && (LOWORD(static_cast<std::uintptr_t>(l)) != 81 || HIWORD(static_cast<std::uintptr_t>(l)) != 27))
+        if (m == WM_SIZE &&
+            (LOWORD(static_cast<std::uintptr_t>(l)) != 81 || HIWORD(static_cast<std::uintptr_t>(l)) != 27))
             SetWindowPos(w, 0, 0, 0, 81, 27, SWP_NOMOVE | SWP_NOZORDER);
         return false;
     };

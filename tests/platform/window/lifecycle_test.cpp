@@ -43,7 +43,8 @@ TEST(WindowLifecycle, CreateDeliversTheParameterFirstThenPositionAndSize) {
     ASSERT_GE(kinds.size(), 3u);
     EXPECT_EQ(kinds[0], WM_CREATE);
     const auto messages = probe.Messages();
-    const auto size = std::find_if(messages.begin(), messages.end(), [](const Seen& s) { return s.Message == WM_SIZE; });
+    const auto size =
+        std::find_if(messages.begin(), messages.end(), [](const Seen& s) { return s.Message == WM_SIZE; });
     ASSERT_NE(size, messages.end());
     EXPECT_EQ(LOWORD(static_cast<std::uintptr_t>(size->LParam)), 81);
     EXPECT_EQ(HIWORD(static_cast<std::uintptr_t>(size->LParam)), 27);
@@ -88,7 +89,7 @@ TEST(WindowLifecycle, DestroyTellsTheParentFirstAndFreesChildrenFirst) {
     };
     ASSERT_TRUE(DestroyWindow(p));
     EXPECT_TRUE(childAliveDuringParentDestroy);
-    const std::vector<std::pair<HWND, UINT>> expected{{p, WM_DESTROY},    {c, WM_DESTROY},    {g, WM_DESTROY},
+    const std::vector<std::pair<HWND, UINT>> expected{{p, WM_DESTROY},   {c, WM_DESTROY},   {g, WM_DESTROY},
                                                       {g, WM_NCDESTROY}, {c, WM_NCDESTROY}, {p, WM_NCDESTROY}};
     EXPECT_EQ(order, expected);
     EXPECT_FALSE(IsWindow(p));
@@ -150,8 +151,8 @@ TEST(WindowLifecycle, ClassesAreSharedByNameAndStayWhileTheyHaveWindows) {
     EXPECT_EQ(RegisterClass(&c), 0);  // names compare without case
     EXPECT_EQ(GetLastError(), ERROR_CLASS_ALREADY_EXISTS);
     Probe probe;
-    const HWND w = CreateWindowEx(0, "{6F1B0C2E-0D55-4C1A-9C2B-3E0F6A7D1B42}", "", 0, 0, 0, 0, 0, 0, nullptr,
-                                  nullptr, &probe);
+    const HWND w =
+        CreateWindowEx(0, "{6F1B0C2E-0D55-4C1A-9C2B-3E0F6A7D1B42}", "", 0, 0, 0, 0, 0, 0, nullptr, nullptr, &probe);
     ASSERT_NE(w, 0u);
     EXPECT_FALSE(UnregisterClass("{6F1B0C2E-0D55-4C1A-9C2B-3E0F6A7D1B42}", nullptr));
     EXPECT_EQ(GetLastError(), ERROR_CLASS_HAS_WINDOWS);
@@ -199,8 +200,8 @@ TEST(WindowLifecycle, AChildOfAnotherThreadIsDestroyedOnItsOwnThreadWithItsParen
     ASSERT_TRUE(DestroyWindow(parent));
     EXPECT_FALSE(IsWindow(child));
     const auto messages = childProbe.Messages();
-    const auto destroy = std::find_if(messages.begin(), messages.end(),
-                                      [](const Seen& s) { return s.Message == WM_DESTROY; });
+    const auto destroy =
+        std::find_if(messages.begin(), messages.end(), [](const Seen& s) { return s.Message == WM_DESTROY; });
     ASSERT_NE(destroy, messages.end());
     EXPECT_EQ(destroy->Thread, childThread);
     stop = true;

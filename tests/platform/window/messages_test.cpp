@@ -124,18 +124,27 @@ TEST(WindowMessages, ThreadsSendingToEachOtherDoNotDeadlock) {
     std::atomic<HWND> windowA{0}, windowB{0};
     // A nested round: main -> a -> b -> a again while a waits for b.
     a.Handler = [&](HWND, UINT m, WPARAM w, LPARAM, LRESULT& r) {
-        if (m == WM_APP) r = SendMessage(windowB, WM_APP + 1, w, 0) + 1;
-        else if (m == WM_APP + 2) r = static_cast<LRESULT>(w);
-        else if (m == WM_APP + 3) r = SendMessage(windowB, WM_APP + 4, 0, 0);
-        else if (m == WM_APP + 4) r = 1;
-        else return false;
+        if (m == WM_APP)
+            r = SendMessage(windowB, WM_APP + 1, w, 0) + 1;
+        else if (m == WM_APP + 2)
+            r = static_cast<LRESULT>(w);
+        else if (m == WM_APP + 3)
+            r = SendMessage(windowB, WM_APP + 4, 0, 0);
+        else if (m == WM_APP + 4)
+            r = 1;
+        else
+            return false;
         return true;
     };
     b.Handler = [&](HWND, UINT m, WPARAM w, LPARAM, LRESULT& r) {
-        if (m == WM_APP + 1) r = SendMessage(windowA, WM_APP + 2, w, 0) + 1;
-        else if (m == WM_APP + 3) r = SendMessage(windowA, WM_APP + 4, 0, 0);
-        else if (m == WM_APP + 4) r = 1;
-        else return false;
+        if (m == WM_APP + 1)
+            r = SendMessage(windowA, WM_APP + 2, w, 0) + 1;
+        else if (m == WM_APP + 3)
+            r = SendMessage(windowA, WM_APP + 4, 0, 0);
+        else if (m == WM_APP + 4)
+            r = 1;
+        else
+            return false;
         return true;
     };
     Owner ownerA(a), ownerB(b);

@@ -80,8 +80,7 @@ inline const char* ClassName() {
     return "ProbeWindow";
 }
 
-inline HWND Make(Probe& probe, int x, int y, int width, int height, HWND parent = 0,
-                 DWORD style = WS_VISIBLE) {
+inline HWND Make(Probe& probe, int x, int y, int width, int height, HWND parent = 0, DWORD style = WS_VISIBLE) {
     if (parent) style |= WS_CHILD;
     return CreateWindowEx(0, ClassName(), "", style, x, y, width, height, parent, nullptr, nullptr, &probe);
 }

@@ -16,20 +16,13 @@ namespace {
 std::string Describe(const MediaSpec& media) {
     std::ostringstream name;
     switch (media.Kind) {
-        case Content::Video:
-            name << "video";
-            break;
-        case Content::Audio:
-            name << "audio";
-            break;
-        case Content::AudioVideo:
-            name << "av";
-            break;
+        case Content::Video: name << "video"; break;
+        case Content::Audio: name << "audio"; break;
+        case Content::AudioVideo: name << "av"; break;
     }
     name << '-' << static_cast<long>(std::lround(media.Seconds * 1000)) << "ms";
     if (media.Kind != Content::Audio) {
-        name << '-' << media.Width << 'x' << media.Height << '-' << media.FramesPerSecond << "fps-"
-             << media.Pattern;
+        name << '-' << media.Width << 'x' << media.Height << '-' << media.FramesPerSecond << "fps-" << media.Pattern;
         if (media.Bitrate) name << '-' << media.Bitrate << "bps";
     }
     if (media.Kind != Content::Video) name << '-' << static_cast<long>(std::lround(media.Frequency)) << "hz";
@@ -42,8 +35,8 @@ std::string VideoBranch(const MediaSpec& media) {
     std::ostringstream text;
     text << "videotestsrc num-buffers=" << frames << " pattern=" << media.Pattern
          << " ! video/x-raw,format=I420,width=" << media.Width << ",height=" << media.Height
-         << ",framerate=" << media.FramesPerSecond << "/1 ! vp8enc deadline=1 keyframe-max-dist="
-         << media.FramesPerSecond;
+         << ",framerate=" << media.FramesPerSecond
+         << "/1 ! vp8enc deadline=1 keyframe-max-dist=" << media.FramesPerSecond;
     if (media.Bitrate) text << " target-bitrate=" << media.Bitrate;
     return text.str();
 }
@@ -52,18 +45,17 @@ std::string AudioSource(const MediaSpec& media) {
     // 960 samples per buffer at 48 kHz: 50 buffers a second.
     const long buffers = std::lround(media.Seconds * 50);
     std::ostringstream text;
-    text << "audiotestsrc num-buffers=" << buffers << " samplesperbuffer=960 wave=sine volume=0.5 freq="
-         << media.Frequency << " ! audio/x-raw,format=S16LE,rate=48000,channels=2";
+    text << "audiotestsrc num-buffers=" << buffers
+         << " samplesperbuffer=960 wave=sine volume=0.5 freq=" << media.Frequency
+         << " ! audio/x-raw,format=S16LE,rate=48000,channels=2";
     return text.str();
 }
 
 std::string Pipeline(const MediaSpec& media, const std::string& target) {
     const std::string sink = "filesink location=\"" + target + "\"";
     switch (media.Kind) {
-        case Content::Video:
-            return VideoBranch(media) + " ! webmmux ! " + sink;
-        case Content::Audio:
-            return AudioSource(media) + " ! wavenc ! " + sink;
+        case Content::Video: return VideoBranch(media) + " ! webmmux ! " + sink;
+        case Content::Audio: return AudioSource(media) + " ! wavenc ! " + sink;
         case Content::AudioVideo:
             return "webmmux name=mux ! " + sink + " " + VideoBranch(media) + " ! mux. " + AudioSource(media) +
                    " ! audioconvert ! vorbisenc ! mux.";
@@ -88,8 +80,8 @@ void Run(const std::string& description) {
         throw std::runtime_error("the media pipeline does not start: " + description);
     }
     GstBus* bus = gst_element_get_bus(pipeline.get());
-    GstMessage* message = gst_bus_timed_pop_filtered(
-        bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    GstMessage* message = gst_bus_timed_pop_filtered(bus, 60 * GST_SECOND,
+                                                     static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
     std::string failure;
     if (!message) {
         failure = "the media pipeline did not finish in 60 s";

@@ -39,8 +39,15 @@ COleControlModule theApp;
 CBrokenFactory theFactory;
 const StringResources kStrings(ThisModuleInstance(), {{1, "Broken Control"}});
 const TypeLibResource kTypeLib(ThisModuleInstance(),
-                               TypeLibDeclaration{LIBID_BrokenLib, "BROKENLib", 1, 0, "", "",
-                                                  {ClassDeclaration{"Broken", CLSID_BrokenCtrl, "",
+                               TypeLibDeclaration{LIBID_BrokenLib,
+                                                  "BROKENLib",
+                                                  1,
+                                                  0,
+                                                  "",
+                                                  "",
+                                                  {ClassDeclaration{"Broken",
+                                                                    CLSID_BrokenCtrl,
+                                                                    "",
                                                                     InterfaceDeclaration{"_DBroken", IID_DBroken, ""},
                                                                     &CBrokenCtrl::DispatchMap,
                                                                     {},

@@ -31,8 +31,8 @@ const DispatchTable& CSampleCtrl::DispatchMap() {
         Method<VT_BSTR, VT_BSTR>("Echo", &C::Echo, {"Text"}),
         Method<VT_I4, VT_I4, VT_I4>("Add", &C::Add, {"A", "B"}),
         Method<VT_R8, VT_R8, VT_R8>("Scale", &C::Scale, {"Value", "Factor"}),
-        Method<VT_BOOL, VT_R8 | VT_BYREF, VT_I4 | VT_BYREF, VT_BOOL | VT_BYREF>(
-            "GetInfo", &C::GetInfo, {"Ratio", "Count", "Ready"}),
+        Method<VT_BOOL, VT_R8 | VT_BYREF, VT_I4 | VT_BYREF, VT_BOOL | VT_BYREF>("GetInfo", &C::GetInfo,
+                                                                                {"Ratio", "Count", "Ready"}),
         Method<VT_BOOL, VT_I4, VT_BOOL>("SetChannelMute", &C::MuteChannel, {"Channel", "bMute"})
             .AlternateName("MuteChannel"),
         Method<VT_I4>("Fail", &C::Fail),
@@ -74,8 +74,7 @@ CSampleCtrl::~CSampleCtrl() {
     if (Notifier) {
         // The thread says when its window exists (or could not be made); only
         // then can it be asked to end.
-        for (int waited = 0; waited < 10000 && !NotifyWindow.load(std::memory_order_acquire) &&
-                             !Notifier->Finished();
+        for (int waited = 0; waited < 10000 && !NotifyWindow.load(std::memory_order_acquire) && !Notifier->Finished();
              ++waited) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -90,8 +89,7 @@ UINT CSampleCtrl::NotificationThread(void* parameter) {
     auto* self = static_cast<CSampleCtrl*>(parameter);
     const SharedWindowClass notifyClass(NotifyClass(&CSampleCtrl::NotifyProc));
     if (!notifyClass) return 1;
-    HWND window = CreateWindowEx(0, kNotifyClass, "", 0, 0, 0, 0, 0, 0, nullptr,
-                                 ThisModuleInstance(), self);
+    HWND window = CreateWindowEx(0, kNotifyClass, "", 0, 0, 0, 0, 0, 0, nullptr, ThisModuleInstance(), self);
     if (!window) return 1;
     self->NotifyWindow.store(window, std::memory_order_release);
     MSG message{};
@@ -181,14 +179,15 @@ BOOL CSampleCtrl::StartTicks(std::int32_t count) {
     if (!window || count < 0) return FALSE;
     Ticker.JoinFor(kWorkerJoinLimit);
     StopTicking.store(false, std::memory_order_release);
-    return Ticker.Start("sample ticker", [this, window, count] {
-        for (std::int32_t i = 0; i < count && !StopTicking.load(std::memory_order_acquire); ++i) {
-            while (!PostMessage(window, WM_SAMPLE_TICK, static_cast<WPARAM>(i), 0)) {
-                if (!IsWindow(window) || StopTicking.load(std::memory_order_acquire)) return;
-                std::this_thread::yield();  // a full queue drains
-            }
-        }
-    })
+    return Ticker.Start("sample ticker",
+                        [this, window, count] {
+                            for (std::int32_t i = 0; i < count && !StopTicking.load(std::memory_order_acquire); ++i) {
+                                while (!PostMessage(window, WM_SAMPLE_TICK, static_cast<WPARAM>(i), 0)) {
+                                    if (!IsWindow(window) || StopTicking.load(std::memory_order_acquire)) return;
+                                    std::this_thread::yield();  // a full queue drains
+                                }
+                            }
+                        })
                ? TRUE
                : FALSE;
 }

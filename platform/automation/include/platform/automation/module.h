@@ -31,8 +31,7 @@ namespace platform {
 using LCID = std::uint32_t;
 using REFGUID = const GUID&;
 
-inline constexpr IID IID_IClassFactory{0x00000001, 0x0000, 0x0000,
-                                       {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IClassFactory{0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 struct IClassFactory : IUnknown {
     // A new object, asked for by interface. CLASS_E_NOAGGREGATION when
@@ -72,9 +71,8 @@ struct CRuntimeClass {
 
 template <class T>
 CRuntimeClass RuntimeClassOf(const char* name) {
-    return CRuntimeClass{
-        name, []() -> CCmdTarget* { return new T; },
-        [](CCmdTarget* object) -> IUnknown* { return static_cast<T*>(object); }};
+    return CRuntimeClass{name, []() -> CCmdTarget* { return new T; },
+                         [](CCmdTarget* object) -> IUnknown* { return static_cast<T*>(object); }};
 }
 
 #define RUNTIME_CLASS(T) (::platform::RuntimeClassOf<T>(#T))
@@ -90,8 +88,7 @@ inline constexpr int afxRegFreeThreading = 0x0004;
 // a plain object class with the ProgID).
 class COleObjectFactory : public IClassFactory {
 public:
-    COleObjectFactory(REFCLSID clsid, CRuntimeClass runtimeClass, BOOL multiInstance,
-                      const char* progId);
+    COleObjectFactory(REFCLSID clsid, CRuntimeClass runtimeClass, BOOL multiInstance, const char* progId);
     virtual ~COleObjectFactory();
     COleObjectFactory(const COleObjectFactory&) = delete;
     COleObjectFactory& operator=(const COleObjectFactory&) = delete;
@@ -108,9 +105,7 @@ public:
     HINSTANCE Module() const noexcept { return Instance; }
     BOOL IsMultiInstance() const noexcept { return MultiInstance; }
     // References the host holds on this class object.
-    ULONG OutstandingReferences() const noexcept {
-        return References.load(std::memory_order_acquire);
-    }
+    ULONG OutstandingReferences() const noexcept { return References.load(std::memory_order_acquire); }
 
     // IUnknown. The factory is a static object: references only keep its
     // module loaded, they never delete it.
@@ -152,8 +147,7 @@ private:
 // String resources by id, registered for as long as the object lives.
 class StringResources {
 public:
-    StringResources(HINSTANCE module,
-                    std::initializer_list<std::pair<unsigned, std::string_view>> strings);
+    StringResources(HINSTANCE module, std::initializer_list<std::pair<unsigned, std::string_view>> strings);
     ~StringResources();
     StringResources(const StringResources&) = delete;
     StringResources& operator=(const StringResources&) = delete;
@@ -248,8 +242,7 @@ long ModuleLockCount(HINSTANCE module) noexcept;
 
 // The usual bodies of the four exports.
 HRESULT ModuleRegisterServer(HINSTANCE module, REFGUID libId) noexcept;
-HRESULT ModuleUnregisterServer(HINSTANCE module, REFGUID libId, std::uint16_t major,
-                               std::uint16_t minor) noexcept;
+HRESULT ModuleUnregisterServer(HINSTANCE module, REFGUID libId, std::uint16_t major, std::uint16_t minor) noexcept;
 HRESULT ModuleGetClassObject(HINSTANCE module, REFCLSID clsid, REFIID iid, void** object) noexcept;
 HRESULT ModuleCanUnloadNow(HINSTANCE module) noexcept;
 
@@ -262,20 +255,17 @@ using DllCanUnloadNowFn = HRESULT (*)();
 }  // namespace platform
 
 // Defines the four exports of a control module in one line.
-#define OCX_MODULE_EXPORTS(libId, major, minor)                                                  \
-    extern "C" __attribute__((visibility("default"))) ::platform::HRESULT DllRegisterServer() { \
-        return ::platform::ModuleRegisterServer(::platform::ThisModuleInstance(), libId);       \
-    }                                                                                            \
-    extern "C" __attribute__((visibility("default"))) ::platform::HRESULT                       \
-    DllUnregisterServer() {                                                                      \
-        return ::platform::ModuleUnregisterServer(::platform::ThisModuleInstance(), libId,      \
-                                                  major, minor);                                 \
-    }                                                                                            \
-    extern "C" __attribute__((visibility("default"))) ::platform::HRESULT DllGetClassObject(    \
-        ::platform::REFCLSID clsid, ::platform::REFIID iid, void** object) {                     \
-        return ::platform::ModuleGetClassObject(::platform::ThisModuleInstance(), clsid, iid,   \
-                                                object);                                         \
-    }                                                                                            \
-    extern "C" __attribute__((visibility("default"))) ::platform::HRESULT DllCanUnloadNow() {   \
-        return ::platform::ModuleCanUnloadNow(::platform::ThisModuleInstance());                \
+#define OCX_MODULE_EXPORTS(libId, major, minor)                                                           \
+    extern "C" __attribute__((visibility("default"))) ::platform::HRESULT DllRegisterServer() {           \
+        return ::platform::ModuleRegisterServer(::platform::ThisModuleInstance(), libId);                 \
+    }                                                                                                     \
+    extern "C" __attribute__((visibility("default"))) ::platform::HRESULT DllUnregisterServer() {         \
+        return ::platform::ModuleUnregisterServer(::platform::ThisModuleInstance(), libId, major, minor); \
+    }                                                                                                     \
+    extern "C" __attribute__((visibility("default"))) ::platform::HRESULT DllGetClassObject(              \
+        ::platform::REFCLSID clsid, ::platform::REFIID iid, void** object) {                              \
+        return ::platform::ModuleGetClassObject(::platform::ThisModuleInstance(), clsid, iid, object);    \
+    }                                                                                                     \
+    extern "C" __attribute__((visibility("default"))) ::platform::HRESULT DllCanUnloadNow() {             \
+        return ::platform::ModuleCanUnloadNow(::platform::ThisModuleInstance());                          \
     }

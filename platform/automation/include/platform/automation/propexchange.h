@@ -34,8 +34,8 @@ public:
 
     // Reads a file: false with `error` set only when it cannot be read at all;
     // bad lines inside it go to `issues` as in Parse.
-    static bool LoadFile(const std::string& path, PropertyBag& bag,
-                         std::vector<std::string>* issues, std::string* error);
+    static bool LoadFile(const std::string& path, PropertyBag& bag, std::vector<std::string>* issues,
+                         std::string* error);
     // Writes the text form to a temporary file beside `path` and renames it
     // over `path`, so a reader never sees half a file. False with `error` set.
     bool SaveFile(const std::string& path, std::string_view header, std::string* error) const;
@@ -91,8 +91,7 @@ public:
     // `name` to `type` into `value` (the default when the entry is missing or
     // unreadable, the latter reported); on save, writes `value`; on reset,
     // sets the default. TRUE when the value came from the data or was written.
-    BOOL ExchangeProp(std::string_view name, VARTYPE type, Variant& value,
-                      const Variant& defaultValue) noexcept;
+    BOOL ExchangeProp(std::string_view name, VARTYPE type, Variant& value, const Variant& defaultValue) noexcept;
     // The version stamp ("_Version", written as major.minor). TRUE unless the
     // data carries another version and `convert` is FALSE.
     BOOL ExchangeVersion(DWORD& version, DWORD currentVersion, BOOL convert) noexcept;
@@ -116,11 +115,9 @@ inline constexpr std::string_view kVersionEntryName = "_Version";
 // The exchange functions a control calls from DoPropExchange: the property's
 // name, the member, and the value it takes when the data has none.
 BOOL PX_Bool(CPropExchange* px, std::string_view name, BOOL& value, BOOL defaultValue);
-BOOL PX_Long(CPropExchange* px, std::string_view name, std::int32_t& value,
-             std::int32_t defaultValue);
+BOOL PX_Long(CPropExchange* px, std::string_view name, std::int32_t& value, std::int32_t defaultValue);
 BOOL PX_Color(CPropExchange* px, std::string_view name, OLE_COLOR& value, OLE_COLOR defaultValue);
 BOOL PX_Double(CPropExchange* px, std::string_view name, double& value, double defaultValue);
-BOOL PX_String(CPropExchange* px, std::string_view name, std::string& value,
-               std::string_view defaultValue);
+BOOL PX_String(CPropExchange* px, std::string_view name, std::string& value, std::string_view defaultValue);
 
 }  // namespace platform

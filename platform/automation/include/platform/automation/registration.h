@@ -21,17 +21,15 @@ BOOL AfxOleRegisterTypeLib(HINSTANCE module, REFGUID libId, const char* fileName
 // Removes version major.minor of a type library. Removing one that is not
 // registered succeeds: the registry ends up as asked. lcid is accepted and
 // unused (type libraries here are neutral).
-BOOL AfxOleUnregisterTypeLib(REFGUID libId, std::uint16_t major, std::uint16_t minor,
-                             LCID lcid = 0);
+BOOL AfxOleUnregisterTypeLib(REFGUID libId, std::uint16_t major, std::uint16_t minor, LCID lcid = 0);
 
 // Registers a control class served by `module`: ProgID, the type name (the
 // module's string typeNameId), the toolbox bitmap id, the threading model
 // and insertability (afxReg* flags), the miscellaneous status bits and the
 // type library with its version. FALSE when the module has no such string,
 // the ProgID is empty, or the registry cannot be written.
-BOOL AfxOleRegisterControlClass(HINSTANCE module, REFCLSID clsid, const char* progId,
-                                unsigned typeNameId, unsigned bitmapId, int regFlags,
-                                DWORD miscStatus, REFGUID libId, std::uint16_t major,
+BOOL AfxOleRegisterControlClass(HINSTANCE module, REFCLSID clsid, const char* progId, unsigned typeNameId,
+                                unsigned bitmapId, int regFlags, DWORD miscStatus, REFGUID libId, std::uint16_t major,
                                 std::uint16_t minor);
 
 // Registers a property page class (no ProgID) with its type name string.
@@ -40,8 +38,8 @@ BOOL AfxOleRegisterPropertyPageClass(HINSTANCE module, REFCLSID clsid, unsigned 
 
 // Registers a plain class with a ProgID (what COleObjectFactory registers
 // unless a factory does more).
-BOOL AfxOleRegisterServerClass(HINSTANCE module, REFCLSID clsid, const char* progId,
-                               const char* typeName, int regFlags = afxRegDefault);
+BOOL AfxOleRegisterServerClass(HINSTANCE module, REFCLSID clsid, const char* progId, const char* typeName,
+                               int regFlags = afxRegDefault);
 
 // Removes a class and, when progId is given, its ProgID. Removing a class
 // that is not registered succeeds.

@@ -45,8 +45,7 @@ public:
     // with `error` naming the file and line, when it cannot be read or parsed.
     static bool Load(const std::string& path, Registry& registry, std::string* error);
     // Parses the text form; `source` names it in errors.
-    static bool Parse(std::string_view text, std::string_view source, Registry& registry,
-                      std::string* error);
+    static bool Parse(std::string_view text, std::string_view source, Registry& registry, std::string* error);
     std::string ToText() const;
 
     const ClassRegistration* FindClass(const CLSID& clsid) const noexcept;
@@ -88,7 +87,6 @@ bool ReadRegistry(Registry& registry, std::string* error);
 // Runs `change` on the registry under the file's lock and saves the result
 // when `change` returns true. False with `error` set when the file is
 // corrupt, cannot be locked or written, or `change` refused.
-bool UpdateRegistry(const std::function<bool(Registry&, std::string& error)>& change,
-                    std::string* error);
+bool UpdateRegistry(const std::function<bool(Registry&, std::string& error)>& change, std::string* error);
 
 }  // namespace platform

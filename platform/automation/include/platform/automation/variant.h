@@ -15,12 +15,12 @@ using DISPID = std::int32_t;
 using OLE_COLOR = std::uint32_t;
 using VARTYPE = std::uint16_t;
 
-inline constexpr VARTYPE VT_EMPTY = 0;   // no value; as a result type: the member returns nothing
-inline constexpr VARTYPE VT_I4 = 3;      // 32-bit signed ("long")
-inline constexpr VARTYPE VT_R8 = 5;      // 64-bit float
-inline constexpr VARTYPE VT_BSTR = 8;    // string, UTF-8 here
-inline constexpr VARTYPE VT_BOOL = 11;   // Automation boolean
-inline constexpr VARTYPE VT_UI4 = 19;    // 32-bit unsigned
+inline constexpr VARTYPE VT_EMPTY = 0;       // no value; as a result type: the member returns nothing
+inline constexpr VARTYPE VT_I4 = 3;          // 32-bit signed ("long")
+inline constexpr VARTYPE VT_R8 = 5;          // 64-bit float
+inline constexpr VARTYPE VT_BSTR = 8;        // string, UTF-8 here
+inline constexpr VARTYPE VT_BOOL = 11;       // Automation boolean
+inline constexpr VARTYPE VT_UI4 = 19;        // 32-bit unsigned
 inline constexpr VARTYPE VT_COLOR = VT_UI4;  // OLE_COLOR: 0x00BBGGRR, or a system colour with 0x80 on top
 inline constexpr VARTYPE VT_BYREF = 0x4000;
 inline constexpr VARTYPE VT_TYPEMASK = 0x0FFF;
@@ -64,8 +64,7 @@ public:
     // that someone could write through.
     Variant(std::int32_t* ref) noexcept
         : Type(ref ? VT_I4 | VT_BYREF : VT_EMPTY), Value(ref ? Storage(ref) : Storage()) {}
-    Variant(double* ref) noexcept
-        : Type(ref ? VT_R8 | VT_BYREF : VT_EMPTY), Value(ref ? Storage(ref) : Storage()) {}
+    Variant(double* ref) noexcept : Type(ref ? VT_R8 | VT_BYREF : VT_EMPTY), Value(ref ? Storage(ref) : Storage()) {}
     Variant(std::string* ref) noexcept
         : Type(ref ? VT_BSTR | VT_BYREF : VT_EMPTY), Value(ref ? Storage(ref) : Storage()) {}
     Variant(std::uint32_t* ref) noexcept
@@ -116,8 +115,8 @@ public:
     friend bool operator==(const Variant& a, const Variant& b) noexcept;
 
 private:
-    using Storage = std::variant<std::monostate, std::int32_t, std::uint32_t, double, std::string,
-                                 std::int32_t*, std::uint32_t*, double*, std::string*>;
+    using Storage = std::variant<std::monostate, std::int32_t, std::uint32_t, double, std::string, std::int32_t*,
+                                 std::uint32_t*, double*, std::string*>;
     Variant(VARTYPE type, Storage value) noexcept : Type(type), Value(std::move(value)) {}
 
     VARTYPE Type = VT_EMPTY;

@@ -51,8 +51,8 @@ public:
     // is accepted for compatibility and not needed here. flags must be
     // TIME_PERIODIC | TIME_CALLBACK_EVENT_PULSE. Returns the event's id, or 0
     // when the period or flags are out of range or no pulse source can start.
-    std::uint32_t SetEvent(std::uint32_t periodMs, std::uint32_t resolutionMs,
-                           std::shared_ptr<PulseEvent> event, std::uint32_t flags) noexcept;
+    std::uint32_t SetEvent(std::uint32_t periodMs, std::uint32_t resolutionMs, std::shared_ptr<PulseEvent> event,
+                           std::uint32_t flags) noexcept;
     // Stops a periodic event: no pulse follows once this returns.
     // MMSYSERR_INVALPARAM for an unknown id.
     MMRESULT KillEvent(std::uint32_t id) noexcept;
@@ -74,8 +74,7 @@ public:
 
 protected:
     // Creates the pulse source of one periodic event; null when it cannot start.
-    virtual std::unique_ptr<PeriodicSource> StartPeriodic(std::int64_t periodNs,
-                                                          std::shared_ptr<PulseEvent> event) = 0;
+    virtual std::unique_ptr<PeriodicSource> StartPeriodic(std::int64_t periodNs, std::shared_ptr<PulseEvent> event) = 0;
 
 private:
     mutable std::mutex Lock;

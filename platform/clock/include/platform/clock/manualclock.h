@@ -38,8 +38,7 @@ public:
     void RemoveStepObserver(int id) override;
 
 protected:
-    std::unique_ptr<PeriodicSource> StartPeriodic(std::int64_t periodNs,
-                                                  std::shared_ptr<PulseEvent> event) override;
+    std::unique_ptr<PeriodicSource> StartPeriodic(std::int64_t periodNs, std::shared_ptr<PulseEvent> event) override;
 
 private:
     struct Periodic;

@@ -46,7 +46,7 @@ inline constexpr DWORD AM_SEEKING_RelativePositioning = 0x2;
 inline constexpr DWORD AM_SEEKING_PositioningBitsMask = 0x3;
 
 // Event codes delivered through IMediaEventEx.
-inline constexpr LONG EC_COMPLETE = 0x01;        // every renderer reached its end; param1 S_OK
+inline constexpr LONG EC_COMPLETE = 0x01;  // every renderer reached its end; param1 S_OK
 inline constexpr LONG EC_USERABORT = 0x02;
 inline constexpr LONG EC_ERRORABORT = 0x03;      // a stream failed; param1 the HRESULT
 inline constexpr LONG EC_BUFFERING_DATA = 0x11;  // param1 nonzero: buffering began; 0: it ended
@@ -64,31 +64,19 @@ inline constexpr HRESULT VFW_E_NO_AUDIO_HARDWARE = MakeHresult(0x80040256u);
 inline constexpr HRESULT VFW_S_STATE_INTERMEDIATE = MakeHresult(0x00040237u);
 
 // Class and interface identifiers.
-inline constexpr CLSID CLSID_FilterGraph{
-    0xE436EBB3, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-inline constexpr IID IID_IBaseFilter{
-    0x56A86895, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-inline constexpr IID IID_IEnumFilters{
-    0x56A86893, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-inline constexpr IID IID_IGraphBuilder{
-    0x56A868A9, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-inline constexpr IID IID_IMediaControl{
-    0x56A868B1, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-inline constexpr IID IID_IMediaEventEx{
-    0x56A868C0, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-inline constexpr IID IID_IMediaSeeking{
-    0x36B73880, 0xC2C8, 0x11CF, {0x8B, 0x46, 0x00, 0x80, 0x5F, 0x6C, 0xEF, 0x60}};
-inline constexpr IID IID_IBasicAudio{
-    0x56A868B3, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-inline constexpr IID IID_IVideoWindow{
-    0x56A868B4, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-inline constexpr IID IID_IBasicVideo{
-    0x56A868B5, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+inline constexpr CLSID CLSID_FilterGraph{0xE436EBB3, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+inline constexpr IID IID_IBaseFilter{0x56A86895, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+inline constexpr IID IID_IEnumFilters{0x56A86893, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+inline constexpr IID IID_IGraphBuilder{0x56A868A9, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+inline constexpr IID IID_IMediaControl{0x56A868B1, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+inline constexpr IID IID_IMediaEventEx{0x56A868C0, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+inline constexpr IID IID_IMediaSeeking{0x36B73880, 0xC2C8, 0x11CF, {0x8B, 0x46, 0x00, 0x80, 0x5F, 0x6C, 0xEF, 0x60}};
+inline constexpr IID IID_IBasicAudio{0x56A868B3, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+inline constexpr IID IID_IVideoWindow{0x56A868B4, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+inline constexpr IID IID_IBasicVideo{0x56A868B5, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 // Ours: read-back of what the renderers render, for hosts, tests and benchmarks.
-inline constexpr IID IID_IVideoFrameProbe{
-    0x7C1D5E20, 0x3B8A, 0x4F61, {0x9A, 0x0E, 0x51, 0x6B, 0xC2, 0x44, 0x90, 0x01}};
-inline constexpr IID IID_IAudioTap{
-    0x7C1D5E21, 0x3B8A, 0x4F61, {0x9A, 0x0E, 0x51, 0x6B, 0xC2, 0x44, 0x90, 0x01}};
+inline constexpr IID IID_IVideoFrameProbe{0x7C1D5E20, 0x3B8A, 0x4F61, {0x9A, 0x0E, 0x51, 0x6B, 0xC2, 0x44, 0x90, 0x01}};
+inline constexpr IID IID_IAudioTap{0x7C1D5E21, 0x3B8A, 0x4F61, {0x9A, 0x0E, 0x51, 0x6B, 0xC2, 0x44, 0x90, 0x01}};
 
 // CoCreateInstance's context argument; only the in-process server exists here.
 inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
@@ -163,8 +151,7 @@ struct IMediaControl : IUnknown {
 struct IMediaSeeking : IUnknown {
     // Positions in 100 ns units. Seeks are accurate and flush, so every stream
     // lands on the same position. AM_SEEKING_NoPositioning leaves that end alone.
-    virtual HRESULT SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop,
-                                 DWORD stopFlags) = 0;
+    virtual HRESULT SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) = 0;
     virtual HRESULT GetCurrentPosition(LONGLONG* current) = 0;
     // The stop position is the explicit one if set, else the longest stream's duration.
     virtual HRESULT GetPositions(LONGLONG* current, LONGLONG* stop) = 0;
@@ -251,8 +238,8 @@ struct IVideoFrameProbe : IUnknown {
 };
 
 // Rendered audio as interleaved 32-bit float samples, after volume and balance.
-using AudioTapCallback = std::function<void(const float* samples, std::size_t frames,
-                                            int channels, int rate, REFERENCE_TIME streamTime)>;
+using AudioTapCallback =
+    std::function<void(const float* samples, std::size_t frames, int channels, int rate, REFERENCE_TIME streamTime)>;
 
 // On audio renderers: a tap on exactly what the renderer plays. The callback
 // runs on a streaming thread; it must be quick and must not call the graph.
@@ -264,8 +251,7 @@ struct IAudioTap : IUnknown {
 // Creates a graph. Only CLSID_FilterGraph with CLSCTX_INPROC_SERVER and no
 // outer object: REGDB_E_CLASSNOTREG, CLASS_E_NOAGGREGATION otherwise;
 // E_FAIL when GStreamer cannot start; E_NOINTERFACE for an unknown iid.
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
-                         void** object) noexcept;
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object) noexcept;
 
 // Where audio renderers play. Automatic: the system's audio output where one
 // opens, else a clock-synchronised null output so timing and completion behave

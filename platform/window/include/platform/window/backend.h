@@ -19,8 +19,8 @@ namespace platform {
 // What the window layer tells a backend about one window.
 struct WindowPeerState {
     HWND Window = 0;
-    HWND Parent = 0;    // 0 for a top-level window
-    RECT Rect{};        // in the parent's client coordinates, or the screen's
+    HWND Parent = 0;       // 0 for a top-level window
+    RECT Rect{};           // in the parent's client coordinates, or the screen's
     bool Visible = false;  // the window's own WS_VISIBLE (ancestors not considered)
     DWORD Style = 0;
 };

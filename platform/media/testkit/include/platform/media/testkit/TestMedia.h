@@ -32,8 +32,7 @@ std::filesystem::path MakeMedia(const std::filesystem::path& folder, const Media
 // The seven bars across the top two thirds of the "smpte" pattern, left to
 // right, as 0xRRGGBB (white, yellow, cyan, green, magenta, red, blue at full
 // intensity, as this GStreamer draws them).
-inline constexpr unsigned kSmpteBars[7] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00,
-                                           0xFF00FF, 0xFF0000, 0x0000FF};
+inline constexpr unsigned kSmpteBars[7] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF};
 
 // True when each of red, green and blue differs by at most tolerance.
 bool ColourNear(unsigned actual, unsigned expected, int tolerance);
