@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "SmfBuilder.h"
@@ -174,6 +176,148 @@ TEST(TimelineTempo, WithoutSetTempoEverythingIs120) {
     EXPECT_EQ(timeline.FileTempo, 120.0f);
     EXPECT_EQ(SongTimeline::GetSongTempo(none.get()), 120.0);
     EXPECT_EQ(SongTimeline::GetSongTempo(nullptr), 120.0);
+}
+
+// --- the tempo map and time ---------------------------------------------------
+
+// A conductor track with Set Tempo events at absolute ticks.
+smf::TrackBuilder Tempos(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& changes, std::uint32_t endTick) {
+    smf::TrackBuilder track;
+    std::uint32_t now = 0;
+    for (auto [tick, microseconds] : changes) {
+        track.Tempo(tick - now, microseconds);
+        now = tick;
+    }
+    track.EndOfTrack(endTick - now);
+    return track;
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> MapOf(const SongTimeline& timeline) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> map;
+    for (const auto& change : timeline.TempoMap) {
+        map.emplace_back(change.Tick, change.MicrosecondsPerQuarter);
+    }
+    return map;
+}
+
+TEST(TimelineTempoMap, EveryTracksChangesAreMergedByTickFromA120AtTickZero) {
+    smf::SmfBuilder builder;
+    builder.AddTrack(Tempos({{960, 400000}, {3840, 600000}}, 7680))
+        .AddTrack(Tempos({{1920, 300000}}, 7680))
+        // The same tempo again is no change.
+        .AddTrack(Tempos({{5000, 600000}}, 7680));
+    SongTimeline timeline;
+    timeline.PrepareSong(*Load(builder));
+    using Map = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+    EXPECT_EQ(MapOf(timeline), (Map{{0, 500000}, {960, 400000}, {1920, 300000}, {3840, 600000}}));
+    EXPECT_DOUBLE_EQ(timeline.TempoAtTick(0), 120.0);
+    EXPECT_DOUBLE_EQ(timeline.TempoAtTick(959), 120.0);
+    EXPECT_DOUBLE_EQ(timeline.TempoAtTick(960), 150.0);
+    EXPECT_DOUBLE_EQ(timeline.TempoAtTick(-5), 120.0);
+    EXPECT_DOUBLE_EQ(timeline.TempoAtTick(1 << 30), 100.0);
+
+    const SongTimeline empty;
+    EXPECT_TRUE(empty.TempoMap.empty());
+    EXPECT_DOUBLE_EQ(empty.TempoAtTick(0), 120.0) << "before a song: 120";
+}
+
+TEST(TimelineTempoMap, OfSetTempoEventsOnOneTickTheLastInTrackThenEventOrderHolds) {
+    smf::SmfBuilder builder;
+    builder.AddTrack(smf::TrackBuilder().Tempo(0, 400000).Tempo(0, 300000).Tempo(480, 600000).EndOfTrack(480))
+        .AddTrack(Tempos({{480, 250000}}, 960))
+        .AddTrack(smf::TrackBuilder().Tempo(0, 0).Meta(0, 0x51, {0x07}).EndOfTrack(960));
+    SongTimeline timeline;
+    timeline.PrepareSong(*Load(builder));
+    using Map = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+    EXPECT_EQ(MapOf(timeline), (Map{{0, 300000}, {480, 250000}})) << "a tempo of 0 or short data does not count";
+}
+
+TEST(TimelineTime, TicksAndTimesConvertExactlyAcrossChanges) {
+    smf::SmfBuilder builder(1, 480);
+    builder.AddTrack(Tempos({{960, 250000}, {1440, 1000000}}, 4800));
+    SongTimeline timeline;
+    timeline.PrepareSong(*Load(builder));
+    // Two beats at 120, one at 240, then one beat a second.
+    EXPECT_DOUBLE_EQ(timeline.TickToMilliseconds(960), 1000.0);
+    EXPECT_DOUBLE_EQ(timeline.TickToMilliseconds(1440), 1250.0);
+    EXPECT_DOUBLE_EQ(timeline.TickToMilliseconds(1920), 2250.0);
+    EXPECT_DOUBLE_EQ(timeline.TickToMicroseconds(1), 500000.0 / 480);
+    EXPECT_DOUBLE_EQ(timeline.TickToMilliseconds(-480), -500.0) << "before 0 at the first tempo";
+    EXPECT_DOUBLE_EQ(timeline.GetSongSeconds(), 1.25 + 3360 / 480.0);
+
+    EXPECT_EQ(timeline.LastTickAtMilliseconds(1250.0), 1440);
+    EXPECT_EQ(timeline.LastTickAtMilliseconds(1249.9999), 1439);
+    EXPECT_EQ(timeline.LastTickAtMilliseconds(0.0), 0);
+    EXPECT_EQ(timeline.LastTickAtMilliseconds(-0.001), -1);
+    EXPECT_EQ(timeline.LastTickAtMicroseconds(1e300), SongTimeline::kMaxMapTick);
+    EXPECT_DOUBLE_EQ(timeline.MicrosecondsToPosition(1375000.0), 1440 + 60) << "half a tick of 1/480 s";
+    EXPECT_DOUBLE_EQ(timeline.PositionToMicroseconds(1440.5), 1250000.0 + 1000000.0 / 960);
+}
+
+// The forward conversion against sums of whole units computed here; the
+// inverse against the forward one; positions against both.
+TEST(TimelineTimeProperty, AnHourWithAThousandChangesKeepsEveryTickExactAndTheConversionsInverse) {
+    std::mt19937 random(15);
+    for (const int division : {96, 480, 960}) {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> changes;
+        std::uint32_t tick = 0;
+        for (int i = 0; i < 1000; ++i) {
+            // About 3.6 s per stretch at tempos from 30 to 300 beats per minute.
+            const std::uint32_t microseconds = 200000 + static_cast<std::uint32_t>(random() % 1800001);
+            changes.emplace_back(tick, microseconds);
+            tick += static_cast<std::uint32_t>(3600000000.0 / 1000 / microseconds * division);
+        }
+        SongTimeline timeline;
+        timeline.PrepareSong(*Load(smf::SmfBuilder(1, division).AddTrack(Tempos(changes, tick))));
+        ASSERT_EQ(timeline.TempoMap.size(), 1000u);
+        EXPECT_NEAR(timeline.GetSongSeconds(), 3600.0, 60.0);
+
+        // Whole units (1/division microseconds) up to each probe.
+        auto exactMicroseconds = [&](std::uint32_t t) {
+            std::int64_t units = 0;
+            for (std::size_t i = 0; i < changes.size(); ++i) {
+                const std::uint32_t from = changes[i].first;
+                const std::uint32_t to = i + 1 < changes.size() ? changes[i + 1].first : UINT32_MAX;
+                if (t <= from) break;
+                units += std::int64_t{std::min(t, to) - from} * changes[i].second;
+            }
+            return static_cast<long double>(units) / division;
+        };
+        for (int probe = 0; probe < 400; ++probe) {
+            const std::uint32_t t = probe == 0 ? tick : static_cast<std::uint32_t>(random() % tick);
+            const double us = timeline.TickToMicroseconds(t);
+            ASSERT_LE(std::abs(static_cast<long double>(us) - exactMicroseconds(t)), 1e-6L) << "tick " << t;
+            ASSERT_EQ(timeline.LastTickAtMicroseconds(us), t);
+            if (t > 0) {
+                ASSERT_EQ(timeline.LastTickAtMicroseconds(std::nextafter(us, 0.0)), std::int64_t{t} - 1);
+            }
+            const double inBetween = us + (timeline.TickToMicroseconds(t + 1) - us) * 0.25;
+            ASSERT_EQ(timeline.LastTickAtMicroseconds(inBetween), t);
+            ASSERT_NEAR(timeline.MicrosecondsToPosition(inBetween), t + 0.25, 1e-6);
+            ASSERT_NEAR(timeline.PositionToMicroseconds(t + 0.25), inBetween, 1e-6);
+            ASSERT_EQ(std::floor(timeline.MicrosecondsToPosition(us)), t);
+        }
+        // Monotonic through every change, tick by tick around each.
+        for (const auto& change : timeline.TempoMap) {
+            double last = timeline.TickToMicroseconds(std::int64_t{change.Tick} - 3);
+            for (std::int64_t t = std::int64_t{change.Tick} - 2; t < std::int64_t{change.Tick} + 3; ++t) {
+                const double now = timeline.TickToMicroseconds(t);
+                ASSERT_GT(now, last) << "tick " << t;
+                last = now;
+            }
+        }
+    }
+}
+
+TEST(TimelineDegenerate, WithoutADivisionEveryTimeIsZero) {
+    const SongTimeline timeline = Prepared({{0, 4, 2}}, 7680, 0);
+    EXPECT_FALSE(timeline.HasTiming());
+    EXPECT_EQ(timeline.TickToMilliseconds(5000), 0.0);
+    EXPECT_EQ(timeline.LastTickAtMilliseconds(5000), 0);
+    EXPECT_EQ(timeline.MicrosecondsToPosition(1e6), 0.0);
+    EXPECT_EQ(timeline.GetSongSeconds(), 0.0);
+    const SongTimeline none;
+    EXPECT_EQ(none.TickToMilliseconds(5000), 0.0);
 }
 
 // --- degenerate input ---------------------------------------------------------
