@@ -17,6 +17,7 @@ constexpr std::int32_t kPeriodsAddedOneByOne = 64;
 
 constexpr int kSustainController = 64;
 constexpr int kReleaseVelocity = 64;
+constexpr double kPeriodMicroseconds = Sequencer::kPeriodMs * 1000.0;
 
 // Ticks per 2 ms period at bpm: bpm × division / 30000, worked out in double
 // the way every caller expects to see it, then kept as float.
@@ -112,15 +113,24 @@ void Sequencer::LoadSong(std::unique_ptr<MIDI::File> song, SongTimeline timeline
         events[i] = count > 0 ? track->GetEvent(0) : nullptr;
         ends[i] = count - 1;
     }
+    FullChase chaser;
+    chaser.Prepare(song.get());
     LocateSnapshot loop;
-    Locate(song.get(), timeline, 0, &loop);
+    loop.Chase.Messages.resize(chaser.MessageCapacity());
+    Locate(song.get(), timeline, chaser, 0, &loop);
     LocateSnapshot seek;
     seek.Cursors.assign(static_cast<std::size_t>(trackCount), 0);
     seek.Channels.fill(ChannelState::Defaults());
+    seek.Chase.Messages.resize(chaser.MessageCapacity());
     LocateSnapshot scratch = seek;
-    const float tempo = timeline.FileTempo;
+    std::vector<std::uint32_t> detached(chaser.MessageCapacity());
+    // Following the map the song plays as written; otherwise at the file tempo.
+    const double tempoAtZero = timeline.TempoAtTick(0);
+    const double tempo = FollowTempoMap.load(std::memory_order_relaxed) ? tempoAtZero : timeline.FileTempo;
     const float increment = IncrementFor(tempo, timeline.Division);
-    timeline.Tempo = tempo;
+    const double factor = tempo / tempoAtZero;
+    const double ceiling = timeline.TickToMicroseconds(static_cast<std::int64_t>(kPositionCeiling));
+    timeline.Tempo = static_cast<float>(tempo);
 
     // The swap happens with the step shut out; what the old song owned ends up
     // in these locals and is freed after the gate is open again.
@@ -138,12 +148,19 @@ void Sequencer::LoadSong(std::unique_ptr<MIDI::File> song, SongTimeline timeline
         std::swap(LoopSnapshot, loop);
         std::swap(SeekSnapshot, seek);
         std::swap(Scratch, scratch);
+        std::swap(Chaser, chaser);
+        std::swap(DetachedChase, detached);
+        CancelChase();
+        StepFollows = false;
+        CeilingMicroseconds = ceiling;
+        TempoFromHost = false;
         for (auto& mute : ChannelMute) {
             mute.store(0, std::memory_order_relaxed);
         }
         RestoreOnPlay = 0;
         LoopEnabled.store(0, std::memory_order_relaxed);
-        Tempo.store(tempo, std::memory_order_relaxed);
+        Tempo.store(static_cast<float>(tempo), std::memory_order_relaxed);
+        SpeedFactor.store(factor, std::memory_order_relaxed);
         SeekPending.store(0, std::memory_order_relaxed);
         Position.store(0.0, std::memory_order_relaxed);
         TickIncrement.store(increment, std::memory_order_relaxed);
@@ -170,7 +187,12 @@ int Sequencer::Play() noexcept {
             if (Song) {
                 MoveCursors(SeekSnapshot);
             }
-            RestoreChannels(SeekSnapshot);
+            if (FullChaseOn.load(std::memory_order_relaxed)) {
+                // The steps send it, within their limits, before the song goes on.
+                StartChase(SeekSnapshot.Chase);
+            } else {
+                RestoreChannels(SeekSnapshot);
+            }
             RestoreOnPlay = 0;
         }
     }
@@ -202,7 +224,7 @@ int Sequencer::Seek(std::int32_t measure) noexcept {
     }
     std::int32_t tick;
     try {
-        tick = Locate(Song.get(), Times, measure, &Scratch);
+        tick = Locate(Song.get(), Times, Chaser, measure, &Scratch);
     } catch (...) {
         return 0;
     }
@@ -213,13 +235,19 @@ int Sequencer::Seek(std::int32_t measure) noexcept {
     StepExclusion hold(*this);
     SeekSnapshot.Channels = Scratch.Channels;
     std::copy(Scratch.Cursors.begin(), Scratch.Cursors.end(), SeekSnapshot.Cursors.begin());
+    DetachChase(SeekSnapshot.Chase);
+    std::swap(SeekSnapshot.Chase, Scratch.Chase);
     if (Playing.load(std::memory_order_relaxed)) {
+        // The step drops a chase under way when it makes this seek.
         SeekTarget.store(tick, std::memory_order_relaxed);
         SeekPending.store(1, std::memory_order_release);
     } else {
-        // This seek supersedes one handed to a step that never came.
+        // This seek supersedes one handed to a step that never came, and the
+        // rest of a chase for the position it leaves.
         SeekPending.store(0, std::memory_order_relaxed);
+        CancelChase();
         Position.store(tick, std::memory_order_relaxed);
+        StepFollows = false;
         MoveCursors(SeekSnapshot);
         RestoreOnPlay = Song->GetTrackCount() > 0 ? 1 : 0;
     }
@@ -229,13 +257,16 @@ int Sequencer::Seek(std::int32_t measure) noexcept {
 int Sequencer::SetLoopStart(std::int32_t measure) noexcept {
     std::int32_t tick;
     try {
-        tick = Locate(Song.get(), Times, std::max(measure, 0), &Scratch);
+        tick = Locate(Song.get(), Times, Chaser, std::max(measure, 0), &Scratch);
     } catch (...) {
         return 1;
     }
     StepExclusion hold(*this);
     LoopSnapshot.Channels = Scratch.Channels;
     std::copy(Scratch.Cursors.begin(), Scratch.Cursors.end(), LoopSnapshot.Cursors.begin());
+    // A wrap's chase still under way belongs to the position it wrapped to.
+    DetachChase(LoopSnapshot.Chase);
+    std::swap(LoopSnapshot.Chase, Scratch.Chase);
     LoopStart.store(tick, std::memory_order_relaxed);
     return 1;
 }
@@ -261,10 +292,23 @@ int Sequencer::MuteChannel(int channel, int on) noexcept {
 }
 
 int Sequencer::SetTempo(double bpm) noexcept {
+    ApplyTempo(bpm);
+    TempoFromHost = true;
+    return 1;
+}
+
+void Sequencer::ApplyTempo(double bpm) noexcept {
     Tempo.store(static_cast<float>(bpm), std::memory_order_relaxed);
     Times.Tempo = static_cast<float>(bpm);
     TickIncrement.store(IncrementFor(bpm, Times.Division), std::memory_order_relaxed);
-    return 1;
+    SpeedFactor.store(bpm / Times.TempoAtTick(0), std::memory_order_relaxed);
+}
+
+void Sequencer::SetFollowTempoMap(int on) noexcept {
+    const int follow = on ? 1 : 0;
+    if (FollowTempoMap.exchange(follow, std::memory_order_relaxed) != follow && Song && !TempoFromHost) {
+        ApplyTempo(follow ? Times.TempoAtTick(0) : static_cast<double>(Times.FileTempo));
+    }
 }
 
 void Sequencer::SetSongTempo(double bpm) noexcept {
@@ -277,15 +321,20 @@ void Sequencer::SetSongTempo(double bpm) noexcept {
 }
 
 std::int32_t Sequencer::LocateMeasure(std::int32_t measure, LocateSnapshot* snapshot) const {
-    return Locate(Song.get(), Times, measure, snapshot);
+    return Locate(Song.get(), Times, Chaser, measure, snapshot);
 }
 
-std::int32_t Sequencer::Locate(const MIDI::File* song, const SongTimeline& timeline, std::int32_t measure,
-                               LocateSnapshot* snapshot) {
+std::int32_t Sequencer::Locate(const MIDI::File* song, const SongTimeline& timeline, FullChase& chaser,
+                               std::int32_t measure, LocateSnapshot* snapshot) {
     const std::int32_t tick = timeline.MeasureToTick(measure);
     if (!snapshot) {
         return tick;
     }
+    // The snapshots the sequencer keeps have their room from the load.
+    if (snapshot->Chase.Messages.size() < chaser.MessageCapacity()) {
+        snapshot->Chase.Messages.resize(chaser.MessageCapacity());
+    }
+    chaser.Compute(tick, snapshot->Chase);
     snapshot->Channels.fill(ChannelState::Defaults());
     SlotTicks slotTicks{};
     const int trackCount = song ? song->GetTrackCount() : 0;
@@ -359,6 +408,50 @@ void Sequencer::MoveCursors(const LocateSnapshot& snapshot) noexcept {
     std::copy_n(snapshot.Cursors.begin(), count, Cursors.begin());
 }
 
+void Sequencer::StartChase(const ChaseList& list) noexcept {
+    ChaseData = list.Messages.data();
+    ChaseCount = list.Count;
+    ChaseNext = 0;
+    ChaseReset = list.Reset;
+}
+
+void Sequencer::CancelChase() noexcept {
+    ChaseData = nullptr;
+    ChaseCount = 0;
+    ChaseNext = 0;
+    ChaseReset = nullptr;
+}
+
+void Sequencer::DetachChase(const ChaseList& list) noexcept {
+    if (ChaseData != list.Messages.data() || !ChasePending()) {
+        return;
+    }
+    // Both were sized for the song at its load.
+    const std::size_t left = ChaseCount - ChaseNext;
+    std::copy_n(ChaseData + ChaseNext, left, DetachedChase.begin());
+    ChaseData = DetachedChase.data();
+    ChaseCount = left;
+    ChaseNext = 0;
+}
+
+bool Sequencer::SendChase() noexcept {
+    std::size_t budget = kChaseMessagesPerStep;
+    if (ChaseReset) {
+        if (ChaseReset->bytes && ChaseReset->length > 0 &&
+            Output.SendLong(ChaseReset->bytes, ChaseReset->length) == platform::MIDIERR_NOTREADY) {
+            return false;  // the ring is full: a later step tries again
+        }
+        ChaseReset = nullptr;
+        --budget;
+    }
+    for (; budget > 0 && ChaseNext < ChaseCount; --budget) {
+        const std::uint32_t message = ChaseData[ChaseNext++];
+        Output.SendShort(static_cast<int>(message & 0xFF), static_cast<int>(message >> 8 & 0xFF),
+                         static_cast<int>(message >> 16 & 0xFF));
+    }
+    return !ChasePending();
+}
+
 std::int32_t Sequencer::PeriodsSinceLastStep(std::uint32_t elapsedMs) noexcept {
     if (NewRun.exchange(0, std::memory_order_acq_rel)) {
         LastElapsedMs = elapsedMs;
@@ -388,57 +481,90 @@ void Sequencer::PlaybackStep(std::uint32_t elapsedMs) noexcept {
     }
     if (Song && Playing.load(std::memory_order_acquire)) {
         const std::int32_t periods = PeriodsSinceLastStep(elapsedMs);
-        double position = Position.load(std::memory_order_relaxed);
-        const float increment = TickIncrement.load(std::memory_order_relaxed);
-        // A tempo that is no positive number holds the position: it never
-        // runs backwards.
-        if (increment > 0.0f) {
-            if (periods <= kPeriodsAddedOneByOne) {
-                for (std::int32_t i = 0; i < periods; ++i) {
-                    position += increment;
-                }
-            } else {
-                position += static_cast<double>(periods) * increment;
-            }
-            position = std::min(position, kPositionCeiling);
-        }
-        const auto limit = static_cast<std::uint64_t>(std::max(position, 0.0));
-
-        const int loopOn = LoopEnabled.load(std::memory_order_relaxed);
-        const std::int32_t loopEnd = LoopEnd.load(std::memory_order_relaxed);
-        const int monitor = Monitor.load(std::memory_order_relaxed);
-        NotificationSink* sink = Sink.load(std::memory_order_acquire);
-
-        const std::size_t trackCount = Cursors.size();
-        for (std::size_t i = 0; i < trackCount; ++i) {
-            std::int32_t cursor = Cursors[i];
-            const std::int32_t end = TrackEnds[i];
-            const MIDI::Event* events = TrackEvents[i];
-            while (cursor < end && events[cursor].tick < limit) {
-                const MIDI::Event& event = events[cursor];
-                if (!loopOn || event.tick < static_cast<std::uint32_t>(loopEnd)) {
-                    Dispatch(event, monitor, sink);
-                }
-                ++cursor;
-            }
-            Cursors[i] = cursor;
-        }
-
         const bool seek = SeekPending.load(std::memory_order_acquire) != 0;
-        if ((loopOn && position >= static_cast<double>(loopEnd)) || seek) {
+        const bool fullChase = FullChaseOn.load(std::memory_order_relaxed) != 0;
+        NotificationSink* sink = Sink.load(std::memory_order_acquire);
+        double position = Position.load(std::memory_order_relaxed);
+        // While a chase is still going out the song waits: the periods pass
+        // without moving the position. A seek drops the rest (its own chase
+        // replaces it) and is made at once, so that nothing of the target it
+        // leaves is played without the state it needs.
+        bool holding = false;
+        if (ChasePending()) {
+            if (seek) {
+                CancelChase();
+                holding = true;
+            } else {
+                holding = !SendChase();
+            }
+        }
+        bool wrap = false;
+        if (!holding) {
+            std::uint64_t limit = 0;
+            if (FollowTempoMap.load(std::memory_order_relaxed)) {
+                position = AdvanceByMap(position, periods, limit);
+            } else {
+                StepFollows = false;
+                const float increment = TickIncrement.load(std::memory_order_relaxed);
+                // A tempo that is no positive number holds the position: it
+                // never runs backwards.
+                if (increment > 0.0f) {
+                    if (periods <= kPeriodsAddedOneByOne) {
+                        for (std::int32_t i = 0; i < periods; ++i) {
+                            position += increment;
+                        }
+                    } else {
+                        position += static_cast<double>(periods) * increment;
+                    }
+                    position = std::min(position, kPositionCeiling);
+                }
+                limit = static_cast<std::uint64_t>(std::max(position, 0.0));
+            }
+
+            const int loopOn = LoopEnabled.load(std::memory_order_relaxed);
+            const std::int32_t loopEnd = LoopEnd.load(std::memory_order_relaxed);
+            const int monitor = Monitor.load(std::memory_order_relaxed);
+
+            const std::size_t trackCount = Cursors.size();
+            for (std::size_t i = 0; i < trackCount; ++i) {
+                std::int32_t cursor = Cursors[i];
+                const std::int32_t end = TrackEnds[i];
+                const MIDI::Event* events = TrackEvents[i];
+                while (cursor < end && events[cursor].tick < limit) {
+                    const MIDI::Event& event = events[cursor];
+                    if (!loopOn || event.tick < static_cast<std::uint32_t>(loopEnd)) {
+                        Dispatch(event, monitor, sink, fullChase);
+                    }
+                    ++cursor;
+                }
+                Cursors[i] = cursor;
+            }
+            wrap = loopOn && position >= static_cast<double>(loopEnd);
+        }
+
+        if (wrap || seek) {
             ReleaseSoundingNotes();
             const LocateSnapshot* snapshot;
+            std::int32_t target;
             if (seek) {
                 snapshot = &SeekSnapshot;
-                position = SeekTarget.load(std::memory_order_relaxed);
+                target = SeekTarget.load(std::memory_order_relaxed);
             } else {
                 snapshot = &LoopSnapshot;
-                position = LoopStart.load(std::memory_order_relaxed);
+                target = LoopStart.load(std::memory_order_relaxed);
                 LoopWraps.fetch_add(1, std::memory_order_relaxed);
             }
+            position = target;
+            // Under the map the time resumes at the target's own.
+            StepFollows = false;
             SeekPending.store(0, std::memory_order_relaxed);
             MoveCursors(*snapshot);
-            RestoreChannels(*snapshot);
+            if (fullChase) {
+                StartChase(snapshot->Chase);
+                SendChase();
+            } else {
+                RestoreChannels(*snapshot);
+            }
         }
         Position.store(position, std::memory_order_relaxed);
 
@@ -449,7 +575,41 @@ void Sequencer::PlaybackStep(std::uint32_t elapsedMs) noexcept {
     Gate.fetch_and(~kStepRunning, std::memory_order_release);
 }
 
-void Sequencer::Dispatch(const MIDI::Event& event, int monitor, NotificationSink* sink) noexcept {
+double Sequencer::AdvanceByMap(double position, std::int32_t periods, std::uint64_t& limit) noexcept {
+    if (!Times.HasTiming()) {
+        limit = 0;  // no time passes in a song without a division
+        return position;
+    }
+    const double factor = SpeedFactor.load(std::memory_order_relaxed);
+    if (!StepFollows) {
+        SongMicroseconds = Times.PositionToMicroseconds(position);
+        AnchorMicroseconds = SongMicroseconds;
+        AnchorPeriods = 0;
+        AnchorFactor = factor;
+        StepFollows = true;
+    }
+    // A speed that is no positive number holds the time where it is.
+    if (factor > 0.0) {
+        if (factor != AnchorFactor) {
+            AnchorMicroseconds = SongMicroseconds;
+            AnchorPeriods = 0;
+            AnchorFactor = factor;
+        }
+        AnchorPeriods += static_cast<std::uint64_t>(std::max(periods, 0));
+        if (AnchorPeriods > 0) {
+            const double time =
+                AnchorMicroseconds + static_cast<double>(AnchorPeriods) * (kPeriodMicroseconds * factor);
+            // Also catches a speed so large that the product is infinite.
+            SongMicroseconds = time < CeilingMicroseconds ? time : CeilingMicroseconds;
+        }
+    }
+    // An event is due once the song's time has reached its tick's.
+    const std::int64_t lastDue = Times.LastTickAtMicroseconds(SongMicroseconds);
+    limit = static_cast<std::uint64_t>(std::max<std::int64_t>(lastDue + 1, 0));
+    return Times.MicrosecondsToPosition(SongMicroseconds);
+}
+
+void Sequencer::Dispatch(const MIDI::Event& event, int monitor, NotificationSink* sink, bool bendLsb) noexcept {
     const int c = event.channel & 0x0F;
     const int note = event.data1 & 0x7F;
     std::atomic<std::uint32_t>& word = SoundingNotes[c * 4 + note / 32];
@@ -483,7 +643,7 @@ void Sequencer::Dispatch(const MIDI::Event& event, int monitor, NotificationSink
         case MIDI::kControlChange: Output.SendShort(0xB0 | c, event.data1, event.data2); break;
         case MIDI::kProgramChange: Output.SendShort(0xC0 | c, event.data1, 0); break;
         case MIDI::kChannelPressure: Output.SendShort(0xD0 | c, event.data1, 0); break;
-        case MIDI::kPitchBend: Output.SendShort(0xE0 | c, 0, event.data1); break;
+        case MIDI::kPitchBend: Output.SendShort(0xE0 | c, bendLsb ? event.data2 : 0, event.data1); break;
         case MIDI::kSysEx:
             if (event.aux.data && event.aux.data->bytes && event.aux.data->length > 0) {
                 Output.SendLong(event.aux.data->bytes, event.aux.data->length);
@@ -499,6 +659,38 @@ std::int32_t Sequencer::PollTick() const noexcept {
         return 0;
     }
     return position >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<std::int32_t>(position);
+}
+
+double Sequencer::TimeOfPosition(double position) const noexcept {
+    if (!Song) {
+        return 0.0;
+    }
+    if (FollowTempoMap.load(std::memory_order_relaxed)) {
+        const double factor = SpeedFactor.load(std::memory_order_relaxed);
+        if (!(factor > 0.0) || std::isinf(factor)) {
+            return 0.0;
+        }
+        return Times.PositionToMicroseconds(position) / 1000.0 / factor;
+    }
+    const double increment = TickIncrement.load(std::memory_order_relaxed);
+    if (!(increment > 0.0) || std::isinf(increment)) {
+        return 0.0;
+    }
+    return position / increment * kPeriodMs;
+}
+
+double Sequencer::TickToTime(std::int32_t tick) const noexcept { return TimeOfPosition(tick); }
+
+std::int32_t Sequencer::PollTime() const noexcept {
+    const double ms = TimeOfPosition(Position.load(std::memory_order_relaxed));
+    if (!(ms > 0.0)) {
+        return 0;
+    }
+    return ms >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<std::int32_t>(ms);
+}
+
+double Sequencer::GetSongLength() const noexcept {
+    return TimeOfPosition(static_cast<double>(Times.SongEndTick)) / 1000.0;
 }
 
 std::int32_t Sequencer::PollMeasure() const noexcept { return Times.TickToMeasure(PollTick()); }

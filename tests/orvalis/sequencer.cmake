@@ -5,6 +5,8 @@ orvalis_add_test(NAME orvalis_sequencer_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/sequencer_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/sequencer_threads_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/sequencer_tempo_map_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/sequencer_full_chase_test.cpp
   LIBS orvalis_core midiframework platform::midi platform::clock platform::notice
     test_playback_support
   LABELS playback)

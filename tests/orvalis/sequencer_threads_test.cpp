@@ -117,4 +117,29 @@ TEST_F(SequencerThreads, SongsLoadedSeekedAndLoopedWhileTheTimerRunsAreNeverRead
     EXPECT_GT(Notes.Take().size(), 0u) << "the steps ran meanwhile";
 }
 
+// The options change what the step does with the snapshots and the time; a
+// host switches them, seeks and sets loop starts while a chase goes out.
+TEST_F(SequencerThreads, WithTheOptionsSwitchedWhileTheTimerRunsEveryHandOverHolds) {
+    Load(DenseSong(0));
+    ASSERT_EQ(Seq->Play(), 1);
+    for (int round = 1; round <= 60; ++round) {
+        Seq->SetFollowTempoMap(round % 2);
+        Seq->SetFullChase(round % 3 != 0);
+        if (round % 10 == 0) {
+            Load(DenseSong(round));
+        }
+        EXPECT_EQ(Seq->Seek(round % 3), 1);
+        Seq->SetLoopStart(round % 2);
+        Seq->SetLoopEnd(1 + round % 2);
+        Seq->EnableLoop(1);
+        Seq->SetTempo(300 + 10 * (round % 7));
+        std::this_thread::sleep_for(1ms);
+        EXPECT_GE(Seq->PollTime(), 0);
+        EXPECT_GE(Seq->TickToTime(960), 0.0);
+    }
+    Seq->Stop();
+    std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(Sounding().empty());
+}
+
 }  // namespace
