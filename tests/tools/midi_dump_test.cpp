@@ -98,6 +98,7 @@ TEST_F(MidiDumpTool, TheSummaryComesBeforeTheTrackDumps) {
                                 "Division: 480 ticks per quarter note\n"
                                 "Tracks: 2\n"
                                 "Song end tick: 5480\n"
+                                "Song length: 6.850 s under the tempo map\n"
                                 "Measures: 3\n"
                                 "File tempo: 100 BPM\n"
                                 "First-track tempo: 100 BPM\n"
@@ -111,6 +112,24 @@ TEST_F(MidiDumpTool, TheSummaryComesBeforeTheTrackDumps) {
     EXPECT_EQ(result.out.substr(0, summary.size()), summary);
     EXPECT_NE(result.out.find("Dumping track Piano\nNumber of events: 10Tick: 0\n"), std::string::npos);
     EXPECT_NE(result.out.find("Note on 60 Channel:0 Velocity:90 Duration:480\n"), std::string::npos);
+}
+
+TEST_F(MidiDumpTool, TheSongsLengthFollowsEveryTempoChangeOfEveryTrack) {
+    // One beat at 120, two at 60 (set in the second track), then one at 240.
+    smf::TrackBuilder conductor;
+    conductor.Tempo(0, 500000).Tempo(1440, 250000).EndOfTrack(480);
+    smf::TrackBuilder other;
+    other.Tempo(480, 1000000).EndOfTrack(1440);
+    const Result result =
+        Run({Write("tempi.mid", smf::SmfBuilder(1, 480).AddTrack(conductor).AddTrack(other).Build())});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("Song end tick: 1920\nSong length: 2.750 s under the tempo map\n"), std::string::npos)
+        << result.out.substr(0, 300);
+    EXPECT_NE(result.out.find("File tempo: 60 BPM\n"), std::string::npos) << "the last Set Tempo in track order";
+
+    const Result none =
+        Run({Write("none.mid", smf::SmfBuilder(1, 96).AddTrack(smf::TrackBuilder().EndOfTrack(192)).Build())});
+    EXPECT_NE(none.out.find("Song length: 1.000 s under the tempo map\n"), std::string::npos) << "120 when none is set";
 }
 
 TEST_F(MidiDumpTool, AnEmptyFileIsASongWithoutTracks) {

@@ -23,9 +23,10 @@ constexpr const char* kHelp =
 Reads a Standard MIDI File the way the player reads it and prints what it
 finds.
 
-  FILE            a summary (division, track count, song end tick, measure
-                  count, file tempo, first-track tempo, time signatures and
-                  track names), then every track as text
+  FILE            a summary (division, track count, song end tick, the song's
+                  length in seconds under its tempo map, measure count, file
+                  tempo, first-track tempo, time signatures and track names),
+                  then every track as text
   --events FILE   one line per event, for scripts (format below)
   -h, --help      this help
 
@@ -94,7 +95,12 @@ void WriteSummary(std::ostream& out, const char* path, const MIDI::File& file) {
     out << "File: " << path << '\n'
         << "Division: " << file.GetDivision() << " ticks per quarter note\n"
         << "Tracks: " << file.GetTrackCount() << '\n'
-        << "Song end tick: " << timeline.SongEndTick << '\n'
+        << "Song end tick: " << timeline.SongEndTick << '\n';
+    // Every Set Tempo of every track at its tick, as a player that follows
+    // them plays the song.
+    char length[64];
+    std::snprintf(length, sizeof length, "%.3f", timeline.GetSongSeconds());
+    out << "Song length: " << length << " s under the tempo map\n"
         << "Measures: " << timeline.GetMeasureCount() << '\n'
         << "File tempo: " << timeline.FileTempo << " BPM\n"
         << "First-track tempo: " << orvalis::SongTimeline::GetSongTempo(&file) << " BPM\n"
