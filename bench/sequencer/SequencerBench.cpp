@@ -70,8 +70,17 @@ void Load(orvalis::Sequencer& sequencer, std::unique_ptr<MIDI::File> file) {
 // 64 tracks on 16 channels; every tick of every track carries a note-off, a
 // note-on and a controller or pitch bend, so at 120 beats per minute and 480
 // ticks per quarter each 2 ms step has about 370 events due.
-smf::Bytes DenseSong(std::uint32_t ticks) {
+// With tempoChanges, a conductor track changes the tempo every 24 ticks.
+smf::Bytes DenseSong(std::uint32_t ticks, bool tempoChanges) {
     smf::SmfBuilder builder(1, 480);
+    if (tempoChanges) {
+        smf::TrackBuilder conductor;
+        for (std::uint32_t tick = 0; tick < ticks; tick += 24) {
+            conductor.Tempo(tick == 0 ? 0 : 24, 400000 + (tick * 7919) % 200000);
+        }
+        conductor.EndOfTrack(0);
+        builder.AddTrack(conductor);
+    }
     for (int track = 0; track < 64; ++track) {
         smf::TrackBuilder t;
         const int channel = track % 16;
@@ -94,9 +103,11 @@ smf::Bytes DenseSong(std::uint32_t ticks) {
     return builder.Build();
 }
 
-int RunStepBench(int device) {
+int RunStepBench(int device, bool follow, bool fullChase) {
     const char* deviceName = device == platform::kCaptureDevice ? "capture device" : "no open device";
-    std::printf("== step cost, dense song, %s\n", deviceName);
+    std::printf("== step cost, dense song, %s%s%s\n", deviceName,
+                follow ? ", following the tempo map (a change every 24 ticks)" : "",
+                fullChase ? ", complete chase" : "");
     platform::ManualClock clock;
     platform::MidiOutConfig config = platform::MidiOutConfiguration();
     config.TimeSource = &clock;
@@ -109,7 +120,9 @@ int RunStepBench(int device) {
     }
     orvalis::Sequencer sequencer(output, &clock);
     constexpr std::uint32_t kTicks = 12000;
-    Load(sequencer, Parse(DenseSong(kTicks)));
+    sequencer.SetFollowTempoMap(follow ? 1 : 0);
+    sequencer.SetFullChase(fullChase ? 1 : 0);
+    Load(sequencer, Parse(DenseSong(kTicks, follow)));
     // Loop over most of the song so that wraps (release and restore) are
     // among the measured steps, and seek now and then.
     sequencer.SetLoopStart(0);
@@ -315,11 +328,12 @@ int RunDrift(const char* path, int device, int warmupSeconds) {
 
 void Usage(std::FILE* to) {
     std::fprintf(to,
-                 "Usage: sequencer-bench step [--device N]\n"
+                 "Usage: sequencer-bench step [--device N] [--follow-tempo] [--full-chase]\n"
                  "       sequencer-bench make-song OUT.mid SECONDS\n"
                  "       sequencer-bench drift SONG.mid [--device N] [--warmup SECONDS]\n"
                  "step: cost of the 2 ms step on a dense song (default: the capture device;\n"
-                 "      --device -2 sends to no open device); exits 1 if the step allocated.\n"
+                 "      --device -2 sends to no open device; --follow-tempo and --full-chase\n"
+                 "      switch the options on); exits 1 if the step allocated.\n"
                  "drift: plays SONG in real time (default device 0, the synthesizer) and\n"
                  "      reports the song end's distance from its expected time.\n");
 }
@@ -343,7 +357,8 @@ int main(int argc, char** argv) {
         return fallback;
     };
     if (args[0] == "step") {
-        return RunStepBench(option("--device", platform::kCaptureDevice));
+        const auto has = [&](const char* name) { return std::find(args.begin(), args.end(), name) != args.end(); };
+        return RunStepBench(option("--device", platform::kCaptureDevice), has("--follow-tempo"), has("--full-chase"));
     }
     if (args[0] == "make-song" && args.size() == 3) {
         return MakeSong(args[1].c_str(), std::atoi(args[2].c_str()));

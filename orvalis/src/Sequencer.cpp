@@ -603,10 +603,11 @@ double Sequencer::AdvanceByMap(double position, std::int32_t periods, std::uint6
             SongMicroseconds = time < CeilingMicroseconds ? time : CeilingMicroseconds;
         }
     }
-    // An event is due once the song's time has reached its tick's.
-    const std::int64_t lastDue = Times.LastTickAtMicroseconds(SongMicroseconds);
-    limit = static_cast<std::uint64_t>(std::max<std::int64_t>(lastDue + 1, 0));
-    return Times.MicrosecondsToPosition(SongMicroseconds);
+    // An event is due once the song's time has reached its tick's; the
+    // position's whole ticks are the last tick due.
+    const double reached = Times.MicrosecondsToPosition(SongMicroseconds);
+    limit = static_cast<std::uint64_t>(std::max(std::floor(reached) + 1.0, 0.0));
+    return reached;
 }
 
 void Sequencer::Dispatch(const MIDI::Event& event, int monitor, NotificationSink* sink, bool bendLsb) noexcept {

@@ -170,8 +170,13 @@ std::int64_t SongTimeline::LastTickAtMicroseconds(double microseconds) const {
     if (!(microseconds >= 0.0)) {
         return -1;
     }
+    TempoChange segment;
+    return LastTickIn(microseconds, segment);
+}
+
+std::int64_t SongTimeline::LastTickIn(double microseconds, TempoChange& segment) const {
     const std::size_t index = SegmentOfMicroseconds(microseconds);
-    const TempoChange segment = Segment(index);
+    segment = Segment(index);
     const std::int64_t first = segment.Tick;
     const std::int64_t last = index + 1 < TempoMap.size() ? std::int64_t{TempoMap[index + 1].Tick} - 1 : kMaxMapTick;
     // An estimate from the stretch's tempo, then checked against the forward
@@ -212,12 +217,14 @@ double SongTimeline::MicrosecondsToPosition(double microseconds) const {
     if (microseconds < 0.0) {
         return std::max(microseconds * Division / Segment(0).MicrosecondsPerQuarter, static_cast<double>(-kMaxMapTick));
     }
-    const std::int64_t tick = LastTickAtMicroseconds(microseconds);
+    TempoChange segment;
+    const std::int64_t tick = LastTickIn(microseconds, segment);
     if (tick >= kMaxMapTick) {
         return static_cast<double>(kMaxMapTick);
     }
-    const double at = TickToMicroseconds(tick);
-    const double next = TickToMicroseconds(tick + 1);
+    // The tick's own stretch gives the next tick's time too, even across a change.
+    const double at = SegmentMicroseconds(segment, tick);
+    const double next = SegmentMicroseconds(segment, tick + 1);
     const double fraction = next > at ? (microseconds - at) / (next - at) : 0.0;
     // Never rounds up onto the next tick, which is not due yet.
     return std::min(static_cast<double>(tick) + std::max(fraction, 0.0),

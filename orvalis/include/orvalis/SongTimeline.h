@@ -142,6 +142,8 @@ private:
     // stretch's view of a tick's exact time in units.
     std::size_t SegmentOfTick(std::int64_t tick) const;
     std::size_t SegmentOfMicroseconds(double microseconds) const;
+    // LastTickAtMicroseconds for a time from 0 on, with the stretch it used.
+    std::int64_t LastTickIn(double microseconds, TempoChange& segment) const;
     TempoChange Segment(std::size_t index) const;
     double SegmentMicroseconds(const TempoChange& segment, std::int64_t tick) const;
 };

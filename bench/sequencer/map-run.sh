@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Measures the sequencer's two options:
+#   drift   a 10-minute song with 200 tempo changes, followed through its tempo
+#           map: rendered offline, played in real time on a PulseAudio null
+#           sink, and rendered by fluidsynth -F with the same SoundFont; for
+#           each, the last note's time against the map's exact time, taken
+#           from the first note's (target: under 1 ms)
+#   chase   the messages a seek into a dense orchestral song sends, the complete
+#           chase against replaying every earlier controller event
+# Usage: bench/sequencer/map-run.sh [--no-realtime] [BUILD_DIR]   (default: build/default)
+# The real-time part installs pulseaudio and pulseaudio-utils and starts a
+# daemon with a null sink for the run (as root, or through sudo), then stops it.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+realtime=1
+build=build/default
+for arg in "$@"; do
+  case "$arg" in
+    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --no-realtime) realtime=0 ;;
+    *) build="$arg" ;;
+  esac
+done
+
+bench="$build/bench/sequencer/sequencer-map-bench"
+if [ ! -x "$bench" ]; then
+  echo "map-run.sh: $bench not found; build it: cmake --preset default && cmake --build --preset default --target sequencer-map-bench" >&2
+  exit 1
+fi
+if ! command -v fluidsynth >/dev/null; then
+  echo "map-run.sh: fluidsynth not found; scripts/install-deps.sh installs it" >&2
+  exit 1
+fi
+soundfont=/usr/share/sounds/sf2/TimGM6mb.sf2
+rate=48000
+
+work="$(mktemp -d)"
+started_pulse=0
+cleanup() {
+  if [ "$started_pulse" -eq 1 ]; then
+    pulseaudio --kill 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+"$bench" chase-size
+echo
+
+echo "== drift under the tempo map, $(basename "$soundfont"), $rate Hz"
+"$bench" make-song "$work/song.mid" 10 200 | tee "$work/song.txt"
+first=$(sed -n 's/^first note: .*exact \([0-9.]*\) s.*/\1/p' "$work/song.txt")
+last=$(sed -n 's/^last note: .*exact \([0-9.]*\) s.*/\1/p' "$work/song.txt")
+
+# Time of the last note after the first one's, against the map's.
+drift_ms() {
+  awk -v f="$1" -v l="$2" -v ef="$first" -v el="$last" 'BEGIN { printf "%+.3f", ((l - f) - (el - ef)) * 1000 }'
+}
+onsets() {
+  echo "$("$bench" onset "$1" "$first") $("$bench" onset "$1" "$last")"
+}
+
+"$bench" render "$work/song.mid" "$work/ours.wav" "$soundfont" | tee "$work/ours.txt"
+sent=$(sed -n 's/^offline render: first note-on sent \([0-9.]*\) s after Play, last \([0-9.]*\) s/\1 \2/p' "$work/ours.txt")
+read -r ours_first ours_last <<<"$(onsets "$work/ours.wav")"
+fluidsynth -ni -q -F "$work/theirs.wav" -r "$rate" "$soundfont" "$work/song.mid" >/dev/null 2>&1
+read -r theirs_first theirs_last <<<"$(onsets "$work/theirs.wav")"
+echo "offline, sent by the step:      last note $(drift_ms $sent) ms from the map"
+echo "offline, onset in our audio:    last note $(drift_ms "$ours_first" "$ours_last") ms from the map"
+echo "fluidsynth -F, onset in audio:  last note $(drift_ms "$theirs_first" "$theirs_last") ms from the map"
+echo
+
+if [ "$realtime" -eq 0 ]; then
+  exit 0
+fi
+echo "== real time, following the tempo map, on a PulseAudio null sink"
+if ! command -v pulseaudio >/dev/null || ! command -v pactl >/dev/null; then
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  echo "installing pulseaudio and pulseaudio-utils for this measurement"
+  $SUDO apt-get update -q >/dev/null
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends pulseaudio pulseaudio-utils >/dev/null
+fi
+if ! pactl info >/dev/null 2>&1; then
+  pulseaudio --daemonize=yes --system=false --exit-idle-time=-1 --disallow-exit -n \
+    --load="module-null-sink sink_name=bench" --load="module-native-protocol-unix" \
+    --log-target=file:"$work/pulse.log"
+  started_pulse=1
+  for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+fi
+"$bench" drift "$work/song.mid" | tee "$work/realtime.txt"
+sent=$(sed -n 's/^real time: first note-on sent \([0-9.]*\) s after Play, last \([0-9.]*\) s/\1 \2/p' "$work/realtime.txt")
+echo "real time, sent by the step:    last note $(drift_ms $sent) ms from the map"
