@@ -413,6 +413,7 @@ void Sequencer::StartChase(const ChaseList& list) noexcept {
     ChaseCount = list.Count;
     ChaseNext = 0;
     ChaseReset = list.Reset;
+    ChaseResetWaits = 0;
 }
 
 void Sequencer::CancelChase() noexcept {
@@ -437,9 +438,13 @@ void Sequencer::DetachChase(const ChaseList& list) noexcept {
 bool Sequencer::SendChase() noexcept {
     std::size_t budget = kChaseMessagesPerStep;
     if (ChaseReset) {
+        // A full ring: a later step tries again, for as long as a device that
+        // is merely busy could need; one that has stopped giving messages back
+        // does not keep the song waiting for ever.
         if (ChaseReset->bytes && ChaseReset->length > 0 &&
-            Output.SendLong(ChaseReset->bytes, ChaseReset->length) == platform::MIDIERR_NOTREADY) {
-            return false;  // the ring is full: a later step tries again
+            Output.SendLong(ChaseReset->bytes, ChaseReset->length) == platform::MIDIERR_NOTREADY &&
+            ++ChaseResetWaits < kChaseResetWaitSteps) {
+            return false;
         }
         ChaseReset = nullptr;
         --budget;

@@ -473,6 +473,23 @@ TEST_F(SequencerFullChase, AResetTheLongMessageRingCannotTakeWaitsForALaterStepA
     // The 31 held messages, the release, then the chase and the note.
     hex.erase(hex.begin(), std::find(hex.begin(), hex.end(), "F0 7E 7F 09 01 F7"));
     EXPECT_EQ(hex, (std::vector<std::string>{"F0 7E 7F 09 01 F7", "B3 07 4D", "93 3C 64"}));
+
+    // A device that never gives its messages back holds the song a second at
+    // most: then the reset is given up and the rest goes out.
+    platform::HoldCaptureCompletions(true);
+    Load(smf::SmfBuilder().AddTrack(t.B));
+    TakeMessages();
+    StepDirectly(10);
+    ASSERT_EQ(Seq->Seek(1), 1);
+    StepDirectly(orvalis::Sequencer::kChaseResetWaitSteps - 1);
+    EXPECT_EQ(Seq->PollTick(), 1920) << "still waiting";
+    StepDirectly(2);
+    EXPECT_GT(Seq->PollTick(), 1920);
+    platform::HoldCaptureCompletions(false);
+    hex = HexOf(TakeMessages());
+    ASSERT_GE(hex.size(), 2u);
+    EXPECT_EQ(std::vector(hex.end() - 2, hex.end()), (std::vector<std::string>{"B3 07 4D", "93 3C 64"}));
+    EXPECT_EQ(std::count(hex.begin(), hex.end(), "F0 7E 7F 09 01 F7"), 0);
 }
 
 TEST_F(SequencerFullChase, ALoopWrapRestoresItsStartAndBendsGoOutWithBothBytes) {

@@ -94,7 +94,8 @@ struct LocateSnapshot {
 //     storage sized at load; the step only sends it. A step sends at most
 //     kChaseMessagesPerStep of its short messages, no more than the described
 //     restore sends at once, and a reset the long-message ring cannot take yet
-//     waits for a later step; what is left goes out over the following steps
+//     waits for a later step (for up to kChaseResetWaitSteps, then it is
+//     given up); what is left goes out over the following steps
 //     in order, and the song waits for it: the position stands still until the
 //     chase is out, so no event of the target is sent before the state it
 //     needs. With the full chase on, pitch bends also go out in playback with
@@ -113,6 +114,10 @@ public:
     // Short messages of a full chase one step sends at most (16 channels x 8,
     // what the described restore sends in one go).
     static constexpr std::size_t kChaseMessagesPerStep = 128;
+    // Steps a chase's reset waits for room on the long-message ring before it
+    // is given up (one second): a device that never finishes its messages
+    // must not hold the song.
+    static constexpr int kChaseResetWaitSteps = 500;
 
     // output must outlive the sequencer. clock: null for the default clock.
     explicit Sequencer(MidiOutput& output, platform::Clock* clock = nullptr) noexcept;
@@ -274,6 +279,7 @@ private:
     std::size_t ChaseCount = 0;
     std::size_t ChaseNext = 0;
     const MIDI::EventData* ChaseReset = nullptr;
+    int ChaseResetWaits = 0;
     // Where a chase under way moves when the host rewrites its snapshot.
     std::vector<std::uint32_t> DetachedChase;
 
