@@ -44,16 +44,7 @@ constexpr int kDivision = 960;
 constexpr int kKey = 72;
 constexpr int kVelocity = 110;
 
-// A track written with absolute ticks.
-struct Timed {
-    smf::TrackBuilder B;
-    std::uint32_t Now = 0;
-    std::uint32_t At(std::uint32_t tick) {
-        const std::uint32_t delta = tick - Now;
-        Now = tick;
-        return delta;
-    }
-};
+using Timed = smf::TimedTrack;
 
 struct Change {
     std::uint32_t Tick;
@@ -177,6 +168,25 @@ public:
     std::atomic<bool> Ended{false};
 };
 
+// Loads file into sequencer, which follows its tempo map and reports its notes to watch.
+void FollowSong(orvalis::Sequencer& sequencer, NoteWatch& watch, std::unique_ptr<MIDI::File> file) {
+    sequencer.SetNotificationSink(&watch);
+    sequencer.SetMonitor(1);
+    sequencer.SetFollowTempoMap(1);
+    orvalis::SongTimeline timeline;
+    timeline.PrepareSong(*file);
+    sequencer.LoadSong(std::move(file), std::move(timeline));
+}
+
+bool OpenSynthesizer(MidiOutput& output) {
+    if (output.Open(platform::kSynthesizerDevice)) {
+        return true;
+    }
+    std::fprintf(stderr, "sequencer-map-bench: the synthesizer did not open: %s\n",
+                 platform::MidiOutLastError().c_str());
+    return false;
+}
+
 void Report(const char* what, const NoteWatch& watch, std::int64_t startNs) {
     std::printf("%s: first note-on sent %.6f s after Play, last %.6f s\n", what,
                 static_cast<double>(watch.FirstNs.load() - startNs) / 1e9,
@@ -195,9 +205,7 @@ int Render(const char* path, const char* wav, const char* soundFont) {
     config.TimeSource = &clock;
     platform::ConfigureMidiOut(config);
     MidiOutput output;
-    if (!output.Open(platform::kSynthesizerDevice)) {
-        std::fprintf(stderr, "sequencer-map-bench: the synthesizer did not open: %s\n",
-                     platform::MidiOutLastError().c_str());
+    if (!OpenSynthesizer(output)) {
         return 1;
     }
     {
@@ -206,12 +214,7 @@ int Render(const char* path, const char* wav, const char* soundFont) {
         platform::ManualClock idle;
         orvalis::Sequencer sequencer(output, &idle);
         NoteWatch watch(clock);
-        sequencer.SetNotificationSink(&watch);
-        sequencer.SetMonitor(1);
-        sequencer.SetFollowTempoMap(1);
-        orvalis::SongTimeline timeline;
-        timeline.PrepareSong(*file);
-        sequencer.LoadSong(std::move(file), std::move(timeline));
+        FollowSong(sequencer, watch, std::move(file));
         const std::int64_t startNs = clock.NowNs();
         sequencer.Play();
         std::uint32_t elapsed = 0;
@@ -238,21 +241,14 @@ int Drift(const char* path, int warmupSeconds) {
         return 1;
     }
     MidiOutput output;
-    if (!output.Open(platform::kSynthesizerDevice)) {
-        std::fprintf(stderr, "sequencer-map-bench: the synthesizer did not open: %s\n",
-                     platform::MidiOutLastError().c_str());
+    if (!OpenSynthesizer(output)) {
         return 1;
     }
     std::this_thread::sleep_for(std::chrono::seconds(warmupSeconds));
     {
         NoteWatch watch(platform::RealClock());
         orvalis::Sequencer sequencer(output);
-        sequencer.SetNotificationSink(&watch);
-        sequencer.SetMonitor(1);
-        sequencer.SetFollowTempoMap(1);
-        orvalis::SongTimeline timeline;
-        timeline.PrepareSong(*file);
-        sequencer.LoadSong(std::move(file), std::move(timeline));
+        FollowSong(sequencer, watch, std::move(file));
         const std::int64_t startNs = platform::RealClock().NowNs();
         if (!sequencer.Play()) {
             std::fprintf(stderr, "sequencer-map-bench: the timer did not start\n");

@@ -172,16 +172,7 @@ int RunStepBench(int device, bool follow, bool fullChase) {
     return StepAllocations.load() == 0 ? 0 : 1;
 }
 
-// A track written with absolute ticks.
-struct Timed {
-    smf::TrackBuilder B;
-    std::uint32_t Now = 0;
-    std::uint32_t At(std::uint32_t tick) {
-        const std::uint32_t delta = tick - Now;
-        Now = tick;
-        return delta;
-    }
-};
+using Timed = smf::TimedTrack;
 
 // A song of about the given seconds at 120 beats per minute: piano chords, a
 // bass line, drums, a string pad and a melody, with controllers and bends, so

@@ -36,11 +36,9 @@ soundfont=/usr/share/sounds/sf2/TimGM6mb.sf2
 rate=48000
 
 work="$(mktemp -d)"
-started_pulse=0
+. bench/sequencer/null-sink.sh
 cleanup() {
-  if [ "$started_pulse" -eq 1 ]; then
-    pulseaudio --kill 2>/dev/null || true
-  fi
+  stop_null_sink
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -77,20 +75,7 @@ if [ "$realtime" -eq 0 ]; then
   exit 0
 fi
 echo "== real time, following the tempo map, on a PulseAudio null sink"
-if ! command -v pulseaudio >/dev/null || ! command -v pactl >/dev/null; then
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  echo "installing pulseaudio and pulseaudio-utils for this measurement"
-  $SUDO apt-get update -q >/dev/null
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends pulseaudio pulseaudio-utils >/dev/null
-fi
-if ! pactl info >/dev/null 2>&1; then
-  pulseaudio --daemonize=yes --system=false --exit-idle-time=-1 --disallow-exit -n \
-    --load="module-null-sink sink_name=bench" --load="module-native-protocol-unix" \
-    --log-target=file:"$work/pulse.log"
-  started_pulse=1
-  for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-fi
+start_null_sink "$work/pulse.log"
 "$bench" drift "$work/song.mid" | tee "$work/realtime.txt"
 sent=$(sed -n 's/^real time: first note-on sent \([0-9.]*\) s after Play, last \([0-9.]*\) s/\1 \2/p' "$work/realtime.txt")
 echo "real time, sent by the step:    last note $(drift_ms $sent) ms from the map"

@@ -38,11 +38,9 @@ soundfont=/usr/share/sounds/sf2/TimGM6mb.sf2
 rate=48000
 
 work="$(mktemp -d)"
-started_pulse=0
+. bench/sequencer/null-sink.sh
 cleanup() {
-  if [ "$started_pulse" -eq 1 ]; then
-    pulseaudio --kill 2>/dev/null || true
-  fi
+  stop_null_sink
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -85,20 +83,5 @@ if [ "$realtime" -eq 0 ]; then
   exit 0
 fi
 echo "== real-time drift on a PulseAudio null sink"
-if ! command -v pulseaudio >/dev/null || ! command -v pactl >/dev/null; then
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  echo "installing pulseaudio and pulseaudio-utils for this measurement"
-  $SUDO apt-get update -q >/dev/null
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends pulseaudio pulseaudio-utils >/dev/null
-fi
-if ! pactl info >/dev/null 2>&1; then
-  # Running as root needs --system=false spelled out; the null sink plays
-  # into nothing at the pace of a real device.
-  pulseaudio --daemonize=yes --system=false --exit-idle-time=-1 --disallow-exit -n \
-    --load="module-null-sink sink_name=bench" --load="module-native-protocol-unix" \
-    --log-target=file:"$work/pulse.log"
-  started_pulse=1
-  for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-fi
+start_null_sink "$work/pulse.log"
 "$bench" drift "$work/song.mid"

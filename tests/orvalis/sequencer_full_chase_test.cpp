@@ -13,16 +13,7 @@ using namespace seqtest;
 
 namespace {
 
-// A track written with absolute ticks.
-struct Track {
-    smf::TrackBuilder B;
-    std::uint32_t Now = 0;
-    std::uint32_t At(std::uint32_t tick) {
-        const std::uint32_t delta = tick - Now;
-        Now = tick;
-        return delta;
-    }
-};
+using Track = smf::TimedTrack;
 
 const smf::Bytes kGmOn = {0x7E, 0x7F, 0x09, 0x01, 0xF7};
 const smf::Bytes kGsReset = {0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};

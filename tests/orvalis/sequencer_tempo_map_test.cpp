@@ -36,16 +36,7 @@ std::uintptr_t NoteKey(int channel, int note, int velocity) {
            static_cast<std::uintptr_t>(velocity) << 8;
 }
 
-// A track written with absolute ticks.
-struct Track {
-    smf::TrackBuilder B;
-    std::uint32_t Now = 0;
-    std::uint32_t At(std::uint32_t tick) {
-        const std::uint32_t delta = tick - Now;
-        Now = tick;
-        return delta;
-    }
-};
+using Track = smf::TimedTrack;
 
 class SequencerTempoMap : public SequencerTest {
 protected:

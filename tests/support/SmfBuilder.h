@@ -147,6 +147,18 @@ private:
     Bytes Data;
 };
 
+// A track written at absolute ticks: B.NoteOn(At(480), ...) puts the event at
+// tick 480 (ticks must not go back).
+struct TimedTrack {
+    TrackBuilder B;
+    std::uint32_t Now = 0;
+    std::uint32_t At(std::uint32_t tick) {
+        const std::uint32_t delta = tick - Now;
+        Now = tick;
+        return delta;
+    }
+};
+
 // A whole file: the 14-byte header, then chunks in the order they are added.
 // The announced track count is the number of AddTrack calls unless set.
 class SmfBuilder {
