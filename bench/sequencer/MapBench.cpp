@@ -13,7 +13,8 @@
 //                  SECONDS - 1.5 (the same rule for every renderer's file)
 //   chase-size     the messages a seek into a dense orchestral song sends: the
 //                  complete chase against replaying every earlier controller
-//                  event, and the eight values per channel of the described restore
+//                  event, and the eight values per channel of the restore
+//                  without the option
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -404,7 +405,7 @@ int ChaseSize() {
                 orvalis::Sequencer::kChaseMessagesPerStep, ms);
     std::printf("replaying every earlier controller event %zu messages\n", replayed);
     std::printf(
-        "eight values per channel (the described restore) %d messages, which lose bank LSB, RPN, NRPN, "
+        "eight values per channel (the restore without the option) %d messages, which lose bank LSB, RPN, NRPN, "
         "effects and modulation\n",
         16 * 8);
     return 0;

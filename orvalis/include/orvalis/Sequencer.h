@@ -78,7 +78,7 @@ struct LocateSnapshot {
 // atomics the step reads as they stand.
 //
 // Two options change how a song plays; both are off after construction, and
-// with both off playback is exactly as described above.
+// with both off playback is exactly as above.
 //   - Following the tempo map (SetFollowTempoMap): the position advances
 //     through the song's tempo map, so every event goes out at the map's time
 //     for its tick (divided by the host's speed, below), in the first 2 ms
@@ -92,11 +92,11 @@ struct LocateSnapshot {
 //     the eight values of ChannelState. It is computed when the target is set
 //     (Seek, SetLoopStart, LoadSong for measure 0), on the host's thread, into
 //     storage sized at load; the step only sends it. A step sends at most
-//     kChaseMessagesPerStep of its short messages, no more than the described
-//     restore sends at once, and a reset the long-message ring cannot take yet
-//     waits for a later step (for up to kChaseResetWaitSteps, then it is
-//     given up); what is left goes out over the following steps
-//     in order, and the song waits for it: the position stands still until the
+//     kChaseMessagesPerStep of its short messages, no more than the
+//     eight-value restore sends at once, and a reset the long-message ring
+//     cannot take yet waits for a later step (for up to kChaseResetWaitSteps,
+//     then it is given up); what is left goes out over the following steps in
+//     order, and the song waits for it: the position stands still until the
 //     chase is out, so no event of the target is sent before the state it
 //     needs. With the full chase on, pitch bends also go out in playback with
 //     both bytes as the song has them (the chase restores both, and playback
@@ -112,7 +112,7 @@ public:
     static constexpr float kMinSongTempo = 40.0f;
     static constexpr float kMaxSongTempo = 220.0f;
     // Short messages of a full chase one step sends at most (16 channels x 8,
-    // what the described restore sends in one go).
+    // what the eight-value restore sends in one go).
     static constexpr std::size_t kChaseMessagesPerStep = 128;
     // Steps a chase's reset waits for room on the long-message ring before it
     // is given up (one second): a device that never finishes its messages
