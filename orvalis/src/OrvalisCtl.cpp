@@ -14,6 +14,7 @@
 #include "orvalis/SongTimeline.h"
 #include "platform/gdi/gdi.h"
 #include "platform/notice/notice.h"
+#include "platform/window/text.h"
 
 namespace orvalis {
 
@@ -22,57 +23,14 @@ namespace {
 constexpr const char* kBadTrack = "Bad Track";
 constexpr DWORD kPropertyVersion = 0x00010000;  // 1.0, the type library's version
 
-// Local stand-ins for the window layer's text helpers.
-char FoldAscii(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return FoldAscii(x) == FoldAscii(y); });
-}
-
-bool IsValidUtf8(std::string_view text) noexcept {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        int more = 0;
-        std::uint32_t code = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            more = 1;
-            code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            more = 2;
-            code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            more = 3;
-            code = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (text.size() - i <= static_cast<std::size_t>(more)) return false;
-        for (int k = 1; k <= more; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            code = code << 6 | (next & 0x3F);
-        }
-        if ((more == 2 && code < 0x800) || (more == 3 && (code < 0x10000 || code > 0x10FFFF)) ||
-            (code >= 0xD800 && code <= 0xDFFF)) {
-            return false;
-        }
-        i += static_cast<std::size_t>(more) + 1;
-    }
-    return true;
-}
-
 // A track's name as the host sees it. Names are bytes from the file; the
 // host's strings are UTF-8. A name that is UTF-8 already stays as it is;
 // any other is taken as Latin-1, the common case for older files, so that
 // every name reaches the host whole and as valid text.
 std::string HostName(const char* name) {
     std::string_view bytes(name);
-    if (IsValidUtf8(bytes)) return std::string(bytes);
+    // Valid UTF-8 is what survives the trip to UTF-16 and back unchanged.
+    if (ToUtf8(ToUtf16(bytes)) == bytes) return std::string(bytes);
     std::string text;
     text.reserve(bytes.size() * 2);
     for (const char c : bytes) {
