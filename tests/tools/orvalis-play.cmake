@@ -2,6 +2,6 @@
 # outputs it writes (capture log, captured MIDI file, WAV) and what they hold.
 orvalis_add_test(NAME orvalis_play_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/orvalis_play_test.cpp
-  LIBS orvalis_play_lib midiframework_song platform::midi platform::notice test_support
+  LIBS orvalis_play_lib midiframework_song platform::midi platform::notice platform::automation test_support
     test_midi_support
   LABELS playback)

@@ -15,6 +15,7 @@
 #include "PlayOptions.h"
 #include "SmfBuilder.h"
 #include "midiframework/midifile.h"
+#include "platform/automation/registry.h"
 #include "platform/midi/capture.h"
 #include "wavfile.h"
 
@@ -70,8 +71,14 @@ protected:
         Dir = fs::temp_directory_path() / ("orvalis-play-" + std::to_string(getpid()) + "-" +
                                            testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(Dir);
+        // Real-time runs make the player control through the registry; the
+        // tool registers its module in this one, never in the user's.
+        platform::SetRegistryPath((Dir / "registry").string());
     }
-    void TearDown() override { fs::remove_all(Dir); }
+    void TearDown() override {
+        platform::SetRegistryPath("");
+        fs::remove_all(Dir);
+    }
 
     std::string Write(const std::string& name, const smf::SmfBuilder& song) {
         const std::string path = (Dir / name).string();

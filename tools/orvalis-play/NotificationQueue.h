@@ -9,11 +9,11 @@
 
 namespace orvalis_play {
 
-// The player's end of the sequencer's notifications: a single-producer,
-// single-consumer ring. The timer worker posts (one slot write and one
-// release store; never a wait or an allocation); the player's thread takes.
-// When the player falls behind by a whole ring, later notifications are
-// dropped and counted.
+// The player's end of the notifications: a single-producer, single-consumer
+// ring. The producer (the sequencer's timer worker, or the control's
+// notification thread) adds with one slot write and one release store, never
+// a wait or an allocation; the player's thread takes. When the player falls
+// behind by a whole ring, later notifications are dropped and counted.
 class NotificationQueue final : public orvalis::NotificationSink {
 public:
     static constexpr std::size_t kCapacity = 8192;  // a power of two
@@ -21,16 +21,28 @@ public:
     struct Entry {
         std::uint32_t Message = 0;
         std::uintptr_t WParam = 0;
+        // When it arrived, on the run's clock; -1 when it is taken at once.
+        std::int64_t TimeNs = -1;
     };
 
     void Post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t) noexcept override {
+        Push({message, wParam, -1});
+    }
+
+    // Producer only.
+    void Push(const Entry& entry) noexcept {
         const std::size_t head = Head.load(std::memory_order_relaxed);
         if (head - Tail.load(std::memory_order_acquire) == kCapacity) {
             Dropped.fetch_add(1, std::memory_order_relaxed);
             return;
         }
-        Ring[head & (kCapacity - 1)] = {message, wParam};
+        Ring[head & (kCapacity - 1)] = entry;
         Head.store(head + 1, std::memory_order_release);
+    }
+
+    // Consumer only: whether Take would find something.
+    bool Waiting() const noexcept {
+        return Tail.load(std::memory_order_relaxed) != Head.load(std::memory_order_acquire);
     }
 
     // Consumer only. False when nothing is waiting.

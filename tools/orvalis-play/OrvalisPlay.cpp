@@ -13,12 +13,13 @@
 #include <sstream>
 #include <thread>
 
-#include "NotificationQueue.h"
 #include "PlayOptions.h"
+#include "Playback.h"
 #include "midiframework/midifile.h"
-#include "midiframework/midioutput.h"
+#include "orvalis/OrvalisIds.h"
 #include "orvalis/Sequencer.h"
 #include "orvalis/SongTimeline.h"
+#include "platform/automation/registry.h"
 #include "platform/clock/manualclock.h"
 #include "platform/midi/midi.h"
 #include "platform/notice/notice.h"
@@ -31,9 +32,6 @@ using namespace std::chrono_literals;
 std::atomic<bool> InterruptRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "RequestInterrupt runs in a signal handler");
 
-constexpr auto kPeriod = std::chrono::milliseconds(orvalis::Sequencer::kPeriodMs);
-// How often real-time playback looks at its notifications.
-constexpr auto kRealTimePoll = 5ms;
 constexpr auto kStatusInterval = 100ms;
 // Released notes of a synthesizer ring on for this long before it closes.
 constexpr auto kSynthesizerTail = 1000ms;
@@ -114,6 +112,29 @@ std::unique_ptr<MIDI::File> ReadSong(const std::string& path, platform::NoticeCa
     return file;
 }
 
+// The registry is process-wide too; --registry names it for one run.
+class RegistryScope {
+public:
+    explicit RegistryScope(const std::string& path) : Saved(platform::GetRegistryPath()), Changed(!path.empty()) {
+        if (Changed) {
+            platform::SetRegistryPath(path);
+        }
+    }
+    ~RegistryScope() {
+        if (Changed) {
+            platform::SetRegistryPath(Saved);
+        }
+    }
+    RegistryScope(const RegistryScope&) = delete;
+    RegistryScope& operator=(const RegistryScope&) = delete;
+
+private:
+    std::string Saved;
+    bool Changed;
+};
+
+bool Interrupted() { return InterruptRequested.load(std::memory_order_relaxed); }
+
 // One playback of one song, from the device opening to the outputs written.
 class Session {
 public:
@@ -126,8 +147,8 @@ public:
         if (!file) {
             return kExitFailure;
         }
-        orvalis::SongTimeline timeline;
-        timeline.PrepareSong(*file);
+        Timeline.PrepareSong(*file);
+        Division = file->GetDivision();
 
         const bool offline = Options.RendersOffline();
         platform::MidiOutConfig config = platform::MidiOutConfiguration();
@@ -139,23 +160,34 @@ public:
         config.CaptureMidiPath = Options.CaptureMidiPath;
         config.TimeSource = offline ? &Manual : nullptr;
         ConfigurationScope scope(config);
-        Clock = offline ? static_cast<platform::Clock*>(&Manual) : &platform::DefaultClock();
+        RegistryScope registry(Options.RegistryPath);
 
+        if (offline) {
+            Player = MakeOfflinePlayback(Manual);
+        } else {
+            std::string why;
+            Player = MakeControlPlayback(why);
+            if (!Player) {
+                Err << "orvalis-play: the player control " << orvalis::kOrvalisCtrlProgId
+                    << " cannot be created: " << why << '\n';
+                return kExitFailure;
+            }
+        }
         Device = !Options.WavPath.empty() ? platform::kSynthesizerDevice
                  : Options.Captures()     ? platform::kCaptureDevice
                                           : Options.Port.value_or(platform::MIDI_MAPPER);
         if (Device == platform::MIDI_MAPPER) {
             Device = config.DefaultDevice;
         }
-        MidiOutput output;
-        if (!output.Open(Device)) {
+        if (!Player->OpenDevice(Device)) {
             Err << "orvalis-play: the MIDI output device " << DeviceLabel(Device)
                 << " did not open: " << platform::MidiOutLastError() << '\n';
             return kExitNoDevice;
         }
         const std::size_t noticesBefore = notices.Count();
-        int status = Play(output, std::move(file), std::move(timeline), path);
-        output.Close();
+        int status = Play(std::move(file), path);
+        Player->CloseDevice();
+        Player.reset();
         const std::vector<std::string> texts = notices.Texts();
         for (std::size_t i = noticesBefore; i < texts.size(); ++i) {
             Err << "orvalis-play: " << texts[i] << '\n';
@@ -170,110 +202,106 @@ public:
     }
 
 private:
-    int Play(MidiOutput& output, std::unique_ptr<MIDI::File> file, orvalis::SongTimeline timeline,
-             const std::string& path) {
-        NotificationQueue queue;
-        // Offline, this thread steps the sequencer right after each advance
-        // of the clock (no hand-over to the timer worker and back every 2 ms);
-        // its own timer runs on a clock that never moves.
-        platform::ManualClock idle;
-        orvalis::Sequencer sequencer(output, Options.RendersOffline() ? &idle : Clock);
-        Seq = &sequencer;
-        Queue = &queue;
-        sequencer.SetNotificationSink(&queue);
-        sequencer.SetMonitor(Options.Monitor ? 1 : 0);
-        sequencer.LoadSong(std::move(file), std::move(timeline));
+    int Play(std::unique_ptr<MIDI::File> file, const std::string& path) {
+        Player->SetMonitor(Options.Monitor);
+        std::string why;
+        if (!Player->LoadSong(path, std::move(file), Timeline, why)) {
+            Err << "orvalis-play: " << path << ": the file cannot be played: " << why << '\n';
+            return kExitFailure;
+        }
         if (int status = Prepare(); status != kExitOk) {
             return status;
         }
         if (Terminal) {
             Out << "Playing " << path << " on MIDI output device " << DeviceLabel(Device) << '\n';
         }
-        if (!sequencer.Play()) {
+        if (!Player->Play()) {
             Err << "orvalis-play: the playback timer did not start\n";
             return kExitFailure;
         }
-        StartNs = Clock->NowNs();
+        StartNs = Player->NowNs();
         const bool interrupted = RunUntilTheEnd();
         // Releases every note still sounding.
-        sequencer.Stop();
+        Player->Stop();
+        Drain();
         EndStatusLine();
         if (!interrupted && Device == platform::kSynthesizerDevice) {
-            if (Options.RendersOffline()) {
-                Manual.Advance(kSynthesizerTail);
-            } else {
-                WaitUnlessInterrupted(kSynthesizerTail);
-            }
+            Player->Linger(kSynthesizerTail, &Interrupted);
         }
-        if (Options.Monitor && queue.DroppedCount() > 0) {
-            Err << "orvalis-play: " << queue.DroppedCount() << " notifications were not shown in time\n";
+        if (Options.Monitor && Player->Dropped() > 0) {
+            Err << "orvalis-play: " << Player->Dropped() << " notifications were not shown in time\n";
         }
-        sequencer.SetNotificationSink(nullptr);
         return interrupted ? kExitInterrupted : kExitOk;
     }
 
     // Applies the options that depend on the song. Bars the song does not
     // have are refused with the song's own count.
     int Prepare() {
-        const orvalis::SongTimeline& timeline = Seq->Timeline();
-        const std::int64_t endTick = timeline.SongEndTick;
+        const std::int64_t endTick = Timeline.SongEndTick;
         Bars =
             endTick > 0
-                ? timeline.TickToMeasure(static_cast<std::int32_t>(std::min<std::int64_t>(endTick - 1, INT32_MAX))) + 1
+                ? Timeline.TickToMeasure(static_cast<std::int32_t>(std::min<std::int64_t>(endTick - 1, INT32_MAX))) + 1
                 : 1;
         auto pastTheEnd = [&](const char* option, int bar) {
             Err << "orvalis-play: " << option << ": bar " << bar << " lies past the end of the song (it has " << Bars
                 << (Bars == 1 ? " bar)\n" : " bars)\n");
             return kExitUsage;
         };
+        // The tempo playback runs at, as the sequencer keeps it.
+        Tempo = Timeline.FileTempo;
         if (Options.Tempo) {
-            Seq->SetTempo(*Options.Tempo);
+            Player->SetTempo(*Options.Tempo);
+            Tempo = static_cast<float>(*Options.Tempo);
         } else if (Options.SongTempo) {
-            Seq->SetSongTempo(*Options.SongTempo);
+            Player->SetSongTempo(*Options.SongTempo);
+            Tempo = std::clamp(static_cast<float>(*Options.SongTempo), orvalis::Sequencer::kMinSongTempo,
+                               orvalis::Sequencer::kMaxSongTempo);
         }
-        if (!(Seq->GetTickIncrement() > 0.0f)) {
-            Err << "orvalis-play: the song gives no timing (its division is " << timeline.Division
+        if (Division <= 0) {
+            Err << "orvalis-play: the song gives no timing (its division is " << Division
                 << " ticks per quarter note), so it cannot be played\n";
             return kExitFailure;
         }
         for (int channel : Options.Mutes) {
-            Seq->MuteChannel(channel - 1, 1);
+            Player->Mute(channel - 1);
         }
         if (Options.Loop) {
-            if (timeline.MeasureToTick(Options.Loop->Last) > endTick) {
+            if (Timeline.MeasureToTick(Options.Loop->Last) > endTick) {
                 return pastTheEnd("--loop", Options.Loop->Last);
             }
-            Seq->SetLoopStart(Options.Loop->First - 1);
-            Seq->SetLoopEnd(Options.Loop->Last);
-            Seq->EnableLoop(1);
+            Player->SetLoop(Options.Loop->First - 1, Options.Loop->Last);
+            LoopOn = true;
         }
-        if (Options.SeekBar && !Seq->Seek(*Options.SeekBar - 1)) {
+        if (Options.SeekBar && !Player->Seek(*Options.SeekBar - 1)) {
             return pastTheEnd("--seek", *Options.SeekBar);
         }
         return kExitOk;
     }
 
-    // Plays until the first song-end notification, an interrupt, or
-    // (offline) nothing. Returns true when interrupted.
+    // Plays until the first song-end notification or an interrupt. Returns
+    // true when interrupted.
     bool RunUntilTheEnd() {
-        const bool offline = Options.RendersOffline();
         bool loopOpen = Options.Loop && Options.Repeat;
         auto nextStatus = std::chrono::steady_clock::now();
+        std::int32_t lastTick = Player->PollTick();
         for (;;) {
-            if (InterruptRequested.load(std::memory_order_relaxed)) {
+            if (Interrupted()) {
                 return true;
             }
-            // After N - 1 wraps the loop opens, so the Nth pass plays on.
-            if (loopOpen && Seq->GetLoopWraps() + 1 >= static_cast<std::uint64_t>(*Options.Repeat)) {
-                Seq->EnableLoop(0);
+            // A pass ends where the position falls back to the loop's start;
+            // after N - 1 of them the loop opens, so the Nth pass plays on.
+            if (loopOpen && Wraps + 1 >= static_cast<std::uint64_t>(*Options.Repeat)) {
+                Player->EnableLoop(false);
                 loopOpen = false;
+                LoopOn = false;
             }
-            if (offline) {
-                Manual.Advance(kPeriod);
-                Seq->PlaybackStep(ElapsedMs);
-                ElapsedMs += orvalis::Sequencer::kPeriodMs;
-            } else {
-                std::this_thread::sleep_for(kRealTimePoll);
+            Player->Wait(&Interrupted);
+            if (LoopOn) {
+                const std::int32_t tick = Player->PollTick();
+                if (tick < lastTick) {
+                    ++Wraps;
+                }
+                lastTick = tick;
             }
             if (Drain()) {
                 return false;
@@ -289,7 +317,7 @@ private:
     bool Drain() {
         NotificationQueue::Entry entry;
         bool ended = false;
-        while (Queue->Take(entry)) {
+        while (Player->Take(entry)) {
             if (entry.Message == orvalis::WM_SONG_END) {
                 ended = true;
                 continue;
@@ -298,7 +326,8 @@ private:
             const int note = static_cast<int>(entry.WParam >> 16 & 0xFF);
             const int velocity = static_cast<int>(entry.WParam >> 8 & 0xFF);
             char line[96];
-            std::snprintf(line, sizeof line, "%9.3f  %-8s  ch %2d  %-4s (%3d)  vel %3d\n", SecondsPlayed(),
+            std::snprintf(line, sizeof line, "%9.3f  %-8s  ch %2d  %-4s (%3d)  vel %3d\n",
+                          SecondsPlayed(entry.TimeNs < 0 ? Player->NowNs() : entry.TimeNs),
                           entry.Message == orvalis::WM_NOTE_ON ? "note on" : "note off", channel + 1,
                           NoteName(note).c_str(), note, velocity);
             ClearStatusLine();
@@ -307,19 +336,18 @@ private:
         return ended;
     }
 
-    double SecondsPlayed() const { return static_cast<double>(Clock->NowNs() - StartNs) / 1e9; }
+    double SecondsPlayed(std::int64_t nowNs) const { return static_cast<double>(nowNs - StartNs) / 1e9; }
 
     void ShowStatus() {
-        const orvalis::SongTimeline& timeline = Seq->Timeline();
-        const double ticksPerSecond = timeline.Division * static_cast<double>(Seq->GetTempo()) / 60.0;
+        const double ticksPerSecond = Division * static_cast<double>(Tempo) / 60.0;
         std::ostringstream line;
         // Past the last note the position runs on; the bar count does not.
-        line << "bar " << std::min(Seq->PollMeasure() + 1, Bars) << '/' << Bars << "  tick " << Seq->PollTick() << "  "
-             << MinutesSeconds(SecondsPlayed()) << " / " << MinutesSeconds(timeline.SongEndTick / ticksPerSecond)
-             << "  notes " << std::setw(3) << Seq->GetPolyCount() << "  " << std::fixed << std::setprecision(1)
-             << Seq->GetTempo() << " bpm";
-        if (Options.Loop && Seq->LoopIsEnabled()) {
-            line << "  loop pass " << Seq->GetLoopWraps() + 1;
+        line << "bar " << std::min(Player->PollMeasure() + 1, Bars) << '/' << Bars << "  tick " << Player->PollTick()
+             << "  " << MinutesSeconds(SecondsPlayed(Player->NowNs())) << " / "
+             << MinutesSeconds(Timeline.SongEndTick / ticksPerSecond) << "  notes " << std::setw(3)
+             << Player->GetPolyCount() << "  " << std::fixed << std::setprecision(1) << Tempo << " bpm";
+        if (LoopOn) {
+            line << "  loop pass " << Wraps + 1;
             if (Options.Repeat) {
                 line << '/' << *Options.Repeat;
             }
@@ -343,25 +371,23 @@ private:
         }
     }
 
-    void WaitUnlessInterrupted(std::chrono::milliseconds limit) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < until && !InterruptRequested.load(std::memory_order_relaxed)) {
-            std::this_thread::sleep_for(kRealTimePoll);
-        }
-    }
-
     const PlayOptions& Options;
     std::ostream& Out;
     std::ostream& Err;
     const bool Terminal;
 
+    // The tool's own reading of the song: bars, length and timing for the
+    // options and the status line, which the control does not offer.
+    orvalis::SongTimeline Timeline;
+    std::int32_t Division = 0;
+    float Tempo = orvalis::SongTimeline::kDefaultTempo;
+
     platform::ManualClock Manual;
-    platform::Clock* Clock = nullptr;
+    std::unique_ptr<Playback> Player;
     int Device = 0;
-    orvalis::Sequencer* Seq = nullptr;
-    NotificationQueue* Queue = nullptr;
     std::int64_t StartNs = 0;
-    std::uint32_t ElapsedMs = 0;
+    std::uint64_t Wraps = 0;
+    bool LoopOn = false;
     int Bars = 0;
     bool StatusShown = false;
 };

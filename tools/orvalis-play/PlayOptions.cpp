@@ -181,6 +181,10 @@ const std::vector<OptionSpec>& OptionTable() {
              o.Monitor = true;
              return std::string();
          }},
+        {"--registry", nullptr, "FILE",
+         "the control registry that names the player control (default: ~/.local/share/ocx/registry); "
+         "the player's own module is registered there when it is missing",
+         [](PlayOptions& o, const std::string& v) { return NeedsPath(v, o.RegistryPath); }},
         {"--help", "-h", nullptr, "show this help, then exit",
          [](PlayOptions& o, const std::string&) {
              o.Help = true;

@@ -38,6 +38,7 @@ struct PlayOptions {
     std::optional<int> Repeat;  // passes through the loop before playing on
     std::optional<int> SeekBar;
     bool Monitor = false;
+    std::string RegistryPath;  // the control registry; empty: the process's (the default one)
 
     // True when the output is a file rendered on the manual clock.
     bool RendersOffline() const { return Offline || !WavPath.empty(); }
