@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "BusyCores.h"
 #include "platform/clock/clock.h"
 #include "platform/clock/priority.h"
 
@@ -117,35 +118,6 @@ Figures MeasureBare(double seconds, bool realTime) {
     loop.join();
     return Summarise(std::move(late), 0);
 }
-
-// Keeps every core busy at ordinary priority while it lives.
-class Load {
-public:
-    explicit Load(bool on) {
-        if (!on) {
-            return;
-        }
-        unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        for (unsigned i = 0; i < cores; ++i) {
-            Threads.emplace_back([this] {
-                volatile std::uint64_t x = 0;
-                while (!Stop.load(std::memory_order_relaxed)) {
-                    x = x * 6364136223846793005ULL + 1;
-                }
-            });
-        }
-    }
-    ~Load() {
-        Stop = true;
-        for (auto& t : Threads) {
-            t.join();
-        }
-    }
-
-private:
-    std::atomic<bool> Stop{false};
-    std::vector<std::thread> Threads;
-};
 
 void PrintRow(const char* priority, const char* load, const char* source, const Figures& f) {
     std::printf("%-9s  %-4s  %-12s  %7zu  %8.1f  %8.1f  %9.1f  %8.1f  %6llu\n", priority, load, source, f.Samples,
@@ -248,7 +220,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "clock_bench: measuring %s, %s (%.0f s each)...\n", p, l, 2 * seconds);
             Figures pulse, bare;
             {
-                Load load(busy);
+                BusyCores load(busy);
                 pulse = MeasurePulse(seconds, rt);
                 bare = MeasureBare(seconds, rt);
             }

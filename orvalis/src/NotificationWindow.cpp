@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "OrvalisCtl.h"
+#include "platform/clock/priority.h"
 
 namespace orvalis {
 
@@ -17,6 +18,10 @@ using Clock = std::chrono::steady_clock;
 // The window class every control of this module shares; its windows are made
 // and ended by the notification threads, each holding the class meanwhile.
 constexpr const char* kNotifyClassName = "{3F02ADFC-CD02-4D28-9DC8-273F271ABD36}";
+
+// The notification thread's real-time level, the lowest there is: the timer
+// worker (kWorkerRealTimePriority) and its pulse thread stay well above it.
+constexpr int kNotifyRealTimePriority = 1;
 
 // Never posted: peeking for it only answers what other threads send.
 constexpr UINT kNoMessage = WM_APP + 0x3FFF;
@@ -65,6 +70,11 @@ void COrvalisCtrl::Post(std::uint32_t message, std::uintptr_t wParam, std::intpt
 
 UINT COrvalisCtrl::NotifyThread(void* parameter) {
     auto* self = static_cast<COrvalisCtrl*>(parameter);
+    // Events keep up with the notes under load: above every ordinary thread,
+    // below the timer that sends the notes (and every other real-time
+    // thread); a lower nice value where real-time scheduling is refused, and
+    // nothing where the host forbids raising threads.
+    RaiseThreadPriority(kNotifyRealTimePriority);
     WNDCLASS description{};
     description.lpfnWndProc = &COrvalisCtrl::NotifyProc;
     description.lpszClassName = kNotifyClassName;

@@ -173,9 +173,9 @@ TEST_F(ControlModule, MonitorIsSavedAndLoadedAndALoadedValueReachesThePlayer) {
 
     // Loaded without Monitor's change notification, the value must still
     // reach the sequencer: the loaded control reports its notes.
+    EventLog log;  // outlives the control, whose events it takes
     auto control = Create();
     ASSERT_TRUE(control);
-    EventLog log;
     DWORD cookie = 0;
     ASSERT_EQ(control->Connect(log.Handler(), cookie), S_OK);
     std::vector<std::string> issues;
@@ -195,9 +195,9 @@ TEST_F(ControlModule, SavedDataWithoutMonitorAndAResetBothLeaveThePlayerSilent) 
     const std::string song = TwoBars();
     std::ofstream(PathOf("old.props")) << "_Version = 1.0\n";
     for (const bool reset : {false, true}) {
+        EventLog log;  // outlives the control, whose events it takes
         auto control = Create();
         ASSERT_TRUE(control);
-        EventLog log;
         DWORD cookie = 0;
         ASSERT_EQ(control->Connect(log.Handler(), cookie), S_OK);
         Set(*control, "Monitor", Variant(true));
