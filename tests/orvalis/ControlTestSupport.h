@@ -123,6 +123,16 @@ protected:
         return control;
     }
 
+    // A control whose events go to log, which must outlive it.
+    std::unique_ptr<platform::HostedControl> Create(EventLog& log) {
+        auto control = Create();
+        platform::DWORD cookie = 0;
+        if (control) {
+            EXPECT_EQ(control->Connect(log.Handler(), cookie), platform::S_OK);
+        }
+        return control;
+    }
+
     // Calls a member by name, expecting the call itself to succeed; the result.
     static Variant Call(platform::HostedControl& control, std::string_view name, std::vector<Variant> args = {}) {
         Variant result;

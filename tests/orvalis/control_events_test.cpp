@@ -33,10 +33,8 @@ int ThreadCount() {
 
 TEST_F(ControlEvents, NotesArriveOnTheNotificationThreadInTheOrderTheyWereSent) {
     EventLog log;  // outlives the control, whose events it takes
-    auto control = Create();
+    auto control = Create(log);
     ASSERT_TRUE(control);
-    DWORD cookie = 0;
-    ASSERT_EQ(control->Connect(log.Handler(), cookie), S_OK);
     ASSERT_EQ(Call(*control, "SetFileName", {Variant(TwoBars())}), Variant(true));
     Set(*control, "Monitor", Variant(true));
     // No port: the events come all the same.
@@ -58,10 +56,8 @@ TEST_F(ControlEvents, NotesArriveOnTheNotificationThreadInTheOrderTheyWereSent) 
 
 TEST_F(ControlEvents, WithMonitorOffOnlySongEndsArriveAndSwitchingItOnTakesEffectAtTheNextNote) {
     EventLog log;  // outlives the control, whose events it takes
-    auto control = Create();
+    auto control = Create(log);
     ASSERT_TRUE(control);
-    DWORD cookie = 0;
-    ASSERT_EQ(control->Connect(log.Handler(), cookie), S_OK);
     ASSERT_EQ(Call(*control, "SetFileName", {Variant(TwoBars())}), Variant(true));
     ASSERT_EQ(Call(*control, "Play"), Variant(true));
     Advance(130);  // the first bar's notes
@@ -83,10 +79,8 @@ TEST_F(ControlEvents, ASongPlayedAtOnceAfterTheControlIsMadeLosesNoEvent) {
     const std::string song = TwoBars();
     for (int round = 0; round < 10; ++round) {
         EventLog log;  // outlives the control, whose events it takes
-        auto control = Create();
+        auto control = Create(log);
         ASSERT_TRUE(control);
-        DWORD cookie = 0;
-        ASSERT_EQ(control->Connect(log.Handler(), cookie), S_OK);
         Set(*control, "Monitor", Variant(true));
         ASSERT_EQ(Call(*control, "SetFileName", {Variant(song)}), Variant(true));
         ASSERT_EQ(Call(*control, "Play"), Variant(true));
@@ -133,10 +127,8 @@ TEST_F(ControlEvents, EndingAControlEndsItsThreadsWhenJustMadeWhilePlayingAndWhe
     EXPECT_EQ(ThreadCount(), before);
     {
         EventLog log;  // outlives the control, whose events it takes
-        auto control = Create();
+        auto control = Create(log);
         ASSERT_TRUE(control);
-        DWORD cookie = 0;
-        ASSERT_EQ(control->Connect(log.Handler(), cookie), S_OK);
         ASSERT_EQ(Call(*control, "SetFileName", {Variant(song)}), Variant(true));
         ASSERT_EQ(Call(*control, "OpenMidiPort", {Variant(platform::kCaptureDevice)}), Variant(true));
         Set(*control, "Monitor", Variant(true));

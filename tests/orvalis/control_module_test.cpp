@@ -174,10 +174,8 @@ TEST_F(ControlModule, MonitorIsSavedAndLoadedAndALoadedValueReachesThePlayer) {
     // Loaded without Monitor's change notification, the value must still
     // reach the sequencer: the loaded control reports its notes.
     EventLog log;  // outlives the control, whose events it takes
-    auto control = Create();
+    auto control = Create(log);
     ASSERT_TRUE(control);
-    DWORD cookie = 0;
-    ASSERT_EQ(control->Connect(log.Handler(), cookie), S_OK);
     std::vector<std::string> issues;
     std::string error;
     ASSERT_TRUE(control->LoadPropertiesFile(PathOf("on.props"), &issues, &error)) << error;
@@ -196,10 +194,8 @@ TEST_F(ControlModule, SavedDataWithoutMonitorAndAResetBothLeaveThePlayerSilent) 
     std::ofstream(PathOf("old.props")) << "_Version = 1.0\n";
     for (const bool reset : {false, true}) {
         EventLog log;  // outlives the control, whose events it takes
-        auto control = Create();
+        auto control = Create(log);
         ASSERT_TRUE(control);
-        DWORD cookie = 0;
-        ASSERT_EQ(control->Connect(log.Handler(), cookie), S_OK);
         Set(*control, "Monitor", Variant(true));
         if (reset) {
             ASSERT_EQ(control->Control()->InitNew(), S_OK);
