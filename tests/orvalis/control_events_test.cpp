@@ -118,7 +118,7 @@ TEST_F(ControlEvents, TwoControlsHaveEventsOfTheirOwnAndOneEndingLeavesTheOtherW
 
 TEST_F(ControlEvents, EndingAControlEndsItsThreadsWhenJustMadeWhilePlayingAndWhenUnused) {
     const std::string song = TwoBars();
-    Create().reset();  // threads a process starts once (a sanitizer's) are there from now on
+    Create().reset();  // a sanitizer's own threads start with the first others
     const int before = ThreadCount();
     for (int round = 0; round < 20; ++round) {
         auto control = Create();  // ended before its notification thread has its window, often
@@ -140,6 +140,34 @@ TEST_F(ControlEvents, EndingAControlEndsItsThreadsWhenJustMadeWhilePlayingAndWhe
     EXPECT_EQ(Module->CanUnloadNow(), S_OK);
     const auto sent = CapturedHex();
     EXPECT_EQ(std::count(sent.begin(), sent.end(), "80 3C 40"), 0) << "no note-offs on the way out";
+}
+
+TEST_F(ControlEvents, AControlWhoseNotificationWindowCannotBeMadePlaysOnSilentlyAndEndsAtOnce) {
+    // The class name the module's notification windows share, taken by a
+    // class of another procedure: the notification thread cannot make its
+    // window and ends.
+    platform::WNDCLASS other{};
+    other.lpfnWndProc = &platform::DefWindowProc;
+    other.lpszClassName = "{3F02ADFC-CD02-4D28-9DC8-273F271ABD36}";
+    ASSERT_NE(platform::RegisterClass(&other), 0);
+    Create().reset();  // a sanitizer's own threads start with the first others
+    const int before = ThreadCount();
+    {
+        EventLog log;
+        auto control = Create(log);
+        ASSERT_TRUE(control);
+        ASSERT_EQ(Call(*control, "SetFileName", {Variant(TwoBars())}), Variant(true));
+        ASSERT_EQ(Call(*control, "OpenMidiPort", {Variant(platform::kCaptureDevice)}), Variant(true));
+        Set(*control, "Monitor", Variant(true));
+        ASSERT_EQ(Call(*control, "Play"), Variant(true));
+        Advance(1930);
+        Call(*control, "Stop");
+        const auto sent = CapturedHex();
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), "90 3E 6E"), 1) << "the song played";
+        EXPECT_TRUE(log.Copy().empty()) << "and nothing was reported";
+    }
+    EXPECT_EQ(ThreadCount(), before);
+    EXPECT_TRUE(platform::UnregisterClass(other.lpszClassName, nullptr));
 }
 
 // A sink the host wrapper does not know of, so that nothing disconnects it
