@@ -6,6 +6,7 @@
 
 #include "OrvalisCtl.h"
 #include "OrvalisPpg.h"
+#include "platform/automation/dialog.h"
 #include "platform/automation/registration.h"
 #include "platform/gdi/resource.h"
 
@@ -75,6 +76,13 @@ COrvalisPropPageFactory thePropPageFactory;
 const StringResources kStrings(ThisModuleInstance(), {{kControlTypeName, "Orvalis Control"},
                                                       {kPageTypeName, "Orvalis Property Page"},
                                                       {COrvalisPropPage::kCaptionId, "General"}});
+
+// The property page's dialog: a placeholder line, no controls.
+const DialogResource kPageDialog(ThisModuleInstance(), COrvalisPropPage::kDialogId,
+                                 {{250, 62},
+                                  "MS Sans Serif",
+                                  8,
+                                  {{{26, 25, 224, 41}, "The Orvalis Control has no properties to set on this page."}}});
 
 const BitmapResource kToolboxBitmap(ThisModuleInstance(), kToolboxBitmapId, kToolboxWidth, kToolboxHeight,
                                     kToolboxPixels);

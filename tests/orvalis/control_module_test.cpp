@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include "ControlTestSupport.h"
+#include "platform/automation/dialog.h"
 #include "platform/gdi/resource.h"
 #include "platform/window/host.h"
 
@@ -12,7 +13,17 @@ namespace {
 using namespace controltest;
 using namespace platform;
 
-using ControlModule = ControlTest;
+class ControlModule : public ControlTest {
+protected:
+    // The loaded module's instance, under which it keeps its resources.
+    static HINSTANCE ModuleInstance() {
+        void* handle = ::dlopen(ORVALIS_MODULE, RTLD_NOW | RTLD_NOLOAD);
+        EXPECT_NE(handle, nullptr);
+        const HINSTANCE instance = handle ? GetModuleInstance(::dlsym(handle, "DllGetClassObject")) : nullptr;
+        if (handle) ::dlclose(handle);
+        return instance;
+    }
+};
 
 TEST_F(ControlModule, RegistrationWritesTheClassesAndTheTypeLibraryAndUnregistrationTakesThemAway) {
     Registry registry;
@@ -142,11 +153,7 @@ TEST_F(ControlModule, TheModuleServesItsTwoClassesAndMayGoOnceNothingIsHeld) {
 }
 
 TEST_F(ControlModule, TheToolboxBitmapIsSixteenByFifteen) {
-    void* handle = ::dlopen(ORVALIS_MODULE, RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(handle, nullptr);
-    HINSTANCE instance = GetModuleInstance(::dlsym(handle, "DllGetClassObject"));
-    ::dlclose(handle);
-    HBITMAP bitmap = LoadBitmap(instance, 1);
+    HBITMAP bitmap = LoadBitmap(ModuleInstance(), 1);
     ASSERT_NE(bitmap, nullptr);
     BITMAP info{};
     ASSERT_NE(GetObject(bitmap, sizeof info, &info), 0);
@@ -245,7 +252,14 @@ TEST_F(ControlModule, TheControlDrawsAWhiteRectangleWithAnInscribedEllipseAtAnyS
     DestroyWindow(container);
 }
 
-TEST_F(ControlModule, ThePropertiesVerbShowsTheGeneralPage) {
+TEST_F(ControlModule, ThePropertiesVerbShowsTheGeneralPageWithItsPlaceholderText) {
+    DialogTemplate dialog;
+    ASSERT_TRUE(FindDialogResource(ModuleInstance(), 200, dialog));
+    ASSERT_EQ(dialog.Texts.size(), 1u) << "one static text";
+    RECT size{0, 0, dialog.Size.cx, dialog.Size.cy};
+    RECT text = dialog.Texts[0].Bounds;
+    ASSERT_TRUE(MapDialogRect(dialog, &size) && MapDialogRect(dialog, &text));
+
     auto control = Create();
     ASSERT_TRUE(control);
     std::vector<ShownPage> pages;
@@ -255,6 +269,19 @@ TEST_F(ControlModule, ThePropertiesVerbShowsTheGeneralPage) {
     EXPECT_EQ(pages[0].Clsid, orvalis::CLSID_OrvalisPropPage);
     EXPECT_EQ(pages[0].Info.Title, "General");
     EXPECT_EQ(pages[0].Info.DialogId, 200u);
+    EXPECT_EQ(pages[0].Info.Size, (SIZE{size.right, size.bottom}));
+    const Image& picture = pages[0].Picture;
+    ASSERT_EQ(picture.Width(), size.right);
+    ASSERT_EQ(picture.Height(), size.bottom);
+    int inside = 0, outside = 0;
+    for (int y = 0; y < picture.Height(); ++y) {
+        for (int x = 0; x < picture.Width(); ++x) {
+            if (picture.PixelAt(x, y) == kDialogBackground) continue;
+            (PtInRect(text, POINT{x, y}) ? inside : outside)++;
+        }
+    }
+    EXPECT_GT(inside, 100) << "the placeholder is drawn";
+    EXPECT_EQ(outside, 0) << "in its rectangle, on the dialog's background";
 }
 
 }  // namespace

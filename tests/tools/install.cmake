@@ -4,7 +4,7 @@
 # installed by its own component only).
 add_test(NAME Install.GivesRunnableToolsAndAPkgConfigFile
   COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DPREFIX=${CMAKE_BINARY_DIR}/install-check
-          -DMODULE_DIR=${ORVALIS_CONTROL_MODULE_DESTINATION}
+          -DMODULE_DIR=${ORVALIS_CONTROL_MODULE_DESTINATION} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
           -P ${CMAKE_CURRENT_LIST_DIR}/scripts/install_check.cmake)
 set_tests_properties(Install.GivesRunnableToolsAndAPkgConfigFile PROPERTIES
   ENVIRONMENT "${ORVALIS_TEST_ENVIRONMENT}" TIMEOUT 120)

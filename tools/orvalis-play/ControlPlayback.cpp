@@ -26,8 +26,11 @@ bool FileExists(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// The module this tool was built with.
-std::string OwnModule() { return ORVALIS_PLAY_MODULE; }
+// The module installed beside this tool, or else the one it was built with.
+std::string OwnModule() {
+    const std::string installed = platform::FindInstalledModule("orvalis");
+    return installed.empty() ? std::string(ORVALIS_PLAY_MODULE) : installed;
+}
 
 // Whether the registry lacks the control, or names a module file that is gone.
 bool ControlUnregistered() {

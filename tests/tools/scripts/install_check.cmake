@@ -1,5 +1,6 @@
 # Run with -DBUILD_DIR=<build tree> -DPREFIX=<scratch prefix>
-# -DMODULE_DIR=<the control module folder, relative to the prefix>.
+# -DMODULE_DIR=<the control module folder, relative to the prefix>
+# -DSOURCE_DIR=<the source tree>.
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
                 RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE errors)
@@ -59,6 +60,21 @@ execute_process(COMMAND ${PREFIX}/bin/ocx-container --registry ${registry} ${PRE
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
 if(NOT status EQUAL 0 OR NOT out MATCHES "= 42\n" OR NOT out MATCHES "page \"General\"")
   message(FATAL_ERROR "the installed container cannot drive the installed module (${status}): ${out}${errors}")
+endif()
+# The player control module is installed; the installed player registers it
+# when the registry lacks it and plays through it.
+file(REAL_PATH ${PREFIX}/${MODULE_DIR}/orvalis.so player_module)
+if(NOT EXISTS ${player_module})
+  message(FATAL_ERROR "the player control module was not installed in ${PREFIX}/${MODULE_DIR}")
+endif()
+set(player_registry ${PREFIX}/player-registry)
+execute_process(COMMAND ${PREFIX}/bin/orvalis-play --registry ${player_registry} --capture ${PREFIX}/capture.txt
+                        --seek 13 --tempo 1000 ${SOURCE_DIR}/examples/example.mid
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
+file(READ ${player_registry} registered)
+if(NOT status EQUAL 0 OR NOT EXISTS ${PREFIX}/capture.txt OR NOT registered MATCHES "${player_module}")
+  message(FATAL_ERROR "the installed orvalis-play did not play through the installed control (${status}): "
+                      "${out}${errors}")
 endif()
 execute_process(COMMAND ${PREFIX}/bin/ocx-register --registry ${registry} no_such_module
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
