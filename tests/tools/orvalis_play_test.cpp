@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -305,6 +306,36 @@ TEST_F(OrvalisPlayFiles, MonitorPrintsEveryNoteAndATerminalGetsAStatusLine) {
     EXPECT_NE(r.Out.find("\r\033[Kbar 3/3  tick "), std::string::npos) << r.Out;
     EXPECT_NE(r.Out.find("120.0 bpm"), std::string::npos);
     EXPECT_NE(r.Out.find("Wrote " + PathOf("o.wav")), std::string::npos);
+}
+
+// In real time the tool is a host of the player control: it registers the
+// module it was built with where the registry lacks the control or names a
+// file that is gone, and prints the notes from the control's events.
+TEST_F(OrvalisPlayFiles, RealTimePlaybackGoesThroughThePlayerControlRegisteringItWhereNeeded) {
+    const std::string song = ThreeBars();
+    const std::string registryFile = PathOf("own-registry");
+    auto registeredModule = [&] {
+        platform::Registry registry;
+        std::string error;
+        EXPECT_TRUE(platform::Registry::Load(registryFile, registry, &error)) << error;
+        const platform::ClassRegistration* entry = registry.FindProgId("ORVALIS.OrvalisCtrl.1");
+        return entry ? entry->ModulePath : std::string();
+    };
+    const std::vector<std::string> args = {"--registry", registryFile, "--capture", PathOf("c.txt"),
+                                           "--tempo",    "1000",       "--monitor", song};
+    Result r = RunTool(args);
+    ASSERT_EQ(r.Status, kExitOk) << r.Err;
+    const std::string module = registeredModule();
+    ASSERT_FALSE(module.empty()) << "the tool registered its module";
+    EXPECT_EQ(std::count(r.Out.begin(), r.Out.end(), '\n'), 8) << r.Out;
+    EXPECT_NE(r.Out.find("note on   ch  2  E2   ( 40)  vel  90"), std::string::npos) << r.Out;
+    EXPECT_EQ(LinesWith(ReadText(PathOf("c.txt")), "90 40 64").size(), 1u);
+
+    std::string text = ReadText(registryFile);
+    text.replace(text.find(module), module.size(), PathOf("gone/orvalis.so"));
+    std::ofstream(registryFile, std::ios::trunc) << text;
+    ASSERT_EQ(RunTool(args).Status, kExitOk);
+    EXPECT_EQ(registeredModule(), module) << "registered again over the entry whose file is gone";
 }
 
 TEST_F(OrvalisPlayFiles, AnInterruptEndsRealTimePlaybackWithEveryNoteReleased) {
