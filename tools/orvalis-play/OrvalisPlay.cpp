@@ -400,20 +400,7 @@ std::string UsageText() {
         "Plays a Standard MIDI File on a MIDI output device, or renders it to a file.\n"
         "\n"
         "Options:\n";
-    std::size_t width = 0;
-    std::vector<std::string> heads;
-    for (const auto& entry : OptionTable()) {
-        std::string head =
-            entry.Short ? std::string(entry.Short) + ", " + entry.Long : std::string("    ") + entry.Long;
-        if (entry.Value) {
-            head += std::string(" ") + entry.Value;
-        }
-        width = std::max(width, head.size());
-        heads.push_back(std::move(head));
-    }
-    for (std::size_t i = 0; i < heads.size(); ++i) {
-        text += "  " + heads[i] + std::string(width - heads[i].size() + 2, ' ') + OptionTable()[i].Help + "\n";
-    }
+    text += tool_options::HelpLines(OptionTable());
     text +=
         "\n"
         "MIDI output devices:\n"

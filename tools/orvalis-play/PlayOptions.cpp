@@ -1,9 +1,5 @@
 #include "PlayOptions.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
-
 namespace orvalis_play {
 namespace {
 
@@ -11,31 +7,8 @@ constexpr double kMinTempo = 1.0;
 constexpr double kMaxTempo = 1000.0;
 constexpr int kMaxBar = 1000000;
 
-// A whole number in [low, high], the whole text and nothing else.
-std::string ParseInt(const std::string& text, int low, int high, int& value) {
-    errno = 0;
-    char* end = nullptr;
-    const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno == ERANGE) {
-        return "'" + text + "' is not a whole number";
-    }
-    if (parsed < low || parsed > high) {
-        return std::to_string(parsed) + " is outside " + std::to_string(low) + " to " + std::to_string(high);
-    }
-    value = static_cast<int>(parsed);
-    return {};
-}
-
-std::string ParseNumber(const std::string& text, double& value) {
-    errno = 0;
-    char* end = nullptr;
-    const double parsed = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(parsed)) {
-        return "'" + text + "' is not a number";
-    }
-    value = parsed;
-    return {};
-}
+using tool_options::ParseInt;
+using tool_options::ParseNumber;
 
 std::string ParseTempo(const std::string& text, std::optional<double>& tempo) {
     double bpm = 0;
@@ -194,63 +167,10 @@ const std::vector<OptionSpec>& OptionTable() {
     return table;
 }
 
-namespace {
-
-const OptionSpec* Find(const std::string& name) {
-    for (const auto& entry : OptionTable()) {
-        if (name == entry.Long || (entry.Short && name == entry.Short)) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
-
-}  // namespace
-
 ParseResult ParsePlayOptions(const std::vector<std::string>& args) {
     ParseResult result;
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            result.Options.Files.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        std::string name = arg;
-        std::string value;
-        bool inlineValue = false;
-        if (std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            inlineValue = true;
-        }
-        const OptionSpec* entry = Find(name);
-        if (!entry) {
-            result.Error = "unknown option " + name;
-            return result;
-        }
-        if (entry->Value) {
-            if (!inlineValue) {
-                if (i + 1 >= args.size()) {
-                    result.Error = name + " needs a value (" + entry->Value + ")";
-                    return result;
-                }
-                value = args[++i];
-            }
-        } else if (inlineValue) {
-            result.Error = name + " takes no value";
-            return result;
-        }
-        if (std::string error = entry->Apply(result.Options, value); !error.empty()) {
-            result.Error = name + ": " + error;
-            return result;
-        }
-    }
-    result.Error = CheckTogether(result.Options);
+    result.Error = tool_options::ParseOptionTable(OptionTable(), args, result.Options, result.Options.Files);
+    if (result.Error.empty()) result.Error = CheckTogether(result.Options);
     return result;
 }
 

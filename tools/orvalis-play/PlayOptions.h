@@ -1,9 +1,10 @@
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/OptionTable.h"
 
 // The command line of orvalis-play, kept apart from what the tool does with
 // it. Each option is one row of a table: parsing and --help both come from it.
@@ -45,14 +46,7 @@ struct PlayOptions {
     bool Captures() const { return !CaptureLogPath.empty() || !CaptureMidiPath.empty(); }
 };
 
-struct OptionSpec {
-    const char* Long;   // "--list-ports"
-    const char* Short;  // "-h", or nullptr
-    const char* Value;  // the value's name in the help ("N"), or nullptr for a switch
-    const char* Help;
-    // Stores the option; returns an error text, or "" when the value is fine.
-    std::function<std::string(PlayOptions&, const std::string& value)> Apply;
-};
+using OptionSpec = tool_options::OptionRow<PlayOptions>;
 
 const std::vector<OptionSpec>& OptionTable();
 
