@@ -28,6 +28,7 @@ constexpr const char* kGetPositionsFailed = "IMediaSeeking->GetPositions() faile
 // Ours, for what the table of streams cannot hold.
 constexpr const char* kTooManyFiles = "Cannot add more than 16 media files...";
 constexpr const char* kNameTooLong = "The media file name is too long...";
+constexpr const char* kStreamFailed = "A media file failed while playing...";
 
 constexpr LONG kChildStyle = static_cast<LONG>(WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);  // 0x46000000
 // The read-back scale, held in single precision as the control reports it.
@@ -70,6 +71,11 @@ void CKestravion::SetError(const char* text) {
 void CKestravion::SetNotifyWindow(HWND window) {
     NotifyWindow = window;
     if (Shared) Shared->NotifyWindow.store(window, std::memory_order_release);
+}
+
+const char* CKestravion::StreamFailed() {
+    SetError(kStreamFailed);
+    return ErrorText;
 }
 
 void CKestravion::DropGraph() {
@@ -156,8 +162,12 @@ void CKestravion::GraphEventThread(std::shared_ptr<WorkerShared> shared, ComPtr<
         while (SUCCEEDED(events->GetEvent(&code, &param1, &param2, 0))) {
             // Until the control has a window there is nobody to tell.
             const HWND target = shared->NotifyWindow.load(std::memory_order_acquire);
-            if (target && code == EC_COMPLETE) PostMessageA(target, WM_GRAPHNOTIFY, 0, 0);
-            if (target && code == EC_BUFFERING_DATA) PostMessageA(target, WM_GRAPHNOTIFY, 1, param1);
+            if (target && code == EC_COMPLETE) PostMessageA(target, WM_GRAPHNOTIFY, kGraphNotifyComplete, 0);
+            if (target && code == EC_BUFFERING_DATA)
+                PostMessageA(target, WM_GRAPHNOTIFY, kGraphNotifyBuffering, param1);
+            // A stream that fails part-way would otherwise drop out unheard,
+            // and the group's completion would read as if every file had played.
+            if (target && code == EC_ERRORABORT) PostMessageA(target, WM_GRAPHNOTIFY, kGraphNotifyStreamFailed, param1);
             events->FreeEventParams(code, param1, param2);
         }
     }

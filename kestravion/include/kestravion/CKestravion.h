@@ -22,8 +22,12 @@
 inline constexpr platform::UINT WM_ATTACHSTREAM = platform::WM_APP + 0xD1E;  // 0x8D1E
 // Posted to the notify window by the worker: wParam 0 when the whole group
 // completed (lParam 0); wParam 1 for buffering, lParam nonzero when it began
-// and 0 when it ended.
+// and 0 when it ended; wParam 2 when a stream failed while playing (lParam the
+// graph's result code). The group goes on without the failed stream.
 inline constexpr platform::UINT WM_GRAPHNOTIFY = platform::WM_APP + 0xD1F;  // 0x8D1F
+inline constexpr platform::WPARAM kGraphNotifyComplete = 0;
+inline constexpr platform::WPARAM kGraphNotifyBuffering = 1;
+inline constexpr platform::WPARAM kGraphNotifyStreamFailed = 2;
 
 // trunc(value) as a 32-bit result: how control values scaled to the audio
 // interface's units (hundredths of a decibel, balance) become its integers.
@@ -104,6 +108,9 @@ public:
     const char* GetErrorText() const { return ErrorText; }
     // The window that receives WM_GRAPHNOTIFY; 0: notices are dropped.
     void SetNotifyWindow(platform::HWND window);
+    // Records that a stream failed while playing (the control calls it when
+    // the worker's notice arrives) and returns the error text it left.
+    const char* StreamFailed();
 
     // What the engine shares with its worker. The worker holds it too, so a
     // worker left running after a join that timed out never reads a
