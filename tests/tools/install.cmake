@@ -1,7 +1,8 @@
 # cmake --install into a scratch prefix gives tools that run from there, a
 # pkg-config file that names the installed libraries, and a folder of control
 # modules that the installed tools register and load (the sample module,
-# installed by its own component only).
+# installed by its own component only; the video controls' module, part of
+# every install, driven by the installed kestravion-play).
 add_test(NAME Install.GivesRunnableToolsAndAPkgConfigFile
   COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DPREFIX=${CMAKE_BINARY_DIR}/install-check
           -DMODULE_DIR=${ORVALIS_CONTROL_MODULE_DESTINATION} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}

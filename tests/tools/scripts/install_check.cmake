@@ -8,7 +8,7 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${errors}")
 endif()
 
-foreach(tool midi-dump orvalis-play ocx-register ocx-container)
+foreach(tool midi-dump orvalis-play kestravion-play ocx-register ocx-container)
   if(NOT EXISTS ${PREFIX}/bin/${tool})
     message(FATAL_ERROR "${tool} was not installed")
   endif()
@@ -74,6 +74,22 @@ execute_process(COMMAND ${PREFIX}/bin/orvalis-play --registry ${player_registry}
 file(READ ${player_registry} registered)
 if(NOT status EQUAL 0 OR NOT EXISTS ${PREFIX}/capture.txt OR NOT registered MATCHES "${player_module}")
   message(FATAL_ERROR "the installed orvalis-play did not play through the installed control (${status}): "
+                      "${out}${errors}")
+endif()
+# The video controls' module is part of a plain install; the installed
+# kestravion-play registers it when the registry lacks it and drives it: the
+# controls are made and the missing file is refused with their reason.
+file(REAL_PATH ${PREFIX}/${MODULE_DIR}/kestravion.so video_module)
+if(NOT EXISTS ${video_module})
+  message(FATAL_ERROR "a plain install did not install the video controls' module in ${PREFIX}/${MODULE_DIR}")
+endif()
+set(video_registry ${PREFIX}/video-registry)
+execute_process(COMMAND ${PREFIX}/bin/kestravion-play --registry ${video_registry} ${PREFIX}/missing.webm
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
+file(READ ${video_registry} registered)
+if(NOT status EQUAL 1 OR NOT errors MATCHES "Cannot render the specified media file" OR
+   NOT registered MATCHES "${video_module}")
+  message(FATAL_ERROR "the installed kestravion-play did not drive the installed video controls (${status}): "
                       "${out}${errors}")
 endif()
 execute_process(COMMAND ${PREFIX}/bin/ocx-register --registry ${registry} no_such_module

@@ -1,0 +1,142 @@
+#include "PlayerWindow.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "kestravion/KestravionIds.h"
+#include "platform/window/host.h"
+
+namespace kestravion_play {
+
+using namespace platform;
+
+namespace {
+
+constexpr int kMargin = 8;
+constexpr SIZE kDefaultDisplay{320, 240};
+constexpr auto kPollStep = std::chrono::milliseconds(5);
+
+// Columns of the grid: as many as rows, or one more.
+std::size_t Columns(std::size_t count) {
+    return std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(count)))));
+}
+
+POINT CellOrigin(std::size_t index, std::size_t count, SIZE cell) {
+    const std::size_t columns = Columns(count);
+    const LONG column = static_cast<LONG>(index % columns);
+    const LONG row = static_cast<LONG>(index / columns);
+    return POINT{kMargin + column * (cell.cx + kMargin),
+                 2 * kMargin + kestravion::kButtonSize + row * (cell.cy + kMargin)};
+}
+
+SIZE WindowSize(std::size_t count, SIZE cell) {
+    const LONG columns = static_cast<LONG>(Columns(count));
+    const LONG rows = static_cast<LONG>((std::max<std::size_t>(count, 1) + columns - 1) / columns);
+    return SIZE{std::max<LONG>(kMargin + columns * (cell.cx + kMargin), 2 * kMargin + kestravion::kStripWidth),
+                2 * kMargin + kestravion::kButtonSize + rows * (cell.cy + kMargin)};
+}
+
+bool AsksForPaint(HWND window) {
+    RECT update{};
+    return GetUpdateRect(window, &update, FALSE) != FALSE;
+}
+
+// The window and every window inside it, parents first.
+void CollectTree(HWND window, std::vector<HWND>& windows) {
+    windows.push_back(window);
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        CollectTree(child, windows);
+    }
+}
+
+// The video windows a display holds: its visible children.
+std::vector<HWND> VideoWindows(const std::vector<HostedControl*>& displays) {
+    std::vector<HWND> windows;
+    for (HostedControl* display : displays) {
+        for (HWND child = GetWindow(display->Window(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+            if (IsWindowVisible(child)) windows.push_back(child);
+        }
+    }
+    return windows;
+}
+
+}  // namespace
+
+std::unique_ptr<PlayerWindow> PlayerWindow::Create(std::size_t streams, std::string& why) {
+    const SIZE size = WindowSize(streams, kDefaultDisplay);
+    HWND window = CreateContainerWindow(size.cx, size.cy, "kestravion-play");
+    if (!window) {
+        why = "cannot make the player's window";
+        return nullptr;
+    }
+    return std::unique_ptr<PlayerWindow>(new PlayerWindow(window, streams));
+}
+
+PlayerWindow::~PlayerWindow() {
+    if (Window) DestroyWindow(Window);
+}
+
+RECT PlayerWindow::StripPlace() const noexcept {
+    return RECT{kMargin, kMargin, kMargin + kestravion::kStripWidth, kMargin + kestravion::kButtonSize};
+}
+
+RECT PlayerWindow::DisplayPlace(std::size_t index) const noexcept {
+    const POINT origin = CellOrigin(index, Streams, kDefaultDisplay);
+    return RECT{origin.x, origin.y, origin.x + kDefaultDisplay.cx, origin.y + kDefaultDisplay.cy};
+}
+
+void PlayerWindow::Arrange(const std::vector<HostedControl*>& displays, const std::vector<bool>& withPicture) {
+    std::vector<SIZE> sizes;
+    SIZE cell{0, 0};
+    for (std::size_t i = 0; i < displays.size(); ++i) {
+        RECT client{};
+        GetClientRect(displays[i]->Window(), &client);
+        sizes.push_back(SIZE{client.right, client.bottom});
+        if (withPicture[i]) {
+            cell.cx = std::max(cell.cx, client.right);
+            cell.cy = std::max(cell.cy, client.bottom);
+        }
+    }
+    if (cell.cx == 0 || cell.cy == 0) cell = kDefaultDisplay;
+    for (std::size_t i = 0; i < displays.size(); ++i) {
+        const POINT origin = CellOrigin(i, displays.size(), cell);
+        const SIZE size = withPicture[i] ? sizes[i] : cell;
+        displays[i]->Control()->SetObjectRects(RECT{origin.x, origin.y, origin.x + size.cx, origin.y + size.cy});
+    }
+    const SIZE size = WindowSize(displays.size(), cell);
+    SetWindowPos(Window, 0, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER);
+}
+
+bool PlayerWindow::PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    return PumpMessagesUntil(done, limit);
+}
+
+bool PlayerWindow::PaintAll(std::chrono::milliseconds limit) {
+    return PumpMessagesUntil(
+        [this] {
+            std::vector<HWND> windows;
+            CollectTree(Window, windows);
+            return std::none_of(windows.begin(), windows.end(), AsksForPaint);
+        },
+        limit);
+}
+
+void PlayerWindow::AwaitNewPictures(const std::vector<HostedControl*>& displays, std::chrono::milliseconds limit) {
+    // Nothing is painted meanwhile: a new frame shows as the renderer's
+    // request to repaint its window, which painting would answer and hide.
+    const std::vector<HWND> videos = VideoWindows(displays);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!std::all_of(videos.begin(), videos.end(), AsksForPaint) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kPollStep);
+    }
+    PaintAll(limit);
+}
+
+bool PlayerWindow::SavePng(const std::string& path, std::string& why) const {
+    if (host::SaveWindowPng(Window, path)) return true;
+    why = "cannot write " + path;
+    return false;
+}
+
+}  // namespace kestravion_play
