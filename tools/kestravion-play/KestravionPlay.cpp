@@ -241,7 +241,7 @@ std::string UsageText() {
         "the Play, Pause and Stop buttons.\n"
         "\n"
         "Options:\n";
-    text += tool_options::HelpLines(OptionTable());
+    text += tool_support::HelpLines(OptionTable());
     text +=
         "\n"
         "Streams are numbered from 1 in the order of the files. Without --snapshot the\n"

@@ -5,8 +5,8 @@
 namespace kestravion_play {
 namespace {
 
-using tool_options::ParseInt;
-using tool_options::ParseNumber;
+using tool_support::ParseInt;
+using tool_support::ParseNumber;
 
 constexpr double kMaxPositionMs = 1e9;  // about eleven and a half days
 constexpr double kMinZoom = 0.01;
@@ -15,8 +15,8 @@ constexpr double kMaxZoom = 16.0;
 std::string ParseRanged(const std::string& text, double low, double high, const char* what, double& value) {
     if (std::string error = ParseNumber(text, value); !error.empty()) return error;
     if (value < low || value > high) {
-        return std::string(what) + " must lie between " + tool_options::FormatNumber(low) + " and " +
-               tool_options::FormatNumber(high) + ", not " + text;
+        return std::string(what) + " must lie between " + tool_support::FormatNumber(low) + " and " +
+               tool_support::FormatNumber(high) + ", not " + text;
     }
     return {};
 }
@@ -136,7 +136,7 @@ const std::vector<OptionSpec>& OptionTable() {
 
 ParseResult ParsePlayOptions(const std::vector<std::string>& args) {
     ParseResult result;
-    result.Error = tool_options::ParseOptionTable(OptionTable(), args, result.Options, result.Options.Files);
+    result.Error = tool_support::ParseOptionTable(OptionTable(), args, result.Options, result.Options.Files);
     if (result.Error.empty()) result.Error = CheckTogether(result.Options);
     return result;
 }

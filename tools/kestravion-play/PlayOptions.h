@@ -37,7 +37,7 @@ struct PlayOptions {
     std::optional<double> SnapshotAtMs;
 };
 
-using OptionSpec = tool_options::OptionRow<PlayOptions>;
+using OptionSpec = tool_support::OptionRow<PlayOptions>;
 
 const std::vector<OptionSpec>& OptionTable();
 

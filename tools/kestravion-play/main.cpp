@@ -1,10 +1,9 @@
-#include <signal.h>
-
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "KestravionPlay.h"
+#include "tools/Interrupts.h"
 
 namespace {
 
@@ -14,11 +13,7 @@ void OnInterrupt(int) { kestravion_play::RequestInterrupt(); }
 
 int main(int argc, char** argv) {
     // Ctrl-C and a polite kill end playback cleanly: the controls are taken down.
-    struct sigaction action {};
-    action.sa_handler = &OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    tool_support::CatchInterrupts(&OnInterrupt);
 
     std::vector<std::string> args(argv + 1, argv + argc);
     const int status = kestravion_play::RunKestravionPlay(args, std::cout, std::cerr);

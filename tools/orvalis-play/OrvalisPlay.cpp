@@ -400,7 +400,7 @@ std::string UsageText() {
         "Plays a Standard MIDI File on a MIDI output device, or renders it to a file.\n"
         "\n"
         "Options:\n";
-    text += tool_options::HelpLines(OptionTable());
+    text += tool_support::HelpLines(OptionTable());
     text +=
         "\n"
         "MIDI output devices:\n"

@@ -7,8 +7,8 @@ constexpr double kMinTempo = 1.0;
 constexpr double kMaxTempo = 1000.0;
 constexpr int kMaxBar = 1000000;
 
-using tool_options::ParseInt;
-using tool_options::ParseNumber;
+using tool_support::ParseInt;
+using tool_support::ParseNumber;
 
 std::string ParseTempo(const std::string& text, std::optional<double>& tempo) {
     double bpm = 0;
@@ -169,7 +169,7 @@ const std::vector<OptionSpec>& OptionTable() {
 
 ParseResult ParsePlayOptions(const std::vector<std::string>& args) {
     ParseResult result;
-    result.Error = tool_options::ParseOptionTable(OptionTable(), args, result.Options, result.Options.Files);
+    result.Error = tool_support::ParseOptionTable(OptionTable(), args, result.Options, result.Options.Files);
     if (result.Error.empty()) result.Error = CheckTogether(result.Options);
     return result;
 }

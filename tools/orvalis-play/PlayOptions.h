@@ -46,7 +46,7 @@ struct PlayOptions {
     bool Captures() const { return !CaptureLogPath.empty() || !CaptureMidiPath.empty(); }
 };
 
-using OptionSpec = tool_options::OptionRow<PlayOptions>;
+using OptionSpec = tool_support::OptionRow<PlayOptions>;
 
 const std::vector<OptionSpec>& OptionTable();
 

@@ -1,4 +1,3 @@
-#include <signal.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -6,6 +5,7 @@
 #include <vector>
 
 #include "OrvalisPlay.h"
+#include "tools/Interrupts.h"
 
 namespace {
 
@@ -15,11 +15,7 @@ void OnInterrupt(int) { orvalis_play::RequestInterrupt(); }
 
 int main(int argc, char** argv) {
     // Ctrl-C and a polite kill end playback cleanly: notes released, files written.
-    struct sigaction action {};
-    action.sa_handler = &OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    tool_support::CatchInterrupts(&OnInterrupt);
 
     std::vector<std::string> args(argv + 1, argv + argc);
     orvalis_play::PlayEnvironment environment;

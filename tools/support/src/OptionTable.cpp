@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace tool_options {
+namespace tool_support {
 
 std::string SplitArguments(const std::vector<RowShape>& rows, const std::vector<std::string>& args,
                            const ApplyOption& apply, std::vector<std::string>& operands) {
@@ -93,4 +93,4 @@ std::string FormatNumber(double value) {
     return text;
 }
 
-}  // namespace tool_options
+}  // namespace tool_support

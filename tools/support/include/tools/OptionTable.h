@@ -6,7 +6,7 @@
 
 // A tool's command line as one table: each option is a row, and parsing and
 // the help's option list both come from it.
-namespace tool_options {
+namespace tool_support {
 
 template <class Options>
 struct OptionRow {
@@ -69,4 +69,4 @@ std::string HelpLines(const std::vector<OptionRow<Options>>& table) {
     return HelpLines(Shapes(table));
 }
 
-}  // namespace tool_options
+}  // namespace tool_support
