@@ -181,24 +181,13 @@ protected:
         return windows;
     }
 
-    // Whether the seven colour bars of the test pattern fill the width of
-    // `picture` from (left, top), `width` pixels wide, in the row at `y`.
-    static bool ShowsBars(const Image& picture, int left, int width, int y) {
-        for (int bar = 0; bar < 7; ++bar) {
-            const COLORREF c = picture.PixelAt(left + static_cast<int>((bar + 0.5) * width / 7), y);
-            const unsigned rgb = (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c);
-            if (!media::testkit::ColourNear(rgb, media::testkit::kSmpteBars[bar], 28)) return false;
-        }
-        return true;
-    }
-
     // Pumps until the bars show across the window (its whole client width).
     static bool WaitForBars(HWND window, int y = 20) {
         return PumpUntil([&] {
             RECT client{};
             GetClientRect(window, &client);
             const Image picture = host::CaptureWindow(window);
-            return !picture.Empty() && ShowsBars(picture, 0, client.right, y);
+            return !picture.Empty() && media_test::ShowsBars(picture, 0, client.right, y);
         });
     }
 

@@ -19,9 +19,6 @@ using media_test::MediaFolder;
 
 namespace {
 
-using testkit::ColourNear;
-using testkit::kSmpteBars;
-
 // What a consumer or notify window was sent. For a detach, whether the entry it
 // had been given still held its interfaces at that moment.
 struct Received {
@@ -164,13 +161,7 @@ TEST_F(Engine, TwoVideoFilesAttachOnceEachToTheirConsumersAndDetachBeforeRelease
     const bool painted = PumpMessagesUntil(
         [&] {
             picture = host::CaptureWindow(second);
-            if (picture.Empty()) return false;
-            for (int bar = 0; bar < 7; ++bar) {
-                const COLORREF c = picture.PixelAt(static_cast<int>((bar + 0.5) * 210 / 7), 50);
-                const unsigned rgb = (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c);
-                if (!ColourNear(rgb, kSmpteBars[bar], 28)) return false;
-            }
-            return true;
+            return !picture.Empty() && media_test::ShowsBars(picture, 0, 210, 50);
         },
         std::chrono::seconds(20));
     EXPECT_TRUE(painted);

@@ -282,8 +282,8 @@ TEST_F(SourceTest, TwoFilesInTwoConsumersPlayToTheEndWithBothPicturesShown) {
     ASSERT_TRUE(PumpUntil([&] { return source.Log->Count("Complete") == 1; }));
     ASSERT_TRUE(Settle(Container));
     const Image picture = host::CaptureWindow(Container);
-    EXPECT_TRUE(ShowsBars(picture, 10, 320, 70)) << "the first file in the left consumer";
-    EXPECT_TRUE(ShowsBars(picture, 340, 160, 70)) << "the second file in the right consumer";
+    EXPECT_TRUE(media_test::ShowsBars(picture, 10, 320, 70)) << "the first file in the left consumer";
+    EXPECT_TRUE(media_test::ShowsBars(picture, 340, 160, 70)) << "the second file in the right consumer";
     EXPECT_TRUE(source.Log->Errors.empty());
     EXPECT_TRUE(picture.SavePng(Folder + "/group.png"));
 }

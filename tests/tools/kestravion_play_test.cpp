@@ -10,10 +10,10 @@
 #include <sstream>
 
 #include "KestravionPlay.h"
+#include "MediaTestSupport.h"
 #include "PlayOptions.h"
 #include "platform/automation/registry.h"
 #include "platform/gdi/resource.h"
-#include "platform/media/testkit/TestMedia.h"
 
 namespace {
 
@@ -52,12 +52,7 @@ protected:
     }
 
     static std::string Media(Content kind, double seconds, int width = 320, int height = 240) {
-        media::testkit::MediaSpec spec;
-        spec.Kind = kind;
-        spec.Seconds = seconds;
-        spec.Width = width;
-        spec.Height = height;
-        return media::testkit::MakeMedia(std::filesystem::path(ORVALIS_BINARY_DIR) / "test-media", spec).string();
+        return media_test::Media(kind, seconds, width, height).string();
     }
 
     // A PNG file read back through the bitmap resources of this program.
@@ -72,16 +67,6 @@ protected:
         DeleteObject(bitmap);
         UnregisterBitmapResource(ThisModuleInstance(), id);
         return picture;
-    }
-
-    // The test pattern's seven bars across `width` pixels from `left`, in row `y`.
-    static bool ShowsBars(const Image& picture, int left, int width, int y) {
-        for (int bar = 0; bar < 7; ++bar) {
-            const COLORREF c = picture.PixelAt(left + static_cast<int>((bar + 0.5) * width / 7), y);
-            const unsigned rgb = (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c);
-            if (!media::testkit::ColourNear(rgb, media::testkit::kSmpteBars[bar], 28)) return false;
-        }
-        return true;
     }
 
     std::string Folder;
@@ -172,8 +157,8 @@ TEST_F(KestravionPlayTest, ASnapshotShowsEveryPictureInItsPlaceAndTheGradientBeh
     // file without one, as large as a cell, showing its gradient.
     EXPECT_EQ(picture.Width(), 8 + 2 * (160 + 8));
     EXPECT_EQ(picture.Height(), 8 + 27 + 8 + 2 * (120 + 8));
-    EXPECT_TRUE(ShowsBars(picture, 8, 160, 43 + 20)) << "the first file, at half its size";
-    EXPECT_TRUE(ShowsBars(picture, 176, 80, 43 + 10)) << "the second file, at half its size";
+    EXPECT_TRUE(media_test::ShowsBars(picture, 8, 160, 43 + 20)) << "the first file, at half its size";
+    EXPECT_TRUE(media_test::ShowsBars(picture, 176, 80, 43 + 10)) << "the second file, at half its size";
     EXPECT_EQ(picture.PixelAt(8 + 5, 171), RGB(0, 0, 0x40)) << "the gradient's top behind the sound-only file";
     EXPECT_EQ(picture.PixelAt(8 + 5, 171 + 119), RGB(0x3F, 0x5E, 0xBE)) << "and its last band";
     const COLORREF pause = picture.PixelAt(8 + 27 + 8, 8 + 8);

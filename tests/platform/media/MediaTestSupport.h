@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/gdi/gdi.h"
 #include "platform/media/media.h"
 #include "platform/media/testkit/TestMedia.h"
 
@@ -32,6 +33,17 @@ inline std::filesystem::path Media(Content kind, double seconds, int width = 320
 }
 
 inline std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+// Whether the seven bars of the "smpte" test pattern fill `width` pixels of
+// `picture` from `left`, in row `y` (within the encoder's tolerance).
+inline bool ShowsBars(const Image& picture, int left, int width, int y) {
+    for (int bar = 0; bar < 7; ++bar) {
+        const COLORREF c = picture.PixelAt(left + static_cast<int>((bar + 0.5) * width / 7), y);
+        const unsigned rgb = (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c);
+        if (!testkit::ColourNear(rgb, testkit::kSmpteBars[bar], 28)) return false;
+    }
+    return true;
+}
 
 template <class T>
 ComPtr<T> Query(IUnknown* object, const IID& iid) {
