@@ -25,7 +25,10 @@ std::string Describe(const MediaSpec& media) {
         name << '-' << media.Width << 'x' << media.Height << '-' << media.FramesPerSecond << "fps-" << media.Pattern;
         if (media.Bitrate) name << '-' << media.Bitrate << "bps";
     }
-    if (media.Kind != Content::Video) name << '-' << static_cast<long>(std::lround(media.Frequency)) << "hz";
+    if (media.Kind != Content::Video) {
+        name << '-' << static_cast<long>(std::lround(media.Frequency)) << "hz";
+        if (media.SampleRate != 48000) name << '-' << media.SampleRate << "sps";
+    }
     name << (media.Kind == Content::Audio ? ".wav" : ".webm");
     return name.str();
 }
@@ -42,12 +45,12 @@ std::string VideoBranch(const MediaSpec& media) {
 }
 
 std::string AudioSource(const MediaSpec& media) {
-    // 960 samples per buffer at 48 kHz: 50 buffers a second.
-    const long buffers = std::lround(media.Seconds * 50);
+    // 960 samples per buffer: 50 buffers a second at 48 kHz.
+    const long buffers = std::lround(media.Seconds * media.SampleRate / 960.0);
     std::ostringstream text;
     text << "audiotestsrc num-buffers=" << buffers
          << " samplesperbuffer=960 wave=sine volume=0.5 freq=" << media.Frequency
-         << " ! audio/x-raw,format=S16LE,rate=48000,channels=2";
+         << " ! audio/x-raw,format=S16LE,rate=" << media.SampleRate << ",channels=2";
     return text.str();
 }
 

@@ -18,6 +18,9 @@ struct MediaSpec {
     // A videotestsrc pattern name; "smpte" gives seven known colour bars on top.
     std::string Pattern = "smpte";
     double Frequency = 440.0;  // audio: a sine at half of full scale
+    // Audio samples per second. Audio comes in buffers of 960 samples, so
+    // at rates other than 48000 a file's length need not be whole milliseconds.
+    int SampleRate = 48000;
     // Video: the encoder's target bitrate in bits per second (0: its default).
     int Bitrate = 0;
 };
