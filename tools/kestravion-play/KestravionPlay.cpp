@@ -3,8 +3,6 @@
 
 #include "KestravionPlay.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <memory>
 
@@ -12,8 +10,7 @@
 #include "PlayerWindow.h"
 #include "kestravion/KestravionIds.h"
 #include "platform/automation/container.h"
-#include "platform/automation/registration.h"
-#include "platform/automation/registry.h"
+#include "tools/OwnControls.h"
 
 namespace kestravion_play {
 namespace {
@@ -26,52 +23,8 @@ constexpr auto kPictureLimit = std::chrono::seconds(10);
 
 std::atomic<bool> Interrupted{false};
 
-bool FileExists(const std::string& path) {
-    struct stat info {};
-    return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// The module installed beside this tool, or else the one it was built with.
-std::string OwnModule() {
-    const std::string installed = FindInstalledModule("kestravion");
-    return installed.empty() ? std::string(KESTRAVION_PLAY_MODULE) : installed;
-}
-
-// Whether the registry lacks the controls, or names a module file that is gone.
-bool ControlsUnregistered() {
-    Registry registry;
-    if (!ReadRegistry(registry, nullptr)) return false;  // a corrupt registry is not ours to rewrite
-    for (const char* progId : {kestravion::kVideoSourceProgId, kestravion::kVideoConsumerProgId}) {
-        const ClassRegistration* entry = registry.FindProgId(progId);
-        if (!entry || !FileExists(entry->ModulePath)) return true;
-    }
-    return false;
-}
-
-bool RegisterOwnModule(std::string& why) {
-    const std::string path = OwnModule();
-    std::string error;
-    auto module = LoadedModule::Load(path, &error);
-    if (!module) {
-        why = error;
-        return false;
-    }
-    if (const HRESULT result = module->RegisterServer(); result != S_OK) {
-        why = "registering " + path + " failed (" + DescribeResult(result) + "): " + AfxOleRegistrationError();
-        return false;
-    }
-    return true;
-}
-
 std::unique_ptr<HostedControl> MakeControl(const char* progId, std::string& why) {
-    std::string error;
-    auto control = HostedControl::Create(progId, &error);
-    if (!control && ControlsUnregistered()) {
-        if (!RegisterOwnModule(why)) return nullptr;
-        control = HostedControl::Create(progId, &error);
-    }
-    if (!control) why = error;
-    return control;
+    return tool_support::MakeOwnControl(progId, {"kestravion", KESTRAVION_PLAY_MODULE}, why);
 }
 
 Variant Call(HostedControl& control, std::string_view name, std::vector<Variant> args = {}) {

@@ -1,18 +1,15 @@
 // Real-time playback through the player control, as any host drives it: made
 // by ProgID through the registry, called by name, heard through its events.
 
-#include <sys/stat.h>
-
 #include <vector>
 
 #include "Playback.h"
 #include "orvalis/OrvalisIds.h"
 #include "orvalis/Sequencer.h"
 #include "platform/automation/container.h"
-#include "platform/automation/registration.h"
-#include "platform/automation/registry.h"
 #include "platform/clock/clock.h"
 #include "platform/window/window.h"
+#include "tools/OwnControls.h"
 
 namespace orvalis_play {
 namespace {
@@ -20,41 +17,6 @@ namespace {
 using platform::Variant;
 
 constexpr auto kLongestWait = std::chrono::milliseconds(5);
-
-bool FileExists(const std::string& path) {
-    struct stat info {};
-    return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// The module installed beside this tool, or else the one it was built with.
-std::string OwnModule() {
-    const std::string installed = platform::FindInstalledModule("orvalis");
-    return installed.empty() ? std::string(ORVALIS_PLAY_MODULE) : installed;
-}
-
-// Whether the registry lacks the control, or names a module file that is gone.
-bool ControlUnregistered() {
-    platform::Registry registry;
-    if (!platform::ReadRegistry(registry, nullptr)) return false;  // a corrupt registry is not ours to rewrite
-    const platform::ClassRegistration* entry = registry.FindProgId(orvalis::kOrvalisCtrlProgId);
-    return !entry || !FileExists(entry->ModulePath);
-}
-
-bool RegisterOwnModule(std::string& why) {
-    const std::string path = OwnModule();
-    std::string error;
-    auto module = platform::LoadedModule::Load(path, &error);
-    if (!module) {
-        why = error;
-        return false;
-    }
-    if (const platform::HRESULT result = module->RegisterServer(); result != platform::S_OK) {
-        why = "registering " + path + " failed (" + platform::DescribeResult(result) +
-              "): " + platform::AfxOleRegistrationError();
-        return false;
-    }
-    return true;
-}
 
 class ControlPlayback final : public Playback {
 public:
@@ -131,16 +93,8 @@ private:
 }  // namespace
 
 std::unique_ptr<Playback> MakeControlPlayback(std::string& why) {
-    std::string error;
-    auto control = platform::HostedControl::Create(orvalis::kOrvalisCtrlProgId, &error);
-    if (!control && ControlUnregistered()) {
-        if (!RegisterOwnModule(why)) return nullptr;
-        control = platform::HostedControl::Create(orvalis::kOrvalisCtrlProgId, &error);
-    }
-    if (!control) {
-        why = error;
-        return nullptr;
-    }
+    auto control = tool_support::MakeOwnControl(orvalis::kOrvalisCtrlProgId, {"orvalis", ORVALIS_PLAY_MODULE}, why);
+    if (!control) return nullptr;
     return std::make_unique<ControlPlayback>(std::move(control));
 }
 
