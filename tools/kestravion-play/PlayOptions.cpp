@@ -5,6 +5,7 @@
 namespace kestravion_play {
 namespace {
 
+using tool_support::NeedsPath;
 using tool_support::ParseInt;
 using tool_support::ParseNumber;
 
@@ -50,12 +51,6 @@ std::string ParseColour(const std::string& text, unsigned& colour) {
                                                    : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
     }
     colour = ((rgb >> 16) & 0xFF) | (rgb & 0xFF00) | ((rgb & 0xFF) << 16);
-    return {};
-}
-
-std::string NeedsPath(const std::string& value, std::string& path) {
-    if (value.empty()) return "the file name is empty";
-    path = value;
     return {};
 }
 
@@ -121,15 +116,11 @@ const std::vector<OptionSpec>& OptionTable() {
              o.SnapshotAtMs = ms;
              return error;
          }},
-        {"--registry", nullptr, "FILE",
-         "the control registry that names the video controls (default: ~/.local/share/ocx/registry); "
-         "the tool's own module is registered there when it is missing",
-         [](PlayOptions& o, const std::string& v) { return NeedsPath(v, o.RegistryPath); }},
-        {"--help", "-h", nullptr, "show this help, then exit",
-         [](PlayOptions& o, const std::string&) {
-             o.Help = true;
-             return std::string();
-         }},
+        tool_support::RegistryRow(
+            &PlayOptions::RegistryPath,
+            "the control registry that names the video controls (default: ~/.local/share/ocx/registry); "
+            "the tool's own module is registered there when it is missing"),
+        tool_support::HelpRow(&PlayOptions::Help),
     };
     return table;
 }

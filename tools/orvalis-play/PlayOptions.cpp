@@ -7,6 +7,7 @@ constexpr double kMinTempo = 1.0;
 constexpr double kMaxTempo = 1000.0;
 constexpr int kMaxBar = 1000000;
 
+using tool_support::NeedsPath;
 using tool_support::ParseInt;
 using tool_support::ParseNumber;
 
@@ -19,14 +20,6 @@ std::string ParseTempo(const std::string& text, std::optional<double>& tempo) {
         return "a tempo between 1 and 1000 beats per minute, please";
     }
     tempo = bpm;
-    return {};
-}
-
-std::string NeedsPath(const std::string& value, std::string& path) {
-    if (value.empty()) {
-        return "the file name is empty";
-    }
-    path = value;
     return {};
 }
 
@@ -154,15 +147,11 @@ const std::vector<OptionSpec>& OptionTable() {
              o.Monitor = true;
              return std::string();
          }},
-        {"--registry", nullptr, "FILE",
-         "the control registry that names the player control (default: ~/.local/share/ocx/registry); "
-         "the player's own module is registered there when it is missing",
-         [](PlayOptions& o, const std::string& v) { return NeedsPath(v, o.RegistryPath); }},
-        {"--help", "-h", nullptr, "show this help, then exit",
-         [](PlayOptions& o, const std::string&) {
-             o.Help = true;
-             return std::string();
-         }},
+        tool_support::RegistryRow(
+            &PlayOptions::RegistryPath,
+            "the control registry that names the player control (default: ~/.local/share/ocx/registry); "
+            "the player's own module is registered there when it is missing"),
+        tool_support::HelpRow(&PlayOptions::Help),
     };
     return table;
 }

@@ -87,6 +87,12 @@ std::string ParseNumber(const std::string& text, double& value) {
     return {};
 }
 
+std::string NeedsPath(const std::string& value, std::string& path) {
+    if (value.empty()) return "the file name is empty";
+    path = value;
+    return {};
+}
+
 std::string FormatNumber(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.10g", value);

@@ -45,6 +45,24 @@ std::string ParseInt(const std::string& text, int low, int high, int& value);
 std::string ParseNumber(const std::string& text, double& value);
 // A number for a message: up to ten significant digits, no exponent below 1e10.
 std::string FormatNumber(double value);
+// A file name, stored in `path`; "" or why not (it is empty).
+std::string NeedsPath(const std::string& value, std::string& path);
+
+// The rows every tool has: --help, and --registry for the tools that host
+// controls (`help` says which).
+template <class Options>
+OptionRow<Options> HelpRow(bool Options::*help) {
+    return {"--help", "-h", nullptr, "show this help, then exit", [help](Options& o, const std::string&) {
+                o.*help = true;
+                return std::string();
+            }};
+}
+
+template <class Options>
+OptionRow<Options> RegistryRow(std::string Options::*path, const char* help) {
+    return {"--registry", nullptr, "FILE", help,
+            [path](Options& o, const std::string& value) { return NeedsPath(value, o.*path); }};
+}
 
 template <class Options>
 std::vector<RowShape> Shapes(const std::vector<OptionRow<Options>>& table) {
