@@ -39,6 +39,9 @@ class Recording {
 public:
     static constexpr std::uint64_t kChunkEntries = 4096;
     static constexpr std::uint64_t kMaxChunks = 4096;  // 16 M messages
+    // Chunks kept ready past the one in use: a grower that a busy machine
+    // leaves unscheduled for some milliseconds must not cost messages.
+    static constexpr std::uint64_t kChunksAhead = 4;
 
     ~Recording() {
         for (auto& chunk : Chunks) {
@@ -51,7 +54,7 @@ public:
     Entry* Claim(bool& growNow) noexcept {
         std::uint64_t index = Next.fetch_add(1, std::memory_order_relaxed);
         std::uint64_t chunk = index / kChunkEntries;
-        growNow = index % kChunkEntries == kChunkEntries / 4;
+        growNow = index % kChunkEntries == 0;
         Entry* entries = chunk < kMaxChunks ? Chunks[chunk].load(std::memory_order_acquire) : nullptr;
         if (!entries) {
             Dropped.fetch_add(1, std::memory_order_relaxed);
@@ -61,11 +64,11 @@ public:
         return &entries[index % kChunkEntries];
     }
 
-    // Makes sure the chunk in use and the next one exist. Grower thread and
-    // open only.
+    // Makes sure the chunk in use and the kChunksAhead after it exist. Grower
+    // thread and open only.
     void Grow() {
         std::uint64_t current = Next.load(std::memory_order_relaxed) / kChunkEntries;
-        for (std::uint64_t c = current; c < std::min(current + 2, kMaxChunks); ++c) {
+        for (std::uint64_t c = current; c < std::min(current + 1 + kChunksAhead, kMaxChunks); ++c) {
             if (!Chunks[c].load(std::memory_order_acquire)) {
                 Chunks[c].store(new Entry[kChunkEntries], std::memory_order_release);
             }

@@ -83,7 +83,7 @@ TEST_F(CaptureDevice, KeepsEveryMessageOfSeveralSendersAcrossItsStorageGrowth) {
     platform::HMIDIOUT out = nullptr;
     ASSERT_EQ(platform::midiOutOpen(&out, 1, nullptr, 0, platform::CALLBACK_NULL), platform::MMSYSERR_NOERROR);
     constexpr int kSenders = 3;
-    constexpr int kEach = 6000;  // several storage chunks in all
+    constexpr int kEach = 12000;  // more storage chunks than the device allocates at open
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
         senders.emplace_back([&, s] {
