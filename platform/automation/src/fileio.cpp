@@ -1,14 +1,12 @@
 #include "fileio.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <vector>
 
 namespace platform::detail {
 
@@ -16,99 +14,7 @@ namespace {
 
 std::string Reason(int error) { return std::strerror(error); }
 
-// The process's file creation mask, read without changing it: setting the
-// mask to learn it would leave every other thread creating files unmasked
-// for that moment. Where the kernel does not show it, the usual 022.
-mode_t CreationMask() {
-    std::string status;
-    if (ReadWholeFile("/proc/self/status", status, nullptr)) {
-        const auto at = status.find("\nUmask:");
-        if (at != std::string::npos) {
-            const char* digits = status.c_str() + at + 7;
-            while (*digits == ' ' || *digits == '\t') ++digits;
-            unsigned mask = 0;
-            const auto [end, ec] = std::from_chars(digits, status.c_str() + status.size(), mask, 8);
-            if (ec == std::errc() && end != digits) return static_cast<mode_t>(mask & 0777);
-        }
-    }
-    return 022;
-}
-
 }  // namespace
-
-bool ReadWholeFile(const std::string& path, std::string& content, std::string* error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (error) *error = "cannot open " + path + ": " + Reason(errno);
-        return false;
-    }
-    std::string text;
-    char buffer[8192];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            int saved = errno;
-            ::close(fd);
-            if (error) *error = "cannot read " + path + ": " + Reason(saved);
-            return false;
-        }
-        if (got == 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    content = std::move(text);
-    return true;
-}
-
-bool WriteFileAtomically(const std::string& path, std::string_view content, std::string* error) {
-    std::string folder = ".";
-    if (auto slash = path.find_last_of('/'); slash != std::string::npos) {
-        folder = slash == 0 ? "/" : path.substr(0, slash);
-    }
-    std::string name = path.substr(path.find_last_of('/') + 1);
-    std::string pattern = folder + "/." + name + ".XXXXXX";
-    std::vector<char> temp(pattern.begin(), pattern.end());
-    temp.push_back('\0');
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        if (error) *error = "cannot create a temporary file in " + folder + ": " + Reason(errno);
-        return false;
-    }
-    auto failWith = [&](const std::string& what, int saved) {
-        ::close(fd);
-        ::unlink(temp.data());
-        if (error) *error = what + ": " + Reason(saved);
-        return false;
-    };
-    const char* data = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-        ssize_t put = ::write(fd, data, left);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return failWith("cannot write " + std::string(temp.data()), errno);
-        }
-        data += put;
-        left -= static_cast<std::size_t>(put);
-    }
-    // mkstemp creates 0600; a saved file should get the usual permissions.
-    ::fchmod(fd, 0666 & ~CreationMask());
-    if (::fsync(fd) != 0) return failWith("cannot flush " + std::string(temp.data()), errno);
-    if (::close(fd) != 0) {
-        int saved = errno;
-        ::unlink(temp.data());
-        if (error) *error = "cannot close " + std::string(temp.data()) + ": " + Reason(saved);
-        return false;
-    }
-    if (::rename(temp.data(), path.c_str()) != 0) {
-        int saved = errno;
-        ::unlink(temp.data());
-        if (error) *error = "cannot replace " + path + ": " + Reason(saved);
-        return false;
-    }
-    return true;
-}
 
 bool MakeFolders(const std::string& path, std::string* error) {
     if (path.empty()) return true;
@@ -154,6 +60,42 @@ bool ParseMajorMinor(std::string_view text, std::uint16_t& major, std::uint16_t&
     major = static_cast<std::uint16_t>(values[0]);
     minor = static_cast<std::uint16_t>(values[1]);
     return true;
+}
+
+std::string Escape(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    out += "\\x";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 15];
+                } else {
+                    out += ch;
+                }
+        }
+    }
+    return out;
+}
+
+std::string QuoteExcerpt(std::string_view text, std::size_t longest) {
+    std::size_t shown = std::min(text.size(), longest);
+    // Never cut inside a UTF-8 sequence: back up to the start of the one cut.
+    if (shown < text.size()) {
+        while (shown > 0 && (static_cast<unsigned char>(text[shown]) & 0xC0) == 0x80) --shown;
+    }
+    std::string out = "\"" + Escape(text.substr(0, shown)) + "\"";
+    if (shown < text.size()) out += "... (" + std::to_string(text.size()) + " bytes)";
+    return out;
 }
 
 }  // namespace platform::detail

@@ -1,20 +1,17 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-// File and text helpers shared by the registry and the property bag.
+// Folder and text helpers shared by the registry, the property bag and the
+// variants. Files themselves are read and written through platform/file.
 namespace platform::detail {
 
-// Reads a whole file. False with `error` naming the file and the reason.
-bool ReadWholeFile(const std::string& path, std::string& content, std::string* error);
-
-// Writes `content` to a new temporary file in the same folder, flushes it to
-// disk and renames it over `path`: readers see the old file or the new one,
-// never a part. The folder must exist. False with `error` set; the temporary
-// file is removed on failure.
-bool WriteFileAtomically(const std::string& path, std::string_view content, std::string* error);
+// The longest registry or property file read: far beyond any real one, short
+// of what a stray device or a wrong file name could make a reader swallow.
+inline constexpr std::uint64_t kMaxSettingsFileBytes = 16u << 20;
 
 // Creates a folder and its parents (mode 0700 for new ones). False with `error`.
 bool MakeFolders(const std::string& path, std::string* error);
@@ -24,5 +21,13 @@ std::string_view Trim(std::string_view text) noexcept;
 // "major.minor" (spaces around it allowed), each part 0 to 65535. False for
 // anything else, with major and minor unchanged.
 bool ParseMajorMinor(std::string_view text, std::uint16_t& major, std::uint16_t& minor) noexcept;
+
+// The text with backslashes, double quotes and control characters escaped
+// (\n, \t, \r, \xHH), so that a message shows it on one line as it is.
+std::string Escape(std::string_view text);
+// A text from a file or a caller, fit for a message: in double quotes, with
+// quotes, backslashes and control characters escaped (\n, \t, \r, \xHH), and
+// cut after `longest` bytes with "..." and the full length after it.
+std::string QuoteExcerpt(std::string_view text, std::size_t longest = 60);
 
 }  // namespace platform::detail

@@ -4,10 +4,12 @@
 #include <cstdio>
 
 #include "fileio.h"
+#include "platform/file/file.h"
 #include "platform/window/text.h"
 
 namespace platform {
 
+using detail::QuoteExcerpt;
 using detail::Trim;
 
 namespace {
@@ -32,7 +34,7 @@ bool Unquote(std::string_view text, std::string& value, std::string& problem) {
             case '\\': out += '\\'; break;
             case 'n': out += '\n'; break;
             case 't': out += '\t'; break;
-            default: problem = std::string("unknown escape \\") + text[i] + " in a string"; return false;
+            default: problem = "unknown escape \\" + detail::Escape(text.substr(i, 1)) + " in a string"; return false;
         }
     }
     if (i >= text.size()) {
@@ -118,7 +120,7 @@ PropertyBag PropertyBag::Parse(std::string_view text, std::vector<std::string>* 
         if (line.empty() || line.front() == '#') continue;
         std::size_t equals = line.find('=');
         if (equals == std::string_view::npos) {
-            report(LineLabel(lineNumber) + "no '=' in \"" + std::string(line) + "\"; the line is skipped");
+            report(LineLabel(lineNumber) + "no '=' in " + QuoteExcerpt(line) + "; the line is skipped");
             continue;
         }
         std::string_view name = Trim(line.substr(0, equals));
@@ -132,13 +134,13 @@ PropertyBag PropertyBag::Parse(std::string_view text, std::vector<std::string>* 
         if (!rawValue.empty() && rawValue.front() == '"') {
             std::string problem;
             if (!Unquote(rawValue, value, problem)) {
-                report(LineLabel(lineNumber) + problem + " (\"" + std::string(name) + "\"); the line is skipped");
+                report(LineLabel(lineNumber) + problem + " (" + QuoteExcerpt(name) + "); the line is skipped");
                 continue;
             }
             quoted = true;
         }
         if (Entry* earlier = bag.FindEntry(name)) {
-            report(LineLabel(lineNumber) + "\"" + std::string(name) + "\" was already given on line " +
+            report(LineLabel(lineNumber) + QuoteExcerpt(name) + " was already given on line " +
                    std::to_string(earlier->Line) + "; the later value is used");
             earlier->Value = std::move(value);
             earlier->Quoted = quoted;
@@ -174,7 +176,7 @@ std::string PropertyBag::ToText(std::string_view header) const {
 bool PropertyBag::LoadFile(const std::string& path, PropertyBag& bag, std::vector<std::string>* issues,
                            std::string* error) {
     std::string content;
-    if (!detail::ReadWholeFile(path, content, error)) return false;
+    if (!ReadRegularTextFile(path, detail::kMaxSettingsFileBytes, content, error)) return false;
     std::vector<std::string> found;
     bag = Parse(content, &found);
     if (issues) {
@@ -185,7 +187,7 @@ bool PropertyBag::LoadFile(const std::string& path, PropertyBag& bag, std::vecto
 
 bool PropertyBag::SaveFile(const std::string& path, std::string_view header, std::string* error) const {
     try {
-        return detail::WriteFileAtomically(path, ToText(header), error);
+        return WriteFileAtomically(path, ToText(header), error);
     } catch (...) {
         if (error) *error = "out of memory while saving " + path;
         return false;
@@ -275,7 +277,7 @@ BOOL CPropExchange::ExchangeProp(std::string_view name, VARTYPE type, Variant& v
                 HRESULT hr = ChangeType(Variant(*text), type, converted, &why);
                 if (FAILED(hr)) {
                     int line = Bag->LineOf(name);
-                    Report((line > 0 ? LineLabel(line) : std::string()) + "\"" + std::string(name) + "\": " + why +
+                    Report((line > 0 ? LineLabel(line) : std::string()) + QuoteExcerpt(name) + ": " + why +
                            "; the default " + defaultValue.ToDisplayString() + " is used");
                     value = defaultValue;
                     return FALSE;
@@ -302,8 +304,8 @@ BOOL CPropExchange::ExchangeVersion(DWORD& version, DWORD currentVersion, BOOL c
                 DWORD loaded = currentVersion;
                 const std::string* text = Bag ? Bag->Find(kVersionEntryName) : nullptr;
                 if (text && !ParseVersion(*text, loaded)) {
-                    Report("\"" + std::string(kVersionEntryName) + "\": \"" + *text + "\" is not a version; " +
-                           FormatVersion(currentVersion) + " is assumed");
+                    Report("\"" + std::string(kVersionEntryName) + "\": " + QuoteExcerpt(*text) +
+                           " is not a version; " + FormatVersion(currentVersion) + " is assumed");
                     loaded = currentVersion;
                 }
                 version = Version = loaded;

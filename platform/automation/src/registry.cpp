@@ -16,10 +16,12 @@
 #include <thread>
 
 #include "fileio.h"
+#include "platform/file/file.h"
 #include "platform/window/text.h"
 
 namespace platform {
 
+using detail::QuoteExcerpt;
 using detail::Trim;
 
 namespace {
@@ -72,14 +74,14 @@ std::string OneLine(std::string_view text) {
 GUID ParseGuidOrFail(std::string_view text, int line, std::string_view what) {
     auto guid = GUID::Parse(Trim(text));
     if (!guid) {
-        throw ParseFailure(line, std::string(what) + " \"" + std::string(text) + "\" is not a GUID in braces");
+        throw ParseFailure(line, std::string(what) + " " + QuoteExcerpt(text) + " is not a GUID in braces");
     }
     return *guid;
 }
 
 void ParseVersionOrFail(std::string_view text, int line, std::uint16_t& major, std::uint16_t& minor) {
     if (!detail::ParseMajorMinor(text, major, minor)) {
-        throw ParseFailure(line, "\"" + std::string(text) + "\" is not a version (major.minor)");
+        throw ParseFailure(line, QuoteExcerpt(text) + " is not a version (major.minor)");
     }
 }
 
@@ -93,7 +95,7 @@ std::uint32_t ParseNumberOrFail(std::string_view text, int line) {
     std::uint32_t value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
-        throw ParseFailure(line, "\"" + std::string(text) + "\" is not a number");
+        throw ParseFailure(line, QuoteExcerpt(text) + " is not a number");
     }
     return value;
 }
@@ -102,7 +104,7 @@ bool ParseYesNoOrFail(std::string_view text, int line) {
     text = Trim(text);
     if (EqualsNoCase(text, "yes")) return true;
     if (EqualsNoCase(text, "no")) return false;
-    throw ParseFailure(line, "\"" + std::string(text) + "\" is neither yes nor no");
+    throw ParseFailure(line, QuoteExcerpt(text) + " is neither yes nor no");
 }
 
 // "{GUID} 1.0": the type library an interface or class belongs to.
@@ -146,6 +148,17 @@ std::vector<RawSection> SplitSections(std::string_view text) {
         if (sections.empty()) throw ParseFailure(lineNumber, "a key before the first section");
         std::string_view key = Trim(line.substr(0, equals));
         if (key.empty()) throw ParseFailure(lineNumber, "a value without a key");
+        // A key given twice would lose one of its values on the next rewrite;
+        // only an interface's members are a list.
+        RawSection& current = sections.back();
+        if (key != "Member") {
+            for (std::size_t i = 0; i < current.Keys.size(); ++i) {
+                if (current.Keys[i].first == key) {
+                    throw ParseFailure(lineNumber, "the key " + QuoteExcerpt(key) + " was already given on line " +
+                                                       std::to_string(current.KeyLines[i]));
+                }
+            }
+        }
         sections.back().Keys.emplace_back(std::string(key), std::string(Trim(line.substr(equals + 1))));
         sections.back().KeyLines.push_back(lineNumber);
     }
@@ -189,7 +202,7 @@ ClassRegistration ParseClass(const RawSection& section) {
         } else if (key == "Version") {
             ParseVersionOrFail(value, line, entry.TypeLibMajor, entry.TypeLibMinor);
         } else {
-            throw ParseFailure(line, "unknown key \"" + key + "\" in a Class section");
+            throw ParseFailure(line, "unknown key " + QuoteExcerpt(key) + " in a Class section");
         }
     }
     if (!haveModule) throw ParseFailure(section.Line, "the class names no Module");
@@ -219,7 +232,7 @@ TypeLibraryDescription ParseTypeLib(const RawSection& section) {
         } else if (key == "Module") {
             library.ModulePath = value;
         } else {
-            throw ParseFailure(line, "unknown key \"" + key + "\" in a TypeLib section");
+            throw ParseFailure(line, "unknown key " + QuoteExcerpt(key) + " in a TypeLib section");
         }
     }
     return library;
@@ -258,7 +271,7 @@ InterfaceDescription ParseInterface(const RawSection& section, LibraryRef& owner
             if (!MemberDescription::Parse(value, member, problem)) throw ParseFailure(line, problem);
             description.Members.push_back(std::move(member));
         } else {
-            throw ParseFailure(line, "unknown key \"" + key + "\" in an Interface section");
+            throw ParseFailure(line, "unknown key " + QuoteExcerpt(key) + " in an Interface section");
         }
     }
     if (!haveOwner) throw ParseFailure(section.Line, "the interface names no TypeLib");
@@ -286,7 +299,7 @@ CoClassDescription ParseCoClass(const RawSection& section, LibraryRef& owner) {
         } else if (key == "Events") {
             description.Events = ParseGuidOrFail(value, line, "the event interface");
         } else {
-            throw ParseFailure(line, "unknown key \"" + key + "\" in a CoClass section");
+            throw ParseFailure(line, "unknown key " + QuoteExcerpt(key) + " in a CoClass section");
         }
     }
     if (!haveOwner) throw ParseFailure(section.Line, "the class names no TypeLib");
@@ -372,7 +385,7 @@ bool Registry::Parse(std::string_view text, std::string_view source, Registry& r
                 CoClassDescription description = ParseCoClass(section, owner);
                 classes.emplace_back(std::move(description), owner);
             } else {
-                throw ParseFailure(section.Line, "unknown section kind \"" + section.Kind + "\"");
+                throw ParseFailure(section.Line, "unknown section kind " + QuoteExcerpt(section.Kind));
             }
         }
         auto ownerOf = [&parsed](const LibraryRef& ref) -> TypeLibraryDescription& {
@@ -408,7 +421,7 @@ bool Registry::Load(const std::string& path, Registry& registry, std::string* er
         return true;
     }
     std::string text;
-    if (!detail::ReadWholeFile(path, text, error)) return false;
+    if (!ReadRegularTextFile(path, detail::kMaxSettingsFileBytes, text, error)) return false;
     if (!Parse(text, path, registry, error)) {
         if (error) *error = "the registry file is corrupt: " + *error;
         return false;
@@ -603,8 +616,15 @@ bool ReadRegistry(Registry& registry, std::string* error) { return Registry::Loa
 
 bool UpdateRegistry(const std::function<bool(Registry&, std::string& error)>& change, std::string* error) {
     try {
-        const std::string path = GetRegistryPath();
+        // A registry reached through a link is the file it names: that file
+        // is locked, read and replaced, and the link stays.
+        std::string path;
+        if (!ResolveOutputPath(GetRegistryPath(), path, error)) return false;
         if (!detail::MakeFolders(FolderOf(path), error)) return false;
+        // Opened before the lock, so that a target that must not be replaced
+        // (a device, a FIFO) is refused before anything is made beside it.
+        AtomicFile file;
+        if (!file.Open(path, error)) return false;
         RegistryLock lock;
         if (!lock.Acquire(path, error)) return false;
         Registry registry;
@@ -614,7 +634,9 @@ bool UpdateRegistry(const std::function<bool(Registry&, std::string& error)>& ch
             if (error) *error = refusal;
             return false;
         }
-        return detail::WriteFileAtomically(path, registry.ToText(), error);
+        const std::string text = registry.ToText();
+        file.Write(text.data(), text.size());
+        return file.Commit(error);
     } catch (const std::exception& e) {
         if (error) *error = std::string("cannot update the registry: ") + e.what();
         return false;

@@ -31,6 +31,7 @@ constexpr TypeSpelling kTypeNames[] = {
     {VT_COLOR | VT_BYREF, "OLE_COLOR*"},
 };
 
+using detail::QuoteExcerpt;
 using detail::Trim;
 
 // Parses a whole string as a number: decimal or 0x hexadecimal integers
@@ -287,7 +288,7 @@ HRESULT ChangeType(const Variant& in, VARTYPE to, Variant& out, std::string* why
                     } else if (double number; ParseNumber(text, number)) {
                         out = Variant(number != 0.0);
                     } else {
-                        return fail(DISP_E_TYPEMISMATCH, "\"" + std::string(text) + "\" is not a boolean");
+                        return fail(DISP_E_TYPEMISMATCH, QuoteExcerpt(text) + " is not a boolean");
                     }
                 } else if (isReal) {
                     out = Variant(real != 0.0);
@@ -300,7 +301,7 @@ HRESULT ChangeType(const Variant& in, VARTYPE to, Variant& out, std::string* why
                 if (isText) {
                     double number;
                     if (!ParseNumber(in.String(), number)) {
-                        return fail(DISP_E_TYPEMISMATCH, "\"" + in.String() + "\" is not a number");
+                        return fail(DISP_E_TYPEMISMATCH, QuoteExcerpt(in.String()) + " is not a number");
                     }
                     out = Variant(number);
                 } else if (isReal) {
@@ -315,7 +316,7 @@ HRESULT ChangeType(const Variant& in, VARTYPE to, Variant& out, std::string* why
                 double number = static_cast<double>(integer);
                 if (isText) {
                     if (!ParseNumber(in.String(), number)) {
-                        return fail(DISP_E_TYPEMISMATCH, "\"" + in.String() + "\" is not a number");
+                        return fail(DISP_E_TYPEMISMATCH, QuoteExcerpt(in.String()) + " is not a number");
                     }
                 } else if (isReal) {
                     number = real;

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,63 @@ TEST(PropertyBag, ReadsWhatAPersonWritesAndSkipsWhatItCannotRead) {
     EXPECT_TRUE(Mentions(issues, "line 5: the entry has no name"));
     EXPECT_TRUE(Mentions(issues, "line 7: the string has no closing quote"));
     EXPECT_TRUE(Mentions(issues, "line 9: \"monitor\" was already given on line 3"));
+}
+
+TEST(PropertyBag, WarningsShowControlCharactersEscapedAndLongValuesCut) {
+    const std::string huge(3 << 20, 'v');
+    std::vector<std::string> issues;
+    PropertyBag bag = PropertyBag::Parse(
+        "bell\a and escape\x1B with no equals sign\n"
+        "Flag = " +
+            huge +
+            "\n"
+            "Text = \"bad \\q\x07\"\n",
+        &issues);
+    CPropExchange px(CPropExchange::Mode::Load, &bag, &issues);
+    BOOL flag = FALSE;
+    PX_Bool(&px, "Flag", flag, FALSE);
+    ASSERT_EQ(issues.size(), 3u);
+    EXPECT_TRUE(Mentions(issues, "line 1: no '=' in \"bell\\x07 and escape\\x1B with no equals sign\"")) << issues[0];
+    EXPECT_TRUE(Mentions(issues, "line 3: unknown escape \\q in a string")) << issues[1];
+    EXPECT_TRUE(Mentions(issues, "... (3145728 bytes) is not a boolean")) << issues[2].substr(0, 200);
+    for (const std::string& issue : issues) {
+        EXPECT_LT(issue.size(), 200u);
+        for (const char c : issue) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20) << issue;
+    }
+}
+
+TEST(PropertyBag, FilesAreReadWithinABoundAndOnlyWhenRegular) {
+    char pattern[] = "/tmp/propbag-files-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    const std::string fifo = folder + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big = folder + "/big";
+    std::ofstream(big).close();
+    ASSERT_EQ(::truncate(big.c_str(), (16 << 20) + 1), 0);
+    for (const std::string& path : {std::string("/dev/zero"), fifo, big}) {
+        PropertyBag bag;
+        std::string error;
+        EXPECT_FALSE(PropertyBag::LoadFile(path, bag, nullptr, &error)) << path;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+        if (path == big) {
+            EXPECT_NE(error.find("16 MiB"), std::string::npos) << error;
+        }
+    }
+    // Saving never replaces what is not a plain file, and says so.
+    PropertyBag bag;
+    bag.Write("Level", "1");
+    std::string error;
+    EXPECT_FALSE(bag.SaveFile("/dev/full", "", &error));
+    EXPECT_NE(error.find("/dev/full"), std::string::npos) << error;
+    struct stat info {};
+    ASSERT_EQ(::stat("/dev/full", &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+    EXPECT_FALSE(bag.SaveFile(fifo, "", &error));
+    ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 TEST(PropertyBag, TextFormRoundTripsAwkwardValues) {
@@ -167,14 +226,16 @@ TEST(PropertyBag, SavedFilesFollowTheCreationMask) {
     PropertyBag bag;
     bag.Write("Caption", "masked", true);
     for (const mode_t mask : {mode_t{027}, mode_t{002}}) {
+        // A new file each time: one that exists keeps the mode it has.
+        const std::string path = folder + "/saved-" + std::to_string(mask);
         const mode_t previous = ::umask(mask);
         std::string error;
-        const bool saved = bag.SaveFile(folder + "/saved", "", &error);
+        const bool saved = bag.SaveFile(path, "", &error);
         const mode_t during = ::umask(previous);
         EXPECT_TRUE(saved) << error;
         EXPECT_EQ(during, mask);
         struct stat info {};
-        EXPECT_EQ(::stat((folder + "/saved").c_str(), &info), 0);
+        EXPECT_EQ(::stat(path.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0666u & ~mask) << "mask " << mask;
     }
     std::error_code ignored;

@@ -1,6 +1,9 @@
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "fixture.h"
@@ -135,6 +138,90 @@ TEST_F(RegistryTest, EachKindOfDamageIsNamed) {
         EXPECT_FALSE(Registry::Parse(c.Text, "reg", registry, &error)) << c.Text;
         EXPECT_NE(error.find(c.Expected), std::string::npos) << error;
     }
+}
+
+TEST_F(RegistryTest, AKeyGivenTwiceInASectionIsRefusedWithBothLines) {
+    const std::string twice =
+        "[Class {00000001-1234-5678-0102-030405060708}]\n"
+        "Kind = control\n"
+        "Module = /first.so\n"
+        "Module = /second.so\n";
+    WriteFile(RegistryFile, twice);
+    Registry registry;
+    std::string error;
+    EXPECT_FALSE(ReadRegistry(registry, &error));
+    EXPECT_NE(error.find(RegistryFile + " line 4: the key \"Module\" was already given on line 3"), std::string::npos)
+        << error;
+    EXPECT_FALSE(UpdateRegistry([](Registry&, std::string&) { return true; }, &error));
+    EXPECT_EQ(ReadFile(RegistryFile), twice);
+    // An interface lists its members under one key.
+    Registry members;
+    registry.PutTypeLib(MakeLibrary());
+    ASSERT_TRUE(Registry::Parse(registry.ToText(), "reg", members, &error)) << error;
+}
+
+TEST_F(RegistryTest, WhatIsNotARegularFileIsRefusedAndLeftAsItIs) {
+    const std::string fifo = Folder + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big = Folder + "/big";
+    std::ofstream(big).close();
+    ASSERT_EQ(::truncate(big.c_str(), (16 << 20) + 1), 0);
+    auto touch = [](Registry& r, std::string&) {
+        r.PutClass(MakeClass(1, "A.B.1"));
+        return true;
+    };
+    for (const std::string& path : {std::string("/dev/null"), std::string("/dev/zero"), fifo, Folder, big}) {
+        SetRegistryPath(path);
+        struct stat before {};
+        ASSERT_EQ(::stat(path.c_str(), &before), 0) << path;
+        Registry registry;
+        std::string error;
+        EXPECT_FALSE(ReadRegistry(registry, &error)) << path;  // promptly: a FIFO is not waited on
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+        EXPECT_FALSE(UpdateRegistry(touch, &error)) << path;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+        if (path == big) {
+            EXPECT_NE(error.find("16 MiB"), std::string::npos) << error;
+        }
+        struct stat after {};
+        ASSERT_EQ(::stat(path.c_str(), &after), 0) << path;
+        EXPECT_EQ(after.st_mode, before.st_mode) << path;
+        EXPECT_EQ(after.st_ino, before.st_ino) << path;
+        EXPECT_EQ(after.st_size, before.st_size) << path;
+        // What is no file at all is refused before anything is made beside it.
+        if (path != big) {
+            EXPECT_NE(::access((path + ".lock").c_str(), F_OK), 0) << path;
+        }
+    }
+}
+
+TEST_F(RegistryTest, ALinkedRegistryKeepsItsLinkAndTheTargetItsMode) {
+    std::filesystem::create_directory(Folder + "/real");
+    const std::string target = Folder + "/real/registry";
+    ASSERT_TRUE(UpdateRegistry(
+        [](Registry& r, std::string&) {
+            r.PutClass(MakeClass(1, "A.B.1"));
+            return true;
+        },
+        nullptr));
+    std::filesystem::rename(RegistryFile, target);
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("real/registry", RegistryFile.c_str()), 0);
+    std::string error;
+    ASSERT_TRUE(UpdateRegistry(
+        [](Registry& r, std::string&) {
+            r.PutClass(MakeClass(2, "A.C.1"));
+            return true;
+        },
+        &error))
+        << error;
+    EXPECT_TRUE(std::filesystem::is_symlink(RegistryFile));
+    Registry registry;
+    ASSERT_TRUE(Registry::Load(target, registry, &error)) << error;
+    EXPECT_EQ(registry.Classes().size(), 2u);
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
 }
 
 TEST_F(RegistryTest, AMissingFileIsAnEmptyRegistryAndTheFolderIsMadeOnWrite) {
