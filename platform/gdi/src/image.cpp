@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "platform/file/file.h"
 #include "platform/gdi/cairo_interop.h"
 #include "platform/gdi/gdi.h"
 
@@ -36,14 +37,36 @@ const std::uint32_t* Image::Row(int y) const noexcept {
     return Data.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(W);
 }
 
-bool Image::SavePng(const std::string& path) const noexcept {
-    if (Empty()) return false;
-    // Rows of W pixels are exactly Cairo's RGB24 stride, so the surface can
-    // borrow the pixels; Cairo only reads them when writing the file.
-    const SurfacePtr s(cairo_image_surface_create_for_data(
-        reinterpret_cast<unsigned char*>(const_cast<std::uint32_t*>(Data.data())), CAIRO_FORMAT_RGB24, W, H, W * 4));
-    return cairo_surface_status(s.get()) == CAIRO_STATUS_SUCCESS &&
-           cairo_surface_write_to_png(s.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
+bool Image::SavePng(const std::string& path, std::string* error) const noexcept {
+    if (Empty()) {
+        if (error) *error = "cannot write " + path + ": the picture is empty";
+        return false;
+    }
+    try {
+        // Rows of W pixels are exactly Cairo's RGB24 stride, so the surface
+        // can borrow the pixels; the PNG is made in memory and written whole.
+        const SurfacePtr s(cairo_image_surface_create_for_data(
+            reinterpret_cast<unsigned char*>(const_cast<std::uint32_t*>(Data.data())), CAIRO_FORMAT_RGB24, W, H,
+            W * 4));
+        std::string png;
+        auto append = [](void* closure, const unsigned char* data, unsigned int length) {
+            try {
+                static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+                return CAIRO_STATUS_SUCCESS;
+            } catch (...) {
+                return CAIRO_STATUS_NO_MEMORY;
+            }
+        };
+        if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS ||
+            cairo_surface_write_to_png_stream(s.get(), append, &png) != CAIRO_STATUS_SUCCESS) {
+            if (error) *error = "cannot write " + path + ": the picture could not be encoded";
+            return false;
+        }
+        return WriteFileAtomically(path, png, error);
+    } catch (...) {
+        if (error) *error = "cannot write " + path + ": out of memory";
+        return false;
+    }
 }
 
 Image ImageFromSurface(cairo_surface_t* surface, const RECT* area) noexcept {

@@ -12,6 +12,7 @@
 
 #include "device.h"
 #include "devices.h"
+#include "platform/file/file.h"
 #include "platform/notice/notice.h"
 #include "smf.h"
 
@@ -142,20 +143,6 @@ std::string FormatLogLine(const CapturedMessage& m) {
     return line;
 }
 
-bool WriteFile(const std::string& path, const std::string& content, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) {
-        error = "Cannot create " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) {
-        error = "Cannot write " + path + ": " + std::strerror(errno);
-    }
-    return ok;
-}
-
 class CaptureDevice final : public Device {
 public:
     CaptureDevice(const OpenRequest& request, std::shared_ptr<Recording> recording)
@@ -266,13 +253,13 @@ private:
             for (const auto& m : messages) {
                 text += FormatLogLine(m);
             }
-            if (!WriteFile(LogPath, text, error)) {
+            if (!WriteFileAtomically(LogPath, text, &error)) {
                 SetLastError(error);
                 ShowNotice("The capture log was not saved. " + error);
             }
         }
         if (!MidiPath.empty()) {
-            if (!WriteFile(MidiPath, BuildCaptureMidiFile(messages), error)) {
+            if (!WriteFileAtomically(MidiPath, BuildCaptureMidiFile(messages), &error)) {
                 SetLastError(error);
                 ShowNotice("The captured MIDI file was not saved. " + error);
             }

@@ -40,68 +40,44 @@ void FillHeader(unsigned char* h, int sampleRate, std::uint32_t dataBytes) {
 
 }  // namespace
 
-WavWriter::~WavWriter() {
-    if (File) {
-        std::fclose(File);
-    }
-}
-
 bool WavWriter::Open(const std::string& path, int sampleRate, std::string& error) {
     Path = path;
-    File = std::fopen(path.c_str(), "wb");
-    if (!File) {
-        error = "Cannot create the WAV file " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    unsigned char header[kHeaderBytes];
-    FillHeader(header, sampleRate, 0);
-    if (std::fwrite(header, 1, sizeof header, File) != sizeof header) {
-        WriteErrno = errno ? errno : EIO;
-    }
-    // The rate is written again on close together with the sizes.
     FramesWritten = 0;
     Rate = sampleRate;
+    std::string why;
+    if (!File.Open(path, &why)) {
+        error = "Cannot create the WAV file: " + why;
+        return false;
+    }
+    // The sizes are written again on close, once they are known.
+    unsigned char header[kHeaderBytes];
+    FillHeader(header, sampleRate, 0);
+    File.Write(header, sizeof header);
     return true;
 }
 
 bool WavWriter::Append(const std::int16_t* frames, std::size_t frameCount) {
-    if (!File || WriteErrno) {
-        return false;
-    }
     // Samples are stored little-endian, as is this machine's memory.
     static_assert(std::endian::native == std::endian::little);
-    if (std::fwrite(frames, kChannels * kBytesPerSample, frameCount, File) != frameCount) {
-        WriteErrno = errno ? errno : EIO;
-        return false;
-    }
+    if (!File.Write(frames, frameCount * kChannels * kBytesPerSample)) return false;
     FramesWritten += frameCount;
     return true;
 }
 
 bool WavWriter::Close(std::string& error) {
-    if (!File) {
-        return true;
-    }
-    std::uint64_t dataBytes = FramesWritten * kChannels * kBytesPerSample;
+    if (!File.IsOpen()) return true;
+    const std::uint64_t dataBytes = FramesWritten * kChannels * kBytesPerSample;
     if (dataBytes > std::numeric_limits<std::uint32_t>::max() - kHeaderBytes) {
-        if (!WriteErrno) {
-            WriteErrno = EFBIG;
-        }
-    } else {
-        unsigned char header[kHeaderBytes];
-        FillHeader(header, Rate, static_cast<std::uint32_t>(dataBytes));
-        if (std::fseek(File, 0, SEEK_SET) != 0 || std::fwrite(header, 1, sizeof header, File) != sizeof header) {
-            if (!WriteErrno) {
-                WriteErrno = errno ? errno : EIO;
-            }
-        }
+        File.Discard();
+        error = "Cannot write the WAV file " + Path + ": " + std::strerror(EFBIG);
+        return false;
     }
-    if (std::fclose(File) != 0 && !WriteErrno) {
-        WriteErrno = errno ? errno : EIO;
-    }
-    File = nullptr;
-    if (WriteErrno) {
-        error = "Cannot write the WAV file " + Path + ": " + std::strerror(WriteErrno);
+    unsigned char header[kHeaderBytes];
+    FillHeader(header, Rate, static_cast<std::uint32_t>(dataBytes));
+    File.WriteAt(0, header, sizeof header);
+    std::string why;
+    if (!File.Commit(&why)) {
+        error = "Cannot write the WAV file: " + why;
         return false;
     }
     return true;

@@ -321,9 +321,10 @@ public:
     std::uint32_t* Row(int y) noexcept;
     const std::uint32_t* Row(int y) const noexcept;
 
-    // Writes a PNG file. False (nothing useful written) when the picture is
-    // empty or the file cannot be written.
-    bool SavePng(const std::string& path) const noexcept;
+    // Writes a PNG file, whole or not at all (see platform/file). False, with
+    // error set when given, when the picture is empty or the file cannot be
+    // written; an earlier file at path is then left as it was.
+    bool SavePng(const std::string& path, std::string* error = nullptr) const noexcept;
 
 private:
     int W = 0;
