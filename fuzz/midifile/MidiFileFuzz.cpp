@@ -28,7 +28,8 @@ protected:
 }
 
 bool IsReaderText(const char* text) {
-    for (const char* known : {MIDI::kBadTrackFormat, MIDI::kRunningStatusNotDefined, MIDI::kBadChunkSize}) {
+    for (const char* known :
+         {MIDI::kBadTrackFormat, MIDI::kRunningStatusNotDefined, MIDI::kBadChunkSize, MIDI::kTooManyTracks}) {
         if (text == known || std::strcmp(text, known) == 0) {
             return true;
         }

@@ -1,9 +1,5 @@
 #include "midiframework/midifile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -14,6 +10,7 @@
 
 #include "dumpformat.h"
 #include "notepairing.h"
+#include "platform/file/file.h"
 #include "platform/notice/notice.h"
 
 namespace MIDI {
@@ -249,73 +246,44 @@ ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Storin
     }
 }
 
-// Closes a descriptor on every way out of LoadFileBytes.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : Fd(fd) {}
-    ~FileDescriptor() {
-        if (Fd >= 0) {
-            ::close(Fd);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return Fd; }
-
-private:
-    int Fd;
-};
-
 }  // namespace
 
 File::File() : Division(kDefaultDivision) {}
 
 File::~File() = default;
 
-std::unique_ptr<std::uint8_t[]> File::LoadFileBytes(const char* path, std::uint32_t& size) {
-    FileDescriptor file(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1);
-    if (file.Get() < 0) {
-        platform::ShowNotice(kUnableToOpenFile);
-        return nullptr;
+std::unique_ptr<std::uint8_t[]> File::LoadFileBytes(const char* path, std::uint32_t& size, std::string* reason) {
+    if (reason) reason->clear();
+    // Sizes are 32-bit throughout the model, so a file is read whole up to
+    // 4 GiB less a byte; what has no size of its own (a pipe, a FIFO,
+    // /dev/stdin) is read to its end, up to kMaxStreamBytes.
+    platform::FileBytes bytes;
+    platform::ReadFailure failure;
+    if (path == nullptr) {
+        failure.Problem = platform::ReadProblem::Open;
+        failure.Reason = std::strerror(EFAULT);
+    } else if (platform::ReadFileBytes(path, platform::ReadLimits{UINT32_MAX, kMaxStreamBytes}, bytes, failure)) {
+        size = static_cast<std::uint32_t>(bytes.Size);
+        return std::move(bytes.Data);
     }
-    struct stat info {};
-    if (::fstat(file.Get(), &info) != 0 || info.st_size < 0) {
-        platform::ShowNotice(kCannotReadFile);
-        return nullptr;
+    if (failure.ReportedSize > 0 && failure.ReportedSize <= UINT32_MAX) {
+        size = static_cast<std::uint32_t>(failure.ReportedSize);
     }
-    size = static_cast<std::uint32_t>(info.st_size);
-    // Sizes are 32-bit throughout the model; a larger file cannot be read whole.
-    if (static_cast<std::uint64_t>(info.st_size) > UINT32_MAX) {
-        platform::ShowNotice(kCannotReadFile);
-        return nullptr;
+    if (reason) *reason = failure.Reason;
+    switch (failure.Problem) {
+        case platform::ReadProblem::Open: platform::ShowNotice(kUnableToOpenFile); break;
+        case platform::ReadProblem::OutOfMemory: platform::ShowNotice(kOutOfMemory); break;
+        default: platform::ShowNotice(kCannotReadFile); break;
     }
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[size]);
-    if (!buffer) {
-        platform::ShowNotice(kOutOfMemory);
-        return nullptr;
-    }
-    // read() may deliver less than asked (signals, special files); anything
-    // short of the size the file claims is a failed read, never a shorter parse.
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got = ::read(file.Get(), buffer.get() + done, size - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            platform::ShowNotice(kCannotReadFile);
-            return nullptr;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return buffer;
+    return nullptr;
 }
 
 void File::Load(const char* path) {
     DestroyTracks();
     Division = kDefaultDivision;
+    ReadFailure.clear();
     std::uint32_t size = 0;
-    const std::unique_ptr<std::uint8_t[]> buffer = LoadFileBytes(path, size);
+    const std::unique_ptr<std::uint8_t[]> buffer = LoadFileBytes(path, size, &ReadFailure);
     if (!buffer) {
         return;
     }
@@ -328,8 +296,13 @@ void File::LoadFromMemory(const std::uint8_t* bytes, std::size_t size) {
     if (bytes == nullptr || size <= kHeaderSize) {
         return;
     }
-    const int announced = bytes[11];
-    if (announced >= 1 && announced < kMaxTracks) {
+    // The whole 16-bit count: a file announcing more tracks than fit is
+    // refused rather than read as a song with tracks missing.
+    const int announced = (int{bytes[10]} << 8) | bytes[11];
+    if (announced > kMaxReadableTracks) {
+        Raise(kTooManyTracks);
+    }
+    if (announced >= 1) {
         int created = 0;
         try {
             for (; created < announced; ++created) {

@@ -56,6 +56,7 @@ TEST(MidiFileCorpus, EveryInvalidFileIsRefusedWithTheTextOfItsFolder) {
         {"bad-chunk-size", MIDI::kBadChunkSize},
         {"running-status-not-defined", MIDI::kRunningStatusNotDefined},
         {"bad-track-format", MIDI::kBadTrackFormat},
+        {"too-many-tracks", MIDI::kTooManyTracks},
     };
     const auto files = MidiFilesUnder(kDataDir / "invalid");
     ASSERT_GE(files.size(), 7u);

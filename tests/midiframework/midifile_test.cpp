@@ -1,12 +1,18 @@
 #include "midiframework/midifile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "SongInvariants.h"
 #include "SongTestSupport.h"
@@ -44,29 +50,27 @@ TEST_P(MidiFileTooShortForAHeader, LoadsNoTracksAndReportsNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, MidiFileTooShortForAHeader, ::testing::Values(0u, 1u, 11u, 14u));
 
-TEST(MidiFileHeader, OnlyTheLowByteOfTheTrackCountCounts) {
-    // 256 announced: low byte 0, no tracks, but the division is still taken.
-    MIDI::File none;
-    EXPECT_EQ(LoadBytes(none, smf::SmfBuilder(1, 96).AnnounceTracks(256).AddTrack(Scale(1)).Build()), "");
-    EXPECT_EQ(none.GetTrackCount(), 0);
-    EXPECT_EQ(none.GetDivision(), 96);
-
-    // 300 announced: low byte 44, and all 44 chunks must be there.
-    smf::SmfBuilder builder(1, 480);
-    builder.AnnounceTracks(300);
-    for (int i = 0; i < 44; ++i) {
-        builder.AddTrack(smf::TrackBuilder().EndOfTrack());
+// Every count from 1 to 127 loads that many tracks; a count the container
+// cannot hold is refused, never read as a song with tracks missing.
+TEST(MidiFileHeader, TheWholeTrackCountIsReadAndMoreThan127IsRefused) {
+    smf::SmfBuilder most(1, 480);
+    for (int i = 0; i < 127; ++i) {
+        most.AddTrack(smf::TrackBuilder().EndOfTrack());
     }
-    MIDI::File many;
-    EXPECT_EQ(LoadBytes(many, builder.Build()), "");
-    EXPECT_EQ(many.GetTrackCount(), 44);
-}
+    MIDI::File full;
+    EXPECT_EQ(LoadBytes(full, most.Build()), "");
+    EXPECT_EQ(full.GetTrackCount(), 127);
 
-TEST(MidiFileHeader, TrackCountsOf128AndAboveGiveNoTracks) {
-    MIDI::File file;
-    EXPECT_EQ(LoadBytes(file, smf::SmfBuilder(1, 240).AnnounceTracks(128).AddTrack(Scale(1)).Build()), "");
-    EXPECT_EQ(file.GetTrackCount(), 0);
-    EXPECT_EQ(file.GetDivision(), 240);
+    for (int announced : {128, 130, 255, 256, 300, 383, 65535}) {
+        smf::SmfBuilder builder(1, 96);
+        builder.AnnounceTracks(announced);
+        for (int i = 0; i < std::max(1, announced & 0xFF); ++i) {
+            builder.AddTrack(smf::TrackBuilder().EndOfTrack());
+        }
+        MIDI::File file;
+        EXPECT_EQ(LoadBytes(file, builder.Build()), MIDI::kTooManyTracks) << announced;
+        EXPECT_EQ(file.GetTrackCount(), 0) << announced;
+    }
 }
 
 TEST(MidiFileHeader, TheChunkTypeAndFormatAreNotExamined) {
@@ -491,6 +495,57 @@ TEST_F(MidiFileReading, AShortReadIsCannotReadNotAShorterSong) {
     EXPECT_EQ(MIDI::File::LoadFileBytes(attribute, size), nullptr);
     EXPECT_GT(size, 0u);
     EXPECT_EQ(Notices.Texts(), std::vector<std::string>{"Cannot read from file"});
+}
+
+TEST_F(MidiFileReading, APipeOrFifoIsReadToItsEnd) {
+    smf::SmfBuilder builder(1, 240);
+    // Larger than a pipe's buffer, so the reader must wait for the rest.
+    smf::TrackBuilder track;
+    for (int i = 0; i < 30000; ++i) {
+        track.NoteOn(0, 0, 60 + i % 12, 100).NoteOff(120, 0, 60 + i % 12);
+    }
+    builder.AddTrack(track.EndOfTrack());
+    const smf::Bytes bytes = builder.Build();
+    ASSERT_GT(bytes.size(), 200000u);
+    auto feed = [&bytes](int fd) {
+        for (std::size_t at = 0; at < bytes.size();) {
+            const ssize_t put = ::write(fd, bytes.data() + at, std::min<std::size_t>(4096, bytes.size() - at));
+            if (put <= 0) break;
+            at += static_cast<std::size_t>(put);
+        }
+        ::close(fd);
+    };
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    std::thread writer(feed, ends[1]);
+    MIDI::File piped;  // as /dev/stdin or a process substitution names a pipe
+    piped.Load(("/dev/fd/" + std::to_string(ends[0])).c_str());
+    writer.join();
+    ::close(ends[0]);
+    ASSERT_EQ(piped.GetTrackCount(), 1);
+    EXPECT_EQ(piped.GetTrack(0)->GetEventCount(), 60001);
+
+    const std::string fifo = (Dir / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread fifoWriter([&] { feed(::open(fifo.c_str(), O_WRONLY)); });
+    MIDI::File named;
+    named.Load(fifo.c_str());
+    fifoWriter.join();
+    EXPECT_EQ(named.GetTrackCount(), 1);
+    EXPECT_EQ(Notices.Count(), 0u);
+}
+
+TEST_F(MidiFileReading, AnEndlessInputIsRefusedAtItsLimitWithTheReason) {
+    MIDI::File file;
+    file.Load("/dev/zero");
+    EXPECT_EQ(file.GetTrackCount(), 0);
+    EXPECT_EQ(Notices.Texts(), std::vector<std::string>{"Cannot read from file"});
+    EXPECT_NE(file.GetReadFailure().find("64 MiB"), std::string::npos) << file.GetReadFailure();
+
+    file.Load((Dir / "absent.mid").c_str());
+    EXPECT_EQ(file.GetReadFailure(), std::strerror(ENOENT));
+    file.Load(Dir.c_str());
+    EXPECT_NE(file.GetReadFailure().find("folder"), std::string::npos) << file.GetReadFailure();
 }
 
 TEST_F(MidiFileReading, AMalformedFileThrowsWithoutANotice) {

@@ -132,21 +132,42 @@ TEST_F(MidiDumpTool, TheSongsLengthFollowsEveryTempoChangeOfEveryTrack) {
     EXPECT_NE(none.out.find("Song length: 1.000 s under the tempo map\n"), std::string::npos) << "120 when none is set";
 }
 
-TEST_F(MidiDumpTool, AnEmptyFileIsASongWithoutTracks) {
-    const Result result = Run({Write("empty.mid", {})});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_NE(result.out.find("Tracks: 0\n"), std::string::npos);
+TEST_F(MidiDumpTool, WhatHoldsNoMidiHeaderExitsWithOne) {
+    const smf::Bytes headerOnly = smf::SmfBuilder(1, 96).AnnounceTracks(0).Build();
+    for (const std::string& path : {Write("empty.mid", {}), Write("header.mid", headerOnly), std::string("/dev/zero"),
+                                    std::string("/dev/null")}) {
+        const Result result = Run({path});
+        EXPECT_EQ(result.status, 1) << path;
+        EXPECT_EQ(result.out, "") << path;
+        EXPECT_NE(result.err.find(path + ": "), std::string::npos) << result.err;
+    }
+    EXPECT_NE(Run({Write("empty.mid", {})}).err.find("it has no tracks"), std::string::npos);
+    EXPECT_NE(Run({"/dev/zero"}).err.find("Cannot read from file (it holds more than the 64 MiB limit)"),
+              std::string::npos);
 }
 
-TEST_F(MidiDumpTool, FilesThatCannotBeReadExitWithOneAndTheReadersText) {
+TEST_F(MidiDumpTool, APipeIsReadToItsEnd) {
+    const smf::Bytes song = SmallSong();
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::write(ends[1], song.data(), song.size()), static_cast<ssize_t>(song.size()));
+    ::close(ends[1]);
+    const Result result = Run({"/dev/fd/" + std::to_string(ends[0])});
+    ::close(ends[0]);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("Tracks: 2\n"), std::string::npos);
+}
+
+TEST_F(MidiDumpTool, FilesThatCannotBeReadExitWithOneAndTheReadersTextAndReason) {
     const Result missing = Run({(Dir / "absent.mid").string()});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, "");
-    EXPECT_NE(missing.err.find("Unable to open the file"), std::string::npos);
+    EXPECT_NE(missing.err.find("Unable to open the file (No such file or directory)"), std::string::npos)
+        << missing.err;
 
     const Result directory = Run({"--events", Dir.string()});
     EXPECT_EQ(directory.status, 1);
-    EXPECT_NE(directory.err.find("Cannot read from file"), std::string::npos);
+    EXPECT_NE(directory.err.find("Cannot read from file (it is a folder"), std::string::npos) << directory.err;
 
     smf::Bytes truncated = SmallSong();
     truncated.pop_back();

@@ -51,8 +51,12 @@ significant 7 bits in data1 and its least significant 7 bits in data2.
 This format is stable: fields may be added at the end of a line, never
 removed or reordered.
 
-Exit status: 0 on success; 1 when the file cannot be opened or read or the
-reader refuses it (the reason goes to standard error); 2 on a usage error.
+FILE may also be a pipe or a FIFO (/dev/stdin, a process substitution): it
+is read to its end, up to 64 MiB.
+
+Exit status: 0 on success; 1 when the file cannot be opened or read, the
+reader refuses it, or it holds no tracks (the reason goes to standard
+error); 2 on a usage error.
 )";
 
 void WriteHex(std::ostream& out, const std::uint8_t* bytes, std::uint32_t length) {
@@ -166,13 +170,22 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             err << kProgram << ": " << path << ": " << text << '\n';
             return 1;
         }
+        // The reader's own text, then the system's reason for it.
         const std::vector<std::string> texts = notices.Texts();
         for (const std::string& text : texts) {
-            err << kProgram << ": " << path << ": " << text << '\n';
+            err << kProgram << ": " << path << ": " << text;
+            if (!file.GetReadFailure().empty()) {
+                err << " (" << file.GetReadFailure() << ")";
+            }
+            err << '\n';
         }
         if (!texts.empty()) {
             return 1;
         }
+    }
+    if (file.GetTrackCount() == 0) {
+        err << kProgram << ": " << path << ": not a Standard MIDI File (it has no tracks)\n";
+        return 1;
     }
     if (events) {
         WriteEventLines(out, file);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <string>
 
 #include "midiframework/TrackContainer.h"
 #include "midiframework/miditrack.h"
@@ -11,19 +12,21 @@
 namespace MIDI {
 
 // Texts the reader shows (the first three, through platform::ShowNotice) or
-// throws (the last three, as the const char* itself).
+// throws (the others, as the const char* itself).
 inline constexpr const char* kUnableToOpenFile = "Unable to open the file";
 inline constexpr const char* kOutOfMemory = "Out of memory";
 inline constexpr const char* kCannotReadFile = "Cannot read from file";
 inline constexpr const char* kBadTrackFormat = "Bad MIDI track format";
 inline constexpr const char* kRunningStatusNotDefined = "Running status not defined";
 inline constexpr const char* kBadChunkSize = "Bad chunk size";
+inline constexpr const char* kTooManyTracks = "Too many tracks (at most 127)";
 
 // A Standard MIDI File read into tracks of events.
 //
-// The reader takes the header fields at fixed offsets (track count from byte
-// 11, division from bytes 12-13) and parses the track chunks from byte 14 on in
-// one forward pass. Every read is bounded by the chunk and by the buffer: a
+// The reader takes the header fields at fixed offsets (the 16-bit track count
+// from bytes 10-11, division from bytes 12-13) and parses the track chunks
+// from byte 14 on in one forward pass. A count above kMaxReadableTracks is
+// refused with kTooManyTracks. Every read is bounded by the chunk and by the buffer: a
 // file that ends early, a chunk without an end-of-track event, or an event or
 // length that runs past its chunk is refused with kBadChunkSize.
 //
@@ -35,16 +38,26 @@ public:
     // Ticks per quarter note of a File whose Load read no header, so that the
     // timeline's measure arithmetic stays defined for it.
     static constexpr std::int32_t kDefaultDivision = 480;
+    // The most tracks a file may announce; the container's last slot stays free.
+    static constexpr int kMaxReadableTracks = kMaxTracks - 1;
+    // The most bytes read from a pipe, a FIFO or another input without a size.
+    static constexpr std::uint32_t kMaxStreamBytes = 64u << 20;
 
     File();
     ~File() override;
 
     // Reads and parses the file at path. Returns normally, with no tracks, when
     // the file cannot be opened, allocated or read (the text has then been shown
-    // as a notice) or is 14 bytes long or shorter. Throws one of the const char*
-    // texts above for a malformed track; the object then holds the tracks parsed
-    // so far and should be discarded.
+    // as a notice, and GetReadFailure says why) or is 14 bytes long or shorter.
+    // Throws one of the const char* texts above for a malformed track or a
+    // header announcing too many; the object then holds the tracks parsed so
+    // far and should be discarded.
     void Load(const char* path);
+
+    // Why the last Load could not read its file, in the system's words ("No
+    // such file or directory") or the reader's ("it holds more than the 64 MiB
+    // limit"); empty when it could.
+    const std::string& GetReadFailure() const { return ReadFailure; }
 
     // Runs the same parser on size bytes already in memory; throws like Load.
     // The bytes are only read during the call.
@@ -55,9 +68,13 @@ public:
     std::int32_t GetDivision() const { return Division; }
 
     // The whole file in a new buffer, or null after showing kUnableToOpenFile,
-    // kOutOfMemory or kCannotReadFile. size is set as soon as the file is open.
-    // A read that delivers fewer bytes than the size is kCannotReadFile.
-    static std::unique_ptr<std::uint8_t[]> LoadFileBytes(const char* path, std::uint32_t& size);
+    // kOutOfMemory or kCannotReadFile (reason, when given, then says why).
+    // size is set once the file's size is known. A read that delivers fewer
+    // bytes than the size is kCannotReadFile; an input without a size of its
+    // own (a pipe, a FIFO, /dev/stdin) is read to its end, and one longer than
+    // kMaxStreamBytes is kCannotReadFile.
+    static std::unique_ptr<std::uint8_t[]> LoadFileBytes(const char* path, std::uint32_t& size,
+                                                         std::string* reason = nullptr);
 
     // Checks the chunk at position (which must lie within [.., end]) for the
     // type MTrk and stores its declared length. Returns position + 8, the first
@@ -74,6 +91,7 @@ public:
 
 private:
     std::int32_t Division;
+    std::string ReadFailure;
 };
 
 // Writes the event as two lines of text ("Tick: N", then a line chosen by its
