@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,35 @@ TEST(ScriptTokens, AnUnclosedQuoteIsRefused) {
         EXPECT_FALSE(Tokenize(line, tokens, problem)) << line;
         EXPECT_EQ(problem, "a quoted text has no closing quote");
     }
+}
+
+TEST(ScriptTokens, ANulOrTooManyWordsAreRefused) {
+    std::vector<Token> tokens;
+    std::string problem;
+    EXPECT_FALSE(Tokenize(std::string_view("call Echo \"cut\0short\"", 22), tokens, problem));
+    EXPECT_EQ(problem, "the line holds a NUL character");
+    std::string words;
+    for (std::size_t i = 0; i < kMaxWords; ++i) words += "w ";
+    tokens.clear();
+    EXPECT_TRUE(Tokenize(words, tokens, problem)) << problem;
+    tokens.clear();
+    EXPECT_FALSE(Tokenize(words + "one-more", tokens, problem));
+    EXPECT_EQ(problem, "more than 256 words on one line");
+}
+
+TEST(ScriptLines, ALineTooLongIsSkippedWholeAndReadingGoesOn) {
+    std::istringstream in("first\r\n" + std::string(kMaxLineBytes + 1, 'x') + "\n" + std::string(kMaxLineBytes, 'y') +
+                          "\nlast");
+    std::string line;
+    EXPECT_EQ(ReadScriptLine(in, line), LineStatus::Line);
+    EXPECT_EQ(line, "first\r");
+    EXPECT_EQ(ReadScriptLine(in, line), LineStatus::TooLong);
+    EXPECT_TRUE(line.empty());
+    EXPECT_EQ(ReadScriptLine(in, line), LineStatus::Line);
+    EXPECT_EQ(line.size(), kMaxLineBytes);
+    EXPECT_EQ(ReadScriptLine(in, line), LineStatus::Line);
+    EXPECT_EQ(line, "last");
+    EXPECT_EQ(ReadScriptLine(in, line), LineStatus::End);
 }
 
 struct LiteralCase {

@@ -3,6 +3,7 @@
 // through it, and a script fed to the container.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -251,6 +252,61 @@ TEST_F(OcxTools, ContainerDrivesTheSampleControlFromAScript) {
     EXPECT_TRUE(Contains(session.Out, "wrote " + page + " (")) << session.Out;
     EXPECT_EQ(ReadFile(page).substr(0, 8), "\x89PNG\r\n\x1a\n") << "the page's picture";
     EXPECT_TRUE(Contains(ReadFile(props), "Level = 0.5\n"));
+}
+
+TEST_F(OcxTools, NoToolReplacesWhatIsNotAFileOrReadsOneWithoutEnd) {
+    const std::string fifo = Folder + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& registry : {std::string("/dev/null"), std::string("/dev/zero"), fifo}) {
+        struct stat before {};
+        ASSERT_EQ(::stat(registry.c_str(), &before), 0);
+        Outcome refused = Run({OCX_REGISTER, "--registry", registry, SAMPLE_MODULE});
+        EXPECT_EQ(refused.Status, 3) << registry << "\n" << refused.Err;
+        EXPECT_TRUE(Contains(refused.Err, registry + ": it is a")) << refused.Err;
+        Outcome created = Run({OCX_CONTAINER, "--registry", registry}, "create SAMPLE.SampleCtrl.1\n");
+        EXPECT_EQ(created.Status, 1) << registry;
+        EXPECT_TRUE(Contains(created.Err, registry + ": it is a")) << created.Err;
+        struct stat after {};
+        ASSERT_EQ(::stat(registry.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode) << registry;
+        EXPECT_EQ(after.st_rdev, before.st_rdev) << registry;
+    }
+
+    // A registry reached through a link keeps the link, and its file its mode.
+    const std::string real = Folder + "/real-registry";
+    ASSERT_EQ(::symlink(real.c_str(), Registry.c_str()), 0);
+    ASSERT_EQ(Register(SAMPLE_MODULE).Status, 0);
+    ASSERT_EQ(::chmod(real.c_str(), 0600), 0);
+    ASSERT_EQ(Register(SAMPLE_MODULE, true).Status, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(Registry));
+    struct stat info {};
+    ASSERT_EQ(::stat(real.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    ASSERT_EQ(Register(SAMPLE_MODULE).Status, 0);
+
+    Outcome session = Run({OCX_CONTAINER, "--registry", Registry},
+                          "create SAMPLE.SampleCtrl.1\nsave /dev/full\nload /dev/zero\nload " + fifo + "\n");
+    EXPECT_EQ(session.Status, 1);
+    EXPECT_FALSE(Contains(session.Out, "saved")) << session.Out;
+    EXPECT_TRUE(Contains(session.Err, "error: line 2: cannot write /dev/full: it is a character device"))
+        << session.Err;
+    EXPECT_TRUE(Contains(session.Err, "error: line 3: cannot read /dev/zero: it is a character device")) << session.Err;
+    EXPECT_TRUE(Contains(session.Err, "error: line 4: cannot read " + fifo + ": it is a pipe or FIFO")) << session.Err;
+}
+
+TEST_F(OcxTools, ContainerBoundsItsLinesAndRefusesANulInOne) {
+    ASSERT_EQ(Register(SAMPLE_MODULE).Status, 0);
+    std::string words = "echo";
+    for (int i = 0; i < 300; ++i) words += " w";
+    const std::string script = "create SAMPLE.SampleCtrl.1\n" + std::string(3u << 20, 'x') + "\n" + words +
+                               "\ncall Echo \"cut" + std::string(1, '\0') + "short\"\ncall Add 2 3\n";
+    Outcome session = Run({OCX_CONTAINER, "--registry", Registry}, script);
+    EXPECT_EQ(session.Status, 1);
+    EXPECT_EQ(session.Err,
+              "error: line 2: the line is longer than 1048576 bytes; it is skipped\n"
+              "error: line 3: more than 256 words on one line\n"
+              "error: line 4: the line holds a NUL character\n");
+    EXPECT_TRUE(Contains(session.Out, "= 5\n")) << "the session goes on after them";
 }
 
 TEST_F(OcxTools, ContainerReadsStandardInputAndSucceedsWhenEveryLineDoes) {

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdint>
+#include <istream>
 #include <limits>
 
 #include "platform/window/text.h"
@@ -25,7 +26,37 @@ bool FitsLong(long long value) {
 
 }  // namespace
 
+LineStatus ReadScriptLine(std::istream& in, std::string& line) {
+    line.clear();
+    bool tooLong = false;
+    bool any = false;
+    std::streambuf* source = in.rdbuf();
+    for (;;) {
+        const int c = source ? source->sbumpc() : std::char_traits<char>::eof();
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(std::ios::eofbit);
+            if (!any) return LineStatus::End;
+            break;
+        }
+        any = true;
+        if (c == '\n') break;
+        if (tooLong) continue;
+        if (line.size() == kMaxLineBytes) {
+            tooLong = true;
+            line.clear();
+            line.shrink_to_fit();
+            continue;
+        }
+        line += static_cast<char>(c);
+    }
+    return tooLong ? LineStatus::TooLong : LineStatus::Line;
+}
+
 bool Tokenize(std::string_view line, std::vector<Token>& tokens, std::string& problem) {
+    if (line.find('\0') != std::string_view::npos) {
+        problem = "the line holds a NUL character";
+        return false;
+    }
     std::size_t i = 0;
     while (i < line.size()) {
         if (std::isspace(static_cast<unsigned char>(line[i]))) {
@@ -59,6 +90,10 @@ bool Tokenize(std::string_view line, std::vector<Token>& tokens, std::string& pr
             while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) {
                 token.Text += line[i++];
             }
+        }
+        if (tokens.size() == kMaxWords) {
+            problem = "more than " + std::to_string(kMaxWords) + " words on one line";
+            return false;
         }
         tokens.push_back(std::move(token));
     }

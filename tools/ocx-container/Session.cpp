@@ -602,8 +602,9 @@ bool Session::Png(const Line& line) {
         return false;
     }
     PumpMessages(kSettle);  // let a pending repaint land first
-    if (!host::SaveWindowPng(window, file)) {
-        Fail(line.Number, "cannot write " + file);
+    std::string error;
+    if (!host::CaptureWindow(window).SavePng(file, &error)) {
+        Fail(line.Number, error);
         return false;
     }
     RECT rect{};
@@ -638,8 +639,9 @@ bool Session::Verb(const Line& line) {
             const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
             path.insert(extension ? dot : path.size(), "-" + std::to_string(i + 1));
         }
-        if (!page.Picture.SavePng(path)) {
-            Fail(line.Number, "cannot write " + path);
+        std::string why;
+        if (!page.Picture.SavePng(path, &why)) {
+            Fail(line.Number, why);
             written = false;
             continue;
         }

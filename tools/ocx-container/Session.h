@@ -26,6 +26,8 @@ public:
     // printed with the line number).
     bool Execute(std::string_view text, int lineNumber);
     bool QuitRequested() const noexcept { return Quit; }
+    // Reports a line that was not run, as Execute reports its errors.
+    void Reject(int lineNumber, const std::string& text) { Fail(lineNumber, text); }
 
     // Prints a line to the output; any thread.
     void PrintLine(const std::string& text);

@@ -85,8 +85,15 @@ int main(int argc, char** argv) {
                 std::printf("ocx> ");
                 std::fflush(stdout);
             }
-            if (!std::getline(*in, line)) break;
+            const ocx_container::LineStatus status = ocx_container::ReadScriptLine(*in, line);
+            if (status == ocx_container::LineStatus::End) break;
             ++lineNumber;
+            if (status == ocx_container::LineStatus::TooLong) {
+                session.Reject(lineNumber, "the line is longer than " + std::to_string(ocx_container::kMaxLineBytes) +
+                                               " bytes; it is skipped");
+                failed = true;
+                continue;
+            }
             if (!session.Execute(line, lineNumber)) failed = true;
         }
         if (interactive) std::printf("\n");
