@@ -113,6 +113,7 @@ std::string DescribeResult(HRESULT code) {
         {DISP_E_OVERFLOW, "overflow"},
         {DISP_E_BADPARAMCOUNT, "wrong number of arguments"},
         {RPC_E_WRONG_THREAD, "wrong thread"},
+        {RPC_E_TIMEOUT, "the control's thread did not answer in time"},
         {OLEOBJ_E_INVALIDVERB, "invalid verb"},
     };
     char hex[16];

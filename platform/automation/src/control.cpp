@@ -30,6 +30,25 @@ const EventTable& StockEvents() {
 
 }  // namespace
 
+namespace {
+
+// Written by any thread that sets it, read by every cross-thread call.
+std::atomic<std::int64_t> CallTimeoutMs{kDefaultCrossThreadCallTimeout.count()};
+
+UINT CallTimeout() noexcept {
+    return static_cast<UINT>(std::clamp<std::int64_t>(CallTimeoutMs.load(std::memory_order_relaxed), 0, 0x7FFFFFFF));
+}
+
+}  // namespace
+
+void SetCrossThreadCallTimeout(std::chrono::milliseconds limit) noexcept {
+    CallTimeoutMs.store(std::max<std::int64_t>(limit.count(), 0), std::memory_order_relaxed);
+}
+
+std::chrono::milliseconds GetCrossThreadCallTimeout() noexcept {
+    return std::chrono::milliseconds(CallTimeoutMs.load(std::memory_order_relaxed));
+}
+
 bool COleControl::OnOwnerThread() const noexcept { return GetCurrentThreadId() == OwnerThread; }
 
 HRESULT COleControl::QueryInterface(REFIID iid, void** object) {
@@ -49,10 +68,25 @@ ULONG COleControl::AddRef() { return References.Add(); }
 ULONG COleControl::Release() {
     ULONG left = References.Drop();
     if (left != 0) return left;
-    if (OnOwnerThread() || !Apartment || !SendMessage(Apartment, kDeleteMessage, 0, reinterpret_cast<LPARAM>(this))) {
-        // The owner thread is gone (or this is it): end the object here.
+    if (OnOwnerThread() || !Apartment) {
         delete this;
+        return 0;
     }
+    LRESULT ended = 0;
+    if (SendMessageTimeout(Apartment, kDeleteMessage, 0, reinterpret_cast<LPARAM>(this), SMTO_NOTIMEOUTIFNOTHUNG,
+                           CallTimeout(), &ended)) {
+        return 0;
+    }
+    if (GetLastError() == ERROR_TIMEOUT) {
+        // The owner thread lives but does not pump: the object ends when it
+        // pumps again, never here under its feet.
+        if (!PostMessage(Apartment, kDeleteMessage, 0, reinterpret_cast<LPARAM>(this))) {
+            ShowNotice("A control whose thread does not answer could not be ended; it is left to that thread");
+        }
+        return 0;
+    }
+    // The owner thread is gone: end the object here.
+    delete this;
     return 0;
 }
 
@@ -72,15 +106,27 @@ HRESULT COleControl::Invoke(DISPID id, InvokeKind kind, std::span<Variant> args,
                             DispatchError* error) noexcept {
     if (OnOwnerThread()) return InvokeHere(id, kind, args, result, error);
     MarshaledCall call{id, kind, args, result, error};
-    if (Apartment && SendMessage(Apartment, kInvokeMessage, 0, reinterpret_cast<LPARAM>(&call))) {
-        return call.Outcome;
-    }
+    // Bounded only until the control's thread takes the call: a call it has
+    // taken reads and writes the caller's arguments until it ends.
+    const UINT limit = CallTimeout();
+    LRESULT handled = 0;
+    const LRESULT sent = Apartment ? SendMessageTimeout(Apartment, kInvokeMessage, 0, reinterpret_cast<LPARAM>(&call),
+                                                        SMTO_NOTIMEOUTIFNOTHUNG, limit, &handled)
+                                   : 0;
+    if (sent && handled) return call.Outcome;
+    const bool timedOut = !sent && Apartment && GetLastError() == ERROR_TIMEOUT;
+    const HRESULT failure = timedOut ? RPC_E_TIMEOUT : RPC_E_WRONG_THREAD;
     if (error) {
-        error->Code = RPC_E_WRONG_THREAD;
+        error->Code = failure;
         error->ArgIndex = -1;
-        error->Description = "the control's thread does not answer";
+        try {
+            error->Description = timedOut ? "the control's thread did not take the call within " +
+                                                std::to_string(limit) + " ms (it is not handling messages)"
+                                          : "the control's thread does not answer";
+        } catch (...) {
+        }
     }
-    return RPC_E_WRONG_THREAD;
+    return failure;
 }
 
 HRESULT COleControl::InvokeHere(DISPID id, InvokeKind kind, std::span<Variant> args, Variant* result,

@@ -180,8 +180,12 @@ bool Take(MSG* out, HWND filter, UINT minMessage, UINT maxMessage, bool remove, 
 
 // Sends across threads; the caller's own queue keeps serving what others send
 // to it meanwhile. Returns true when the message was handled.
+// Sends to another thread's window and waits, serving sends to this thread
+// meanwhile. With a deadline the message is withdrawn once it passes, unless
+// the owner has taken it: then untilTaken keeps waiting for the answer, and
+// otherwise the answer is abandoned.
 bool SendAcross(const WindowPtr& target, UINT message, WPARAM wParam, LPARAM lParam, std::function<LRESULT()> work,
-                std::optional<Clock::time_point> deadline, LRESULT* result) {
+                std::optional<Clock::time_point> deadline, LRESULT* result, bool untilTaken = false) {
     QueuePtr me = CurrentQueue();
     auto sent = std::make_shared<SentMessage>();
     sent->Target = target->Handle;
@@ -227,6 +231,10 @@ bool SendAcross(const WindowPtr& target, UINT message, WPARAM wParam, LPARAM lPa
         std::lock_guard relock(me->Lock);
         if (!withdrawn && (sent->State == SentMessage::Status::Done || sent->State == SentMessage::Status::Failed))
             break;
+        if (!withdrawn && untilTaken) {
+            deadline.reset();  // the owner is at work on it
+            continue;
+        }
         sent->State = SentMessage::Status::Abandoned;
         SetLastError(ERROR_TIMEOUT);
         return false;
@@ -364,7 +372,7 @@ LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noe
     }
 }
 
-LRESULT SendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT /*flags*/, UINT timeoutMs,
+LRESULT SendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeoutMs,
                            LRESULT* result) noexcept {
     try {
         WindowPtr w = LookupWindow(window);
@@ -375,7 +383,9 @@ LRESULT SendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lPar
             return 1;
         }
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        return SendAcross(w, message, wParam, lParam, nullptr, deadline, result) ? 1 : 0;
+        return SendAcross(w, message, wParam, lParam, nullptr, deadline, result, (flags & SMTO_NOTIMEOUTIFNOTHUNG) != 0)
+                   ? 1
+                   : 0;
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;

@@ -2,6 +2,7 @@
 // thread, calls from other threads carried over to the control's thread, and
 // two threads sending to each other at once.
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -116,6 +117,69 @@ TEST_F(SampleTest, ACallFromAnotherThreadFailsCleanlyOnceTheControlsThreadIsGone
     EXPECT_FALSE(error.Description.empty());
     object.Reset();  // ends the control here, its thread being gone
     EXPECT_EQ(Module->CanUnloadNow(), S_OK);
+}
+
+// The control's thread is stuck (not handling messages) while another thread
+// calls in: the call gives up within the time-out and never runs; once taken,
+// a call runs to its end however long it takes.
+TEST_F(SampleTest, ACallIntoAStuckControlThreadTimesOutWithoutRunning) {
+    SetCrossThreadCallTimeout(200ms);
+    std::mutex lock;
+    std::condition_variable changed;
+    ComPtr<IControl> object;
+    bool stuck = true, done = false;
+    std::atomic<int> notified{0};
+    std::thread owner([&] {
+        auto control = CreateSample();
+        DWORD cookie = 0;
+        control->Connect(
+            [&](const EventInfo& event, std::span<Variant>) {
+                if (event.Name != "Changed") return;
+                notified.fetch_add(1);
+                std::this_thread::sleep_for(400ms);  // a slow handler: longer than the time-out
+            },
+            cookie);
+        std::unique_lock guard(lock);
+        object = ComPtr<IControl>::Share(control->Control());
+        changed.notify_all();
+        changed.wait(guard, [&] { return !stuck; });
+        guard.unlock();
+        PumpMessagesUntil(
+            [&] {
+                std::lock_guard check(lock);
+                return done;
+            },
+            kPatience);
+        control.reset();
+    });
+    {
+        std::unique_lock guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, kPatience, [&] { return object.Get() != nullptr; }));
+    }
+    DISPID notify = 0;
+    ASSERT_EQ(object->GetIDOfName("Notify", notify), S_OK);
+    std::vector<Variant> args{Variant(7)};
+    DispatchError error;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(object->Invoke(notify, InvokeKind::Method, args, nullptr, &error), RPC_E_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+    EXPECT_EQ(error.Code, RPC_E_TIMEOUT);
+    EXPECT_NE(error.Description.find("200 ms"), std::string::npos) << error.Description;
+    {
+        std::lock_guard guard(lock);
+        stuck = false;
+    }
+    changed.notify_all();
+    Variant result;
+    EXPECT_EQ(object->Invoke(notify, InvokeKind::Method, args, &result, &error), S_OK) << error.Description;
+    EXPECT_EQ(notified.load(), 1) << "the call that timed out never ran; the one taken ran to its end";
+    object.Reset();
+    {
+        std::lock_guard guard(lock);
+        done = true;
+    }
+    owner.join();
+    SetCrossThreadCallTimeout(kDefaultCrossThreadCallTimeout);
 }
 
 TEST_F(SampleTest, TheLastReleaseFromAnotherThreadEndsTheControlOnItsOwnThread) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,13 @@ inline constexpr HRESULT OLEOBJ_E_INVALIDVERB = MakeHresult(0x80040181u);
 // The string id of the properties verb's name ("&Properties...").
 inline constexpr unsigned AFX_IDS_VERB_PROPERTIES = 0xF1E0;
 
+// How long a call from another thread waits for the control's thread to take
+// it (see IDispatch::Invoke); once taken, it runs to its end. Any thread; the
+// limit applies to calls made after the change.
+inline constexpr std::chrono::milliseconds kDefaultCrossThreadCallTimeout{10000};
+void SetCrossThreadCallTimeout(std::chrono::milliseconds limit) noexcept;
+std::chrono::milliseconds GetCrossThreadCallTimeout() noexcept;
+
 struct IDispatch : IUnknown {
     // The id of a member by name, without regard to case; the control's own
     // name table's alternate names resolve too. DISP_E_UNKNOWNNAME.
@@ -48,7 +56,9 @@ struct IDispatch : IUnknown {
     // Calls a member; see InvokeMember for the checks and results. Called on
     // another thread than the control's, the call is carried out on the
     // control's thread while the caller waits (the control's thread must be
-    // pumping messages), or fails with RPC_E_WRONG_THREAD when it cannot be.
+    // pumping messages). It fails with RPC_E_TIMEOUT, never having run, when
+    // that thread does not take it within the cross-thread call time-out, and
+    // with RPC_E_WRONG_THREAD when that thread is gone.
     virtual HRESULT Invoke(DISPID id, InvokeKind kind, std::span<Variant> args, Variant* result,
                            DispatchError* error) noexcept = 0;
 };

@@ -38,6 +38,7 @@ inline constexpr HRESULT DISP_E_EXCEPTION = MakeHresult(0x80020009u);
 inline constexpr HRESULT DISP_E_OVERFLOW = MakeHresult(0x8002000Au);
 inline constexpr HRESULT DISP_E_BADPARAMCOUNT = MakeHresult(0x8002000Eu);
 inline constexpr HRESULT RPC_E_WRONG_THREAD = MakeHresult(0x8001010Eu);
+inline constexpr HRESULT RPC_E_TIMEOUT = MakeHresult(0x8001011Fu);
 
 // Whether a type is one a member may declare: the five value types, each
 // optionally by reference, and VT_EMPTY for "no result".

@@ -299,11 +299,15 @@ LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noe
 // nonzero when the message was handled (result, when not null, receives the
 // procedure's result) and 0 with ERROR_TIMEOUT (the message is withdrawn, or
 // its result is discarded if the owner has already begun) or
-// ERROR_INVALID_WINDOW_HANDLE. flags is accepted for the platform's shape
-// and ignored.
+// ERROR_INVALID_WINDOW_HANDLE. With SMTO_NOTIMEOUTIFNOTHUNG the time-out
+// only bounds the wait for the owner to take the message: once it has, the
+// call waits for the answer however long the procedure takes, so a time-out
+// always means the procedure never ran. The other flags are accepted for the
+// platform's shape and ignored.
 inline constexpr UINT SMTO_NORMAL = 0;
 inline constexpr UINT SMTO_BLOCK = 1;
 inline constexpr UINT SMTO_ABORTIFHUNG = 2;
+inline constexpr UINT SMTO_NOTIMEOUTIFNOTHUNG = 8;
 LRESULT SendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeoutMs,
                            LRESULT* result) noexcept;
 
