@@ -36,7 +36,7 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset"
   if [ "$preset" = fuzz ]; then
     if [ -x scripts/fuzz.sh ]; then
-      echo "=== fuzz: 60 s on the file reader"
+      echo "=== fuzz: 60 s on the readers"
       scripts/fuzz.sh 60
     fi
   else

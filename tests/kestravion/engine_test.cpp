@@ -339,6 +339,16 @@ TEST_F(Engine, CompletionArrivesOnceAfterTheLongestFileAndStopStillWorks) {
     EXPECT_EQ(engine.Peek(), 0.0);
 }
 
+TEST_F(Engine, AnEmptyGroupRunsAndCompletesAtOnce) {
+    HWND notify = NewWindow(10, 10);
+    CKestravion engine;
+    engine.SetNotifyWindow(notify);
+    ASSERT_TRUE(engine.Run());
+    EXPECT_TRUE(PumpMessagesUntil([&] { return Completions(notify) == 1; }, std::chrono::seconds(5)))
+        << "a host waiting for the group's end hears it";
+    EXPECT_EQ(engine.State, 1);
+}
+
 TEST_F(Engine, AFailedRunFollowedByAPauseKeepsTheRunFailureText) {
     // An output that refuses to start playing: the graph's run fails for real.
     ASSERT_TRUE(SetAudioOutput(AudioOutput::Custom, "fakesink sync=true state-error=paused-to-playing"));

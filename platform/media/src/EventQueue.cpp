@@ -85,6 +85,12 @@ void EventQueue::Clear() noexcept {
     SyncSignal();
 }
 
+void EventQueue::Discard(LONG code) noexcept {
+    std::lock_guard guard(Lock);
+    std::erase_if(Queue, [code](const Event& event) { return event.Code == code; });
+    SyncSignal();
+}
+
 }  // namespace platform::media::detail
 
 namespace platform::media {

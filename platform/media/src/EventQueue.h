@@ -30,6 +30,8 @@ public:
     void SetNotify(bool on) noexcept;
     bool Notify() const noexcept;
     void Clear() noexcept;
+    // Drops the queued events of one kind; the others keep their order.
+    void Discard(LONG code) noexcept;
 
 private:
     struct Event {

@@ -16,25 +16,11 @@ namespace {
 constexpr auto kSettleLimit = std::chrono::seconds(10);
 constexpr auto kSettleSlice = std::chrono::milliseconds(20);
 
-std::string LastPathPart(const std::string& uri) {
-    const auto slash = uri.find_last_of('/');
-    return slash == std::string::npos ? uri : uri.substr(slash + 1);
-}
-
 }  // namespace
 
-HRESULT FilterGraph::RenderUri(const std::string& uri) {
-    GError* failure = nullptr;
-    GObjectPtr<GstDiscovererInfo> info(gst_discoverer_discover_uri(Discoverer.get(), uri.c_str(), &failure));
-    ErrorPtr ownedFailure(failure);
-    if (!info) return VFW_E_CANNOT_RENDER;
-    switch (gst_discoverer_info_get_result(info.get())) {
-        case GST_DISCOVERER_OK: break;
-        case GST_DISCOVERER_URI_INVALID: return VFW_E_NOT_FOUND;
-        case GST_DISCOVERER_MISSING_PLUGINS: return VFW_E_UNSUPPORTED_STREAM;
-        case GST_DISCOVERER_TIMEOUT: return VFW_E_TIMEOUT;
-        default: return VFW_E_CANNOT_RENDER;
-    }
+HRESULT FilterGraph::RenderUri(const std::string& uri, const RenderCutoff& cutoff) {
+    GObjectPtr<GstDiscovererInfo> info;
+    if (const HRESULT found = Discover(uri, cutoff, info); FAILED(found)) return found;
 
     auto chain = std::make_unique<FileChain>();
     chain->Graph = this;
@@ -67,11 +53,11 @@ HRESULT FilterGraph::RenderUri(const std::string& uri) {
         }
     }
 
-    if (!SettleChain(added)) {
+    if (const HRESULT settled = SettleChain(added, cutoff); FAILED(settled)) {
         RemoveElements(added);
         std::lock_guard data(DataLock);
         Files.erase(std::find_if(Files.begin(), Files.end(), [&](auto& c) { return c.get() == &added; }));
-        return VFW_E_CANNOT_RENDER;
+        return settled;
     }
     {
         std::lock_guard data(DataLock);
@@ -221,33 +207,37 @@ void FilterGraph::LinkPad(FileChain& chain, GstPad* pad) {
     chain.ExtraSinks.push_back(std::move(held));
 }
 
-bool FilterGraph::SettleChain(FileChain& chain) {
-    const auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
+HRESULT FilterGraph::SettleChain(FileChain& chain, const RenderCutoff& cutoff) {
+    const auto padsDeadline = std::min(std::chrono::steady_clock::now() + kSettleLimit, cutoff.Deadline);
     // First the decoder's pads: a stream that never appears would keep the
     // pipeline from ever cueing, so its branch goes.
     for (;;) {
-        if (chain.Failed.load(std::memory_order_acquire)) return false;
+        if (chain.Failed.load(std::memory_order_acquire)) return VFW_E_CANNOT_RENDER;
+        if (cutoff.Aborted()) return E_ABORT;
         bool done;
         {
             std::lock_guard guard(chain.Lock);
             done = chain.NoMorePads ||
                    std::all_of(chain.Branches.begin(), chain.Branches.end(), [](auto& b) { return b.Linked; });
         }
-        if (done || std::chrono::steady_clock::now() >= deadline) break;
+        if (done || std::chrono::steady_clock::now() >= padsDeadline) break;
         std::this_thread::sleep_for(kSettleSlice);
     }
     PruneUnlinked(chain);
     {
         std::lock_guard guard(chain.Lock);
-        if (chain.Branches.empty()) return false;
+        if (chain.Branches.empty()) return VFW_E_CANNOT_RENDER;
     }
     for (;;) {
-        if (chain.Failed.load(std::memory_order_acquire)) return false;
+        if (chain.Failed.load(std::memory_order_acquire)) return VFW_E_CANNOT_RENDER;
+        if (cutoff.Aborted()) return E_ABORT;
         const GstStateChangeReturn state =
             gst_element_get_state(Pipeline.get(), nullptr, nullptr,
                                   static_cast<GstClockTime>(std::chrono::nanoseconds(kSettleSlice).count()));
-        if (state != GST_STATE_CHANGE_ASYNC) return !chain.Failed.load(std::memory_order_acquire);
-        if (std::chrono::steady_clock::now() >= deadline) return true;  // still cueing; it goes on
+        if (state != GST_STATE_CHANGE_ASYNC) {
+            return chain.Failed.load(std::memory_order_acquire) ? VFW_E_CANNOT_RENDER : S_OK;
+        }
+        if (std::chrono::steady_clock::now() >= cutoff.Deadline) return S_OK;  // still cueing; it goes on
     }
 }
 

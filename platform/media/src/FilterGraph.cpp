@@ -6,14 +6,17 @@
 #include <filesystem>
 
 #include "FilterEnumerator.h"
+#include "platform/notice/notice.h"
 #include "platform/window/text.h"
 
 namespace platform::media::detail {
 namespace {
 
-constexpr auto kDiscoveryLimit = std::chrono::seconds(15);
 constexpr auto kSeekCueLimit = std::chrono::seconds(5);
+// How often a render waiting for another one looks whether it must give up.
+constexpr auto kLockSlice = std::chrono::milliseconds(20);
 constexpr const char* kQuitMessage = "platform-media-quit";
+constexpr const char* kEpochMessage = "platform-media-epoch";
 
 }  // namespace
 
@@ -37,11 +40,7 @@ bool FilterGraph::Start() noexcept {
     if (!pipeline) return false;
     Pipeline = Retain(pipeline);
     Bus.reset(gst_pipeline_get_bus(GST_PIPELINE(pipeline)));
-    GError* error = nullptr;
-    Discoverer.reset(
-        gst_discoverer_new(static_cast<GstClockTime>(std::chrono::nanoseconds(kDiscoveryLimit).count()), &error));
-    ErrorPtr ownedError(error);
-    if (!Bus || !Discoverer) return false;
+    if (!Bus) return false;
     return BusThread.Start("media-bus", [this] { BusLoop(); });
 }
 
@@ -72,6 +71,8 @@ FilterGraph::~FilterGraph() {
 
 ULONG FilterGraph::Release() {
     const ULONG left = Refs.Drop();
+    // Only renders in progress hold the graph now: nobody waits for them.
+    if (left != 0 && left <= Rendering.load(std::memory_order_acquire)) Abort();
     // A bus thread that did not end in time still works on this graph
     // (WorkerThread has said so): the graph is then left to it, not freed under it.
     if (left == 0 && StopBusThread()) delete this;
@@ -123,12 +124,32 @@ HRESULT FilterGraph::RenderFile(const char16_t* file, const char16_t* playList) 
         if (!converted) return VFW_E_NOT_FOUND;
         uri = converted.get();
     }
-    try {
-        std::lock_guard operation(OperationLock);
-        return RenderUri(uri);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    // The render holds a reference of its own, so that a release on another
+    // thread never frees the graph under it (and cuts it short instead).
+    AddRef();
+    Rendering.fetch_add(1, std::memory_order_acq_rel);
+    const RenderCutoff cutoff{&AbortGeneration, AbortGeneration.load(std::memory_order_acquire),
+                              std::chrono::steady_clock::now() + GetRenderFileTimeout()};
+    auto render = [&]() -> HRESULT {
+        try {
+            std::unique_lock operation(OperationLock, std::defer_lock);
+            while (!operation.try_lock_for(kLockSlice)) {
+                if (const HRESULT status = cutoff.Status(); FAILED(status)) return status;
+            }
+            return RenderUri(uri, cutoff);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    };
+    const HRESULT result = render();
+    Rendering.fetch_sub(1, std::memory_order_acq_rel);
+    Release();
+    return result;
+}
+
+HRESULT FilterGraph::Abort() {
+    AbortGeneration.fetch_add(1, std::memory_order_acq_rel);
+    return S_OK;
 }
 
 HRESULT FilterGraph::EnumFilters(IEnumFilters** enumerator) {
@@ -153,7 +174,7 @@ bool FilterGraph::HasFiles() {
 GstStateChangeReturn FilterGraph::ApplyTargetLocked() {
     // While a network stream refills, a running group waits paused; the bus
     // thread lets it go on when every stream has enough.
-    const GstState wanted = Target == State_Running && !Buffering ? GST_STATE_PLAYING : GST_STATE_PAUSED;
+    const GstState wanted = Target == State_Running && !Buffering && !Halted ? GST_STATE_PLAYING : GST_STATE_PAUSED;
     return gst_element_set_state(Pipeline.get(), wanted);
 }
 
@@ -162,10 +183,15 @@ HRESULT FilterGraph::ChangeTarget(OAFilterState target) {
     GstStateChangeReturn result;
     {
         std::lock_guard data(DataLock);
+        const bool started = target == State_Running && Target != State_Running;
         Target = target;
         if (target == State_Running) SeekTarget.reset();
+        if (target == State_Stopped) NewEpochLocked();
         result = ApplyTargetLocked();
         if (result != GST_STATE_CHANGE_FAILURE) Cued = true;
+        // A group with nothing to play (no streams, or one that failed) ends
+        // as soon as it runs, so that a host waiting for its end hears it.
+        if (started && (Files.empty() || Halted)) Events.Push(EC_COMPLETE, S_OK, 0);
     }
     switch (result) {
         case GST_STATE_CHANGE_FAILURE: return E_FAIL;
@@ -217,6 +243,7 @@ HRESULT FilterGraph::SeekTo(REFERENCE_TIME current, bool setCurrent, REFERENCE_T
         std::lock_guard data(DataLock);
         if (setCurrent) SeekTarget = current;
         if (setStop) ExplicitStop = stop;
+        NewEpochLocked();
         return S_OK;
     }
     // A seek needs every branch linked; one still cueing is waited for.
@@ -230,7 +257,21 @@ HRESULT FilterGraph::SeekTo(REFERENCE_TIME current, bool setCurrent, REFERENCE_T
     std::lock_guard data(DataLock);
     if (setCurrent && Target != State_Running) SeekTarget = current;
     if (setStop) ExplicitStop = stop;
+    const bool wasHalted = Halted;
+    NewEpochLocked();
+    if (wasHalted) ApplyTargetLocked();
     return S_OK;
+}
+
+void FilterGraph::NewEpochLocked() {
+    const unsigned epoch = Epoch.fetch_add(1, std::memory_order_acq_rel) + 1;
+    Halted = false;
+    Events.Discard(EC_COMPLETE);
+    // Everything the bus holds before this marker belongs to the old epoch.
+    if (Bus) {
+        gst_bus_post(Bus.get(), gst_message_new_application(
+                                    nullptr, gst_structure_new(kEpochMessage, "epoch", G_TYPE_UINT, epoch, nullptr)));
+    }
 }
 
 HRESULT FilterGraph::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) {
@@ -341,9 +382,14 @@ void FilterGraph::BusLoop() {
     while (!QuitBus.load(std::memory_order_acquire)) {
         MessagePtr message(gst_bus_timed_pop(Bus.get(), 250 * GST_MSECOND));
         if (!message) continue;
-        if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_APPLICATION &&
-            gst_message_has_name(message.get(), kQuitMessage)) {
-            break;
+        if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_APPLICATION) {
+            if (gst_message_has_name(message.get(), kQuitMessage)) break;
+            if (gst_message_has_name(message.get(), kEpochMessage)) {
+                guint epoch = 0;
+                gst_structure_get_uint(gst_message_get_structure(message.get()), "epoch", &epoch);
+                SeenEpoch = epoch;
+            }
+            continue;
         }
         OnBusMessage(message.get());
     }
@@ -352,25 +398,14 @@ void FilterGraph::BusLoop() {
 void FilterGraph::OnBusMessage(GstMessage* message) {
     switch (GST_MESSAGE_TYPE(message)) {
         case GST_MESSAGE_EOS:
-            // The pipeline posts one EOS once every sink has ended.
-            if (GST_MESSAGE_SRC(message) == GST_OBJECT(Pipeline.get())) Events.Push(EC_COMPLETE, S_OK, 0);
-            break;
-        case GST_MESSAGE_ERROR: {
-            // A file that fails while it is being rendered is refused by
-            // RenderFile; later failures are the host's to hear about.
-            bool report = true;
-            {
-                std::lock_guard data(DataLock);
-                for (auto& chain : Files) {
-                    if (ChainOwns(*chain, GST_MESSAGE_SRC(message))) {
-                        chain->Failed.store(true, std::memory_order_release);
-                        report = chain->Registered;
-                    }
-                }
+            // The pipeline posts one EOS once every sink has ended; one from
+            // before the latest stop or seek ended a playback that is over.
+            if (GST_MESSAGE_SRC(message) == GST_OBJECT(Pipeline.get()) &&
+                SeenEpoch == Epoch.load(std::memory_order_acquire)) {
+                Events.Push(EC_COMPLETE, S_OK, 0);
             }
-            if (report) Events.Push(EC_ERRORABORT, E_FAIL, 0);
             break;
-        }
+        case GST_MESSAGE_ERROR: OnStreamError(message); break;
         case GST_MESSAGE_BUFFERING: OnBuffering(message); break;
         case GST_MESSAGE_CLOCK_LOST: {
             // The clock's provider went away: a pause and a run pick a new one.
@@ -396,6 +431,44 @@ void FilterGraph::OnBuffering(GstMessage* message) {
     Buffering = anyLow;
     Events.Push(EC_BUFFERING_DATA, anyLow ? 1 : 0, 0);
     if (Target == State_Running) ApplyTargetLocked();
+}
+
+void FilterGraph::OnStreamError(GstMessage* message) {
+    // A file that fails while it is being rendered is refused by RenderFile;
+    // a failure after that ends the group, as its stream cannot reach its end.
+    bool report = true;
+    std::string file;
+    {
+        std::lock_guard data(DataLock);
+        for (auto& chain : Files) {
+            if (ChainOwns(*chain, GST_MESSAGE_SRC(message))) {
+                chain->Failed.store(true, std::memory_order_release);
+                report = chain->Registered;
+                file = LastPathPart(chain->Uri);
+            }
+        }
+    }
+    if (!report) return;
+    bool ended = false, first = false;
+    {
+        std::lock_guard data(DataLock);
+        if (!Halted) {
+            Halted = first = true;
+            ApplyTargetLocked();
+            ended = Target == State_Running;
+        }
+    }
+    if (!first) return;  // the rest of one failure's messages
+    GError* error = nullptr;
+    gchar* debug = nullptr;
+    gst_message_parse_error(message, &error, &debug);
+    ErrorPtr ownedError(error);
+    GCharPtr ownedDebug(debug);
+    const std::string reason = error && error->message ? error->message : "no reason given";
+    ShowNotice((file.empty() ? std::string("A media stream") : "The media stream " + file) +
+               " failed while playing: " + reason + ". The group has ended.");
+    Events.Push(EC_ERRORABORT, E_FAIL, 0);
+    if (ended) Events.Push(EC_COMPLETE, S_OK, 0);
 }
 
 }  // namespace platform::media::detail

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Discovery.h"
 #include "EventQueue.h"
 #include "Filters.h"
 #include "GstUtil.h"
@@ -33,6 +34,7 @@ public:
     // IGraphBuilder
     HRESULT RenderFile(const char16_t* file, const char16_t* playList) override;
     HRESULT EnumFilters(IEnumFilters** enumerator) override;
+    HRESULT Abort() override;
 
     // IMediaControl
     HRESULT Run() override;
@@ -86,13 +88,15 @@ private:
     // Ends the bus thread; false when it did not end in time.
     bool StopBusThread() noexcept;
 
-    HRESULT RenderUri(const std::string& uri);
+    HRESULT RenderUri(const std::string& uri, const RenderCutoff& cutoff);
     HRESULT BuildChain(FileChain& chain, GstDiscovererInfo* info);
     static void OnPadAdded(GstElement* decoder, GstPad* pad, gpointer chain);
     static void OnNoMorePads(GstElement* decoder, gpointer chain);
     void LinkPad(FileChain& chain, GstPad* pad);
-    // Waits for the chain's pads and the pipeline's cueing; false on a failed chain.
-    bool SettleChain(FileChain& chain);
+    // Waits for the chain's pads and the pipeline's cueing: S_OK (also when
+    // the cutoff's deadline comes while it still cues), VFW_E_CANNOT_RENDER
+    // for a failed chain, the cutoff's failure when it came first.
+    HRESULT SettleChain(FileChain& chain, const RenderCutoff& cutoff);
     void PruneUnlinked(FileChain& chain);
     void RemoveElements(FileChain& chain);
     static bool ChainOwns(FileChain& chain, GstObject* object);
@@ -105,20 +109,37 @@ private:
     HRESULT SeekTo(REFERENCE_TIME current, bool setCurrent, REFERENCE_TIME stop, bool setStop);
     void WaitForCueing(std::chrono::milliseconds limit);
 
+    // Starts a new playback epoch (a stop or a flushing seek), with DataLock
+    // held: an end the group reached before it no longer counts.
+    void NewEpochLocked();
+
     void BusLoop();
     void OnBusMessage(GstMessage* message);
     void OnBuffering(GstMessage* message);
+    void OnStreamError(GstMessage* message);
 
     RefCount Refs;
     GstPtr<GstElement> Pipeline;
     GstPtr<GstBus> Bus;
-    GObjectPtr<GstDiscoverer> Discoverer;
     EventQueue Events;
     WorkerThread BusThread;
     std::atomic<bool> QuitBus{false};  // written by the destructor, read by the bus thread
 
+    // Moved on by Abort (any thread); a render gives up once it differs from
+    // the value it started with.
+    std::atomic<unsigned> AbortGeneration{0};
+    // RenderFile calls in progress, each holding a reference of its own:
+    // written by them, read by Release to tell when nobody else holds the graph.
+    std::atomic<ULONG> Rendering{0};
+    // The playback epoch: written by callers under DataLock, read by the bus
+    // thread, which takes an end-of-stream only once it has seen the marker
+    // of the current epoch (SeenEpoch, the bus thread's own).
+    std::atomic<unsigned> Epoch{0};
+    unsigned SeenEpoch = 0;
+
     // Serialises the operations that change the pipeline (render, state, seek).
-    std::mutex OperationLock;
+    // Timed, so that a render waiting for another one can still give up.
+    std::timed_mutex OperationLock;
 
     // Guards what the callers and the bus thread share.
     std::mutex DataLock;
@@ -131,6 +152,9 @@ private:
     REFERENCE_TIME LongestDiscovered = 0;
     std::map<const GstObject*, int> BufferingLevels;
     bool Buffering = false;
+    // A stream failed while playing: the group has ended and waits, paused,
+    // until a stop or a flushing seek.
+    bool Halted = false;
     unsigned NextChainNumber = 0;
 };
 

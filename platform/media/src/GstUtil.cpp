@@ -26,4 +26,9 @@ void CopyName(char16_t (&target)[128], std::u16string_view name) noexcept {
     target[count] = u'\0';
 }
 
+std::string LastPathPart(const std::string& uri) {
+    const auto slash = uri.find_last_of('/');
+    return slash == std::string::npos ? uri : uri.substr(slash + 1);
+}
+
 }  // namespace platform::media::detail

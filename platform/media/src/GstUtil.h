@@ -73,4 +73,7 @@ std::string CustomAudioSink();
 
 void CopyName(char16_t (&target)[128], std::u16string_view name) noexcept;
 
+// The part of a URI after its last slash: how a file is named to people.
+std::string LastPathPart(const std::string& uri);
+
 }  // namespace platform::media::detail

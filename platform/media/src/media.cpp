@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -38,6 +39,19 @@ AudioOutput EffectiveAudioOutput() noexcept {
         if (RequestedOutput != AudioOutput::Automatic) return RequestedOutput;
     }
     return detail::SystemAudioSinkFactory() ? AudioOutput::Automatic : AudioOutput::Null;
+}
+
+namespace {
+// Written by any thread that sets it, read by each RenderFile as it starts.
+std::atomic<std::int64_t> RenderTimeoutMs{kDefaultRenderFileTimeout.count()};
+}  // namespace
+
+void SetRenderFileTimeout(std::chrono::milliseconds limit) noexcept {
+    RenderTimeoutMs.store(std::max<std::int64_t>(limit.count(), 0), std::memory_order_relaxed);
+}
+
+std::chrono::milliseconds GetRenderFileTimeout() noexcept {
+    return std::chrono::milliseconds(RenderTimeoutMs.load(std::memory_order_relaxed));
 }
 
 namespace detail {

@@ -94,11 +94,27 @@ void RangeServer::AcceptLoop() {
     }
 }
 
-bool RangeServer::SendAll(int client, const char* data, std::size_t size, bool paced) {
+void RangeServer::Break(const std::string& name) {
+    std::lock_guard guard(BrokenLock);
+    Broken.insert(name);
+}
+
+bool RangeServer::IsBroken(const std::string& name) {
+    std::lock_guard guard(BrokenLock);
+    return Broken.count(name) > 0;
+}
+
+bool RangeServer::SendAll(int client, const char* data, std::size_t size, bool paced, const std::string& name) {
     const auto start = std::chrono::steady_clock::now();
     std::size_t sent = 0;
     while (sent < size) {
         if (Stopping.load(std::memory_order_acquire)) return false;
+        if (paced && IsBroken(name)) {
+            // Reset, not closed: the client sees the connection fail.
+            linger reset{1, 0};
+            setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            return false;
+        }
         const std::size_t piece = std::min(kChunk, size - sent);
         pollfd entry{client, POLLOUT, 0};
         if (poll(&entry, 1, kPollSliceMs) <= 0) continue;
@@ -108,6 +124,7 @@ bool RangeServer::SendAll(int client, const char* data, std::size_t size, bool p
             return false;
         }
         sent += static_cast<std::size_t>(written);
+        if (paced) BodyBytes.fetch_add(static_cast<std::size_t>(written), std::memory_order_relaxed);
         if (paced && Rate > 0) {
             // Keep to the rate over the whole response, not per chunk.
             const auto due = start + std::chrono::microseconds(sent * 1000000 / Rate);
@@ -159,9 +176,10 @@ void RangeServer::Serve(int client) {
     const auto path = Folder / name;
     std::ifstream file(path, std::ios::binary);
     std::ostringstream head;
-    if (name.empty() || name.find("..") != std::string::npos || !file || (method != "GET" && method != "HEAD")) {
+    if (name.empty() || name.find("..") != std::string::npos || !file || (method != "GET" && method != "HEAD") ||
+        IsBroken(name)) {
         const std::string missing = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        SendAll(client, missing.data(), missing.size(), false);
+        SendAll(client, missing.data(), missing.size(), false, name);
         close(client);
         return;
     }
@@ -172,7 +190,7 @@ void RangeServer::Serve(int client) {
         head << "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" << content.size()
              << "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         const std::string text = head.str();
-        SendAll(client, text.data(), text.size(), false);
+        SendAll(client, text.data(), text.size(), false, name);
         close(client);
         return;
     }
@@ -183,8 +201,8 @@ void RangeServer::Serve(int client) {
     if (partial) head << "Content-Range: bytes " << first << '-' << last << '/' << content.size() << "\r\n";
     head << "Connection: close\r\n\r\n";
     const std::string text = head.str();
-    if (SendAll(client, text.data(), text.size(), false) && method == "GET" && length > 0) {
-        SendAll(client, content.data() + first, length, true);
+    if (SendAll(client, text.data(), text.size(), false, name) && method == "GET" && length > 0) {
+        SendAll(client, content.data() + first, length, true, name);
     }
     shutdown(client, SHUT_WR);
     close(client);

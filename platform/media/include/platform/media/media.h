@@ -48,7 +48,7 @@ inline constexpr DWORD AM_SEEKING_PositioningBitsMask = 0x3;
 // Event codes delivered through IMediaEventEx.
 inline constexpr LONG EC_COMPLETE = 0x01;  // every renderer reached its end; param1 S_OK
 inline constexpr LONG EC_USERABORT = 0x02;
-inline constexpr LONG EC_ERRORABORT = 0x03;      // a stream failed; param1 the HRESULT
+inline constexpr LONG EC_ERRORABORT = 0x03;      // a stream failed while playing; param1 the HRESULT
 inline constexpr LONG EC_BUFFERING_DATA = 0x11;  // param1 nonzero: buffering began; 0: it ended
 
 // IMediaEventEx::SetNotifyFlags
@@ -129,19 +129,32 @@ struct IGraphBuilder : IUnknown {
     // Adds the whole playback chain of a file (a path or a URI) to the graph
     // and returns when its renderers exist and it has been cued as far as the
     // graph is. VFW_E_NOT_FOUND for a missing file, VFW_E_CANNOT_RENDER or
-    // VFW_E_UNSUPPORTED_STREAM for one that cannot be played; the graph is left
-    // as it was. A play list is not supported: E_INVALIDARG unless it is null or empty.
+    // VFW_E_UNSUPPORTED_STREAM for one that cannot be played, VFW_E_TIMEOUT
+    // when its streams were not found within the render time-out (see
+    // SetRenderFileTimeout), E_ABORT when it was cut short by Abort or by the
+    // release of every other reference to the graph; the graph is left as it
+    // was. A play list is not supported: E_INVALIDARG unless it is null or empty.
     virtual HRESULT RenderFile(const char16_t* file, const char16_t* playList) = 0;
     // A snapshot enumerator of every filter, the renderers of earlier files included.
     virtual HRESULT EnumFilters(IEnumFilters** enumerator) = 0;
+    // From any thread: makes every RenderFile in progress give up soon with
+    // E_ABORT. Later calls are not affected. S_OK.
+    virtual HRESULT Abort() = 0;
 };
 
 struct IMediaControl : IUnknown {
     // Each acts on every stream of the graph at once. S_OK, or S_FALSE while a
     // stream is still cueing; E_FAIL when the pipeline refuses.
+    //
+    // A group ends with one EC_COMPLETE: after its longest stream, at once
+    // when it has no streams, and when one of its streams fails while playing
+    // (then after an EC_ERRORABORT, with the group paused where it is and the
+    // failure's reason shown as a notice) until it is stopped or sought.
     virtual HRESULT Run() = 0;
     virtual HRESULT Pause() = 0;
-    // Stops the flow; the position and the last pictures are kept.
+    // Stops the flow; the position and the last pictures are kept. An end the
+    // group reached before (its EC_COMPLETE still queued or on its way) is
+    // dropped, as it is by a seek.
     virtual HRESULT Stop() = 0;
     // The state last asked for; waits up to timeoutMs for the pipeline to get
     // there. VFW_S_STATE_INTERMEDIATE when it has not yet.
@@ -263,5 +276,12 @@ enum class AudioOutput { Automatic, Null, Custom };
 bool SetAudioOutput(AudioOutput output, const std::string& customSink = {}) noexcept;
 // What audio renderers would use now (Null when Automatic finds no device).
 AudioOutput EffectiveAudioOutput() noexcept;
+
+// The longest a RenderFile waits for a file's streams to be found and linked
+// (a slow network source): then it gives up with VFW_E_TIMEOUT. Applies to
+// renders started afterwards; any thread.
+inline constexpr std::chrono::milliseconds kDefaultRenderFileTimeout{15000};
+void SetRenderFileTimeout(std::chrono::milliseconds limit) noexcept;
+std::chrono::milliseconds GetRenderFileTimeout() noexcept;
 
 }  // namespace platform::media

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <list>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "platform/thread/thread.h"
@@ -28,11 +29,19 @@ public:
     std::string Url(const std::string& name) const;
     std::size_t Requests() const noexcept { return RequestCount.load(std::memory_order_relaxed); }
     std::size_t RangeRequests() const noexcept { return RangeCount.load(std::memory_order_relaxed); }
+    // Bytes of file bodies sent so far, over every connection.
+    std::size_t BytesSent() const noexcept { return BodyBytes.load(std::memory_order_relaxed); }
+
+    // Makes the file name fail as a server that went away would: responses
+    // under way are cut off (the connection reset) and later requests for it
+    // get 404. Any thread.
+    void Break(const std::string& name);
 
 private:
     void AcceptLoop();
     void Serve(int client);
-    bool SendAll(int client, const char* data, std::size_t size, bool paced);
+    bool SendAll(int client, const char* data, std::size_t size, bool paced, const std::string& name);
+    bool IsBroken(const std::string& name);
 
     std::filesystem::path Folder;
     std::size_t Rate;
@@ -41,6 +50,9 @@ private:
     std::atomic<bool> Stopping{false};  // written by the destructor
     std::atomic<std::size_t> RequestCount{0};
     std::atomic<std::size_t> RangeCount{0};
+    std::atomic<std::size_t> BodyBytes{0};
+    std::mutex BrokenLock;
+    std::set<std::string> Broken;  // guarded by BrokenLock
     std::mutex WorkersLock;
     std::list<WorkerThread> Workers;
     WorkerThread Acceptor;
