@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::Registry registry;
     std::string error;
     if (!platform::Registry::Parse(text, "fuzz", registry, &error)) {
-        if (error.rfind("fuzz line ", 0) != 0 && error.rfind("fuzz: ", 0) != 0) Fail("a refusal without a line: " + error);
+        if (error.rfind("fuzz line ", 0) != 0 && error.rfind("fuzz: ", 0) != 0)
+            Fail("a refusal without a line: " + error);
         return 0;
     }
     const std::string written = registry.ToText();
@@ -35,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const platform::ClassRegistration& entry : back.Classes()) {
         platform::ClassTypeInfo info;
         back.DescribeClass(entry.Clsid, info, &error);
-        if (!entry.ProgId.empty() && back.FindProgId(entry.ProgId) == nullptr) Fail("a ProgID is lost: " + entry.ProgId);
+        if (!entry.ProgId.empty() && back.FindProgId(entry.ProgId) == nullptr)
+            Fail("a ProgID is lost: " + entry.ProgId);
     }
     return 0;
 }
