@@ -5,3 +5,6 @@ orvalis_add_test(NAME orvalis_play_tests
   LIBS orvalis_play_lib midiframework_song platform::midi platform::notice platform::automation test_support
     test_midi_support
   LABELS playback)
+# Some cases run the program itself: signals, and two runs at once.
+target_compile_definitions(orvalis_play_tests PRIVATE ORVALIS_PLAY_PROGRAM="$<TARGET_FILE:orvalis-play>")
+add_dependencies(orvalis_play_tests orvalis-play)

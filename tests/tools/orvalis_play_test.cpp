@@ -1,6 +1,11 @@
 #include "OrvalisPlay.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +65,56 @@ std::vector<std::string> LinesWith(const std::string& log, const std::string& pr
     }
     return found;
 }
+
+// orvalis-play as a program of its own, its output in files.
+class Program {
+public:
+    Program(const std::vector<std::string>& args, const fs::path& folder, const std::string& name)
+        : Out(folder / (name + ".out")), Err(folder / (name + ".err")) {
+        Pid = ::fork();
+        if (Pid == 0) {
+            const int out = ::open(Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int err = ::open(Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            std::vector<std::string> all{ORVALIS_PLAY_PROGRAM};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (auto& arg : all) argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    // The exit status, or -1 when it did not end within limit (it is killed then).
+    int Wait(std::chrono::seconds limit = std::chrono::seconds(60)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (::waitpid(Pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(Pid, SIGKILL);
+                ::waitpid(Pid, &status, 0);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // Waits until the program is inside the system call number (0: any), or the limit passes.
+    bool WaitInSyscall(long number, std::chrono::seconds limit = std::chrono::seconds(20)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ifstream in("/proc/" + std::to_string(Pid) + "/syscall");
+            long current = -1;
+            if (in >> current && current == number) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    pid_t Pid = -1;
+    fs::path Out, Err;
+};
 
 double LastTimeMs(const std::string& log) {
     const std::size_t start = log.rfind('\n', log.size() - 2);
@@ -198,11 +253,52 @@ TEST_F(OrvalisPlayFiles, AFileThatCannotBePlayedIsAFailureThatSaysWhy) {
              {PathOf("missing.mid"), "missing.mid: No such file or directory"},
              {PathOf("cut.mid"), "cut.mid: the file cannot be played: Bad chunk size"},
              {PathOf("short.mid"), "short.mid: not a Standard MIDI File"},
-             {Dir.string(), "is a folder, not a MIDI file"},
+             {Dir.string(), ": it is a folder, not a regular file"},
          }) {
         Result r = RunTool({"--offline", "--capture", PathOf("c.txt"), c.File});
         EXPECT_EQ(r.Status, kExitFailure) << c.File;
         EXPECT_NE(r.Err.find(c.Says), std::string::npos) << r.Err;
+    }
+}
+
+// Refused runs, every one before the device (which makes the files) opens:
+// what was there before stays as it was.
+TEST_F(OrvalisPlayFiles, ARefusedRunLeavesEveryEarlierOutputAsItWas) {
+    const std::string song = ThreeBars();
+    const std::string log = PathOf("c.txt"), midi = PathOf("c.mid"), wav = PathOf("o.wav");
+    for (const std::string& path : {log, midi, wav}) std::ofstream(path) << "earlier " << path;
+    ASSERT_EQ(::symlink("three-bars.mid", PathOf("link.mid").c_str()), 0);
+    ASSERT_EQ(::link(log.c_str(), PathOf("hard.txt").c_str()), 0);
+    struct Case {
+        std::vector<std::string> Args;
+        int Status;
+        std::string Says;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"--offline", "--capture", log, "--capture-midi", midi, "--seek", "5", song},
+              kExitUsage,
+              "--seek: bar 5"},
+             {{"--wav", wav, "--loop", "2:4", "--repeat", "1", song}, kExitUsage, "--loop: bar 4 lies past"},
+             {{"--wav", song, song}, kExitUsage, "--wav " + song + " names the song itself"},
+             {{"--wav", PathOf("link.mid"), song}, kExitUsage, "names the song itself"},
+             {{"--offline", "--capture", log, "--capture-midi", log, song},
+              kExitUsage,
+              "--capture and --capture-midi name the same file"},
+             {{"--offline", "--capture", log, "--capture-midi", PathOf("hard.txt"), song},
+              kExitUsage,
+              "name the same file"},
+             {{"--offline", "--capture", log, "--capture-midi", PathOf("missing/c.mid"), song},
+              kExitFailure,
+              "--capture-midi: cannot write " + PathOf("missing/c.mid") + ": No such file or directory"},
+             {{"--wav", PathOf("missing/o.wav"), song}, kExitFailure, "--wav: cannot write"},
+             {{"--wav", "/dev/full", song}, kExitFailure, "--wav: cannot write /dev/full: it is a character device"},
+             {{"--offline", "--capture", log, PathOf("missing.mid")}, kExitFailure, "No such file or directory"},
+         }) {
+        Result r = RunTool(c.Args);
+        EXPECT_EQ(r.Status, c.Status) << c.Says;
+        EXPECT_NE(r.Err.find(c.Says), std::string::npos) << r.Err;
+        for (const std::string& path : {log, midi, wav}) EXPECT_EQ(ReadText(path), "earlier " + path) << c.Says;
+        EXPECT_NE(ReadText(song).substr(0, 4), "earl") << "the song is never written";
     }
 }
 
@@ -374,6 +470,69 @@ TEST_F(OrvalisPlayFiles, AnInterruptEndsRealTimePlaybackWithEveryNoteReleased) {
     }
     EXPECT_TRUE(sounding.empty()) << log;
     EXPECT_LT(LastTimeMs(log), 30000) << "ended long before the song would";
+}
+
+TEST_F(OrvalisPlayFiles, TwoRendersIntoOneFileAtOnceEachLeaveAWholeFile) {
+    smf::TrackBuilder low, high;
+    for (int i = 0; i < 40; ++i) {
+        low.NoteOn(i == 0 ? 0 : 120, 0, 40, 100).NoteOff(120, 0, 40);
+        high.NoteOn(i == 0 ? 0 : 60, 0, 80, 100).NoteOff(60, 0, 80);
+    }
+    const std::string songs[2] = {Write("low.mid", smf::SmfBuilder(0).AddTrack(low.EndOfTrack())),
+                                  Write("high.mid", smf::SmfBuilder(0).AddTrack(high.EndOfTrack()))};
+    std::string alone[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(RunTool({"--wav", PathOf("alone.wav"), "--soundfont", kSoundFont, songs[i]}).Status, kExitOk);
+        alone[i] = ReadText(PathOf("alone.wav"));
+    }
+    ASSERT_NE(alone[0], alone[1]);
+    const std::string shared = PathOf("shared.wav");
+    for (int round = 0; round < 3; ++round) {
+        Program first({"--wav", shared, "--soundfont", kSoundFont, songs[0]}, Dir, "first");
+        Program second({"--wav", shared, "--soundfont", kSoundFont, songs[1]}, Dir, "second");
+        EXPECT_EQ(first.Wait(), 0) << ReadText(first.Err);
+        EXPECT_EQ(second.Wait(), 0) << ReadText(second.Err);
+        const std::string result = ReadText(shared);
+        EXPECT_TRUE(result == alone[0] || result == alone[1]) << "a file of " << result.size() << " bytes";
+    }
+}
+
+TEST_F(OrvalisPlayFiles, AnInterruptedOpenOfASongNobodyWritesExitsWith130) {
+    const std::string fifo = PathOf("song.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Program waiting({"--offline", "--capture", PathOf("c.txt"), fifo}, Dir, "waiting");
+    ASSERT_TRUE(waiting.WaitInSyscall(SYS_openat)) << "it waits for a writer";
+    ::kill(waiting.Pid, SIGINT);
+    EXPECT_EQ(waiting.Wait(), orvalis_play::kExitInterrupted) << ReadText(waiting.Err);
+    EXPECT_FALSE(fs::exists(PathOf("c.txt")));
+
+    // A song that does come through a FIFO plays.
+    const std::string song = ThreeBars();
+    Program reading({"--offline", "--capture", PathOf("c.txt"), fifo}, Dir, "reading");
+    std::ofstream(fifo, std::ios::binary) << ReadText(song);
+    EXPECT_EQ(reading.Wait(), 0) << ReadText(reading.Err);
+    EXPECT_EQ(LinesWith(ReadText(PathOf("c.txt")), "90 3C 64").size(), 1u);
+}
+
+TEST_F(OrvalisPlayFiles, AClosedTerminalEndsPlaybackAsAnInterruptDoesWithTheFilesWritten) {
+    smf::TrackBuilder t;
+    for (int i = 0; i < 240; ++i) t.NoteOn(i == 0 ? 0 : 240, 14, 50, 100).NoteOff(200, 14, 50);
+    const std::string song = Write("minute.mid", smf::SmfBuilder(0).AddTrack(t.EndOfTrack()));
+    Program player({"--registry", PathOf("registry"), "--capture", PathOf("c.txt"), "--capture-midi", PathOf("c.mid"),
+                    "--monitor", song},
+                   Dir, "player");
+    bool playing = false;
+    for (int i = 0; i < 2000 && !playing; ++i) {
+        playing = ReadText(player.Out).find("note on") != std::string::npos;
+        if (!playing) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(playing) << ReadText(player.Err);
+    ::kill(player.Pid, SIGHUP);
+    EXPECT_EQ(player.Wait(), orvalis_play::kExitInterrupted) << ReadText(player.Err);
+    const std::string log = ReadText(PathOf("c.txt"));
+    EXPECT_GE(LinesWith(log, "9E 32").size(), 1u) << log;
+    EXPECT_EQ(LinesWith(log, "9E 32").size(), LinesWith(log, "8E 32").size()) << "every note released";
+    EXPECT_EQ(ReadText(PathOf("c.mid")).substr(0, 4), "MThd");
 }
 
 // The whole road: file, sequencer, synthesizer, WAV. At 125 beats per minute

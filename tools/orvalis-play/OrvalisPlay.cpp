@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <iomanip>
 #include <memory>
 #include <sstream>
@@ -21,6 +20,7 @@
 #include "orvalis/SongTimeline.h"
 #include "platform/automation/registry.h"
 #include "platform/clock/manualclock.h"
+#include "platform/file/file.h"
 #include "platform/midi/midi.h"
 #include "platform/notice/notice.h"
 
@@ -76,40 +76,82 @@ std::string DeviceLabel(int device) {
     return std::to_string(device);
 }
 
-// Reads the song at path; on failure says why on err and returns null.
-std::unique_ptr<MIDI::File> ReadSong(const std::string& path, platform::NoticeCapture& notices, std::ostream& err) {
-    // The reader's own notice does not say why a file would not open.
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        err << "orvalis-play: " << path << ": is a folder, not a MIDI file\n";
-        return nullptr;
-    }
-    if (std::FILE* probe = std::fopen(path.c_str(), "rb")) {
-        std::fclose(probe);
-    } else {
-        err << "orvalis-play: " << path << ": " << std::strerror(errno) << '\n';
-        return nullptr;
-    }
+bool Interrupted() { return InterruptRequested.load(std::memory_order_relaxed); }
+
+// Reads the song at path into song. On failure says why on err and returns
+// the exit status.
+int ReadSong(const std::string& path, platform::NoticeCapture& notices, std::ostream& err,
+             std::unique_ptr<MIDI::File>& song) {
     auto file = std::make_unique<MIDI::File>();
     const std::size_t noticesBefore = notices.Count();
     try {
         file->Load(path.c_str());
     } catch (const char* text) {
         err << "orvalis-play: " << path << ": the file cannot be played: " << text << '\n';
-        return nullptr;
+        return kExitFailure;
     } catch (const std::bad_alloc&) {
         err << "orvalis-play: " << path << ": out of memory\n";
-        return nullptr;
+        return kExitFailure;
     }
     if (notices.Count() > noticesBefore) {
-        err << "orvalis-play: " << path << ": " << notices.Texts()[noticesBefore] << '\n';
-        return nullptr;
+        // A FIFO nobody writes to blocks the open until Ctrl-C cuts it short.
+        if (Interrupted()) {
+            return kExitInterrupted;
+        }
+        const std::string& why = file->GetReadFailure();
+        err << "orvalis-play: " << path << ": " << (why.empty() ? notices.Texts()[noticesBefore] : why) << '\n';
+        return kExitFailure;
     }
     if (file->GetTrackCount() == 0) {
         err << "orvalis-play: " << path << ": not a Standard MIDI File (it has no tracks)\n";
-        return nullptr;
+        return kExitFailure;
     }
-    return file;
+    song = std::move(file);
+    return kExitOk;
+}
+
+// The files a run writes, with the options that name them.
+std::vector<std::pair<const char*, std::string>> Outputs(const PlayOptions& options) {
+    std::vector<std::pair<const char*, std::string>> outputs;
+    if (!options.WavPath.empty()) outputs.emplace_back("--wav", options.WavPath);
+    if (!options.CaptureLogPath.empty()) outputs.emplace_back("--capture", options.CaptureLogPath);
+    if (!options.CaptureMidiPath.empty()) outputs.emplace_back("--capture-midi", options.CaptureMidiPath);
+    return outputs;
+}
+
+// An output that would overwrite the song, or another output, is a mistake
+// on the command line: it is refused before anything is read or written.
+int CheckOutputNames(const PlayOptions& options, const std::string& song, std::ostream& err) {
+    const auto outputs = Outputs(options);
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        if (platform::NameSameFile(outputs[i].second, song)) {
+            err << "orvalis-play: " << outputs[i].first << " " << outputs[i].second
+                << " names the song itself; choose another file\n";
+            return kExitUsage;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (platform::NameSameFile(outputs[i].second, outputs[j].second)) {
+                err << "orvalis-play: " << outputs[j].first << " and " << outputs[i].first << " name the same file ("
+                    << outputs[i].second << "); give each its own\n";
+                return kExitUsage;
+            }
+        }
+    }
+    return kExitOk;
+}
+
+// Whether each output could be written, found before the device opens (and
+// makes its files): a file made beside it and dropped again leaves nothing.
+int CheckOutputsWritable(const PlayOptions& options, std::ostream& err) {
+    for (const auto& [option, path] : Outputs(options)) {
+        platform::AtomicFile probe;
+        std::string why;
+        if (!probe.Open(path, &why)) {
+            err << "orvalis-play: " << option << ": " << why << '\n';
+            return kExitFailure;
+        }
+    }
+    return kExitOk;
 }
 
 // The registry is process-wide too; --registry names it for one run.
@@ -133,8 +175,6 @@ private:
     bool Changed;
 };
 
-bool Interrupted() { return InterruptRequested.load(std::memory_order_relaxed); }
-
 // One playback of one song, from the device opening to the outputs written.
 class Session {
 public:
@@ -142,13 +182,24 @@ public:
         : Options(options), Out(out), Err(err), Terminal(environment.Terminal) {}
 
     int Run(const std::string& path) {
+        // Everything that can refuse the run is looked at before the device
+        // opens, since opening it is what makes its output files.
+        if (const int status = CheckOutputNames(Options, path, Err); status != kExitOk) {
+            return status;
+        }
         platform::NoticeCapture notices;
-        std::unique_ptr<MIDI::File> file = ReadSong(path, notices, Err);
-        if (!file) {
-            return kExitFailure;
+        std::unique_ptr<MIDI::File> file;
+        if (const int status = ReadSong(path, notices, Err, file); status != kExitOk) {
+            return status;
         }
         Timeline.PrepareSong(*file);
         Division = file->GetDivision();
+        if (const int status = CheckSong(); status != kExitOk) {
+            return status;
+        }
+        if (const int status = CheckOutputsWritable(Options, Err); status != kExitOk) {
+            return status;
+        }
 
         const bool offline = Options.RendersOffline();
         platform::MidiOutConfig config = platform::MidiOutConfiguration();
@@ -234,9 +285,9 @@ private:
         return interrupted ? kExitInterrupted : kExitOk;
     }
 
-    // Applies the options that depend on the song. Bars the song does not
-    // have are refused with the song's own count.
-    int Prepare() {
+    // Checks the options that depend on the song: bars it does not have are
+    // refused with its own bar count, and a song without timing cannot play.
+    int CheckSong() {
         const std::int64_t endTick = Timeline.SongEndTick;
         Bars =
             endTick > 0
@@ -247,6 +298,28 @@ private:
                 << (Bars == 1 ? " bar)\n" : " bars)\n");
             return kExitUsage;
         };
+        if (Division <= 0) {
+            Err << "orvalis-play: the song gives no timing (its division is " << Division
+                << " ticks per quarter note), so it cannot be played\n";
+            return kExitFailure;
+        }
+        if (Options.Loop && Timeline.MeasureToTick(Options.Loop->Last) > endTick) {
+            return pastTheEnd("--loop", Options.Loop->Last);
+        }
+        // As the sequencer takes a seek: to the start of a bar that lies
+        // within the song, its very end included.
+        if (Options.SeekBar) {
+            const std::int32_t tick = Timeline.MeasureToTick(*Options.SeekBar - 1);
+            if (tick < 0 || tick > endTick) {
+                return pastTheEnd("--seek", *Options.SeekBar);
+            }
+        }
+        return kExitOk;
+    }
+
+    // Applies the options that depend on the song, which CheckSong has
+    // found playable.
+    int Prepare() {
         // The tempo playback runs at, as the sequencer keeps it.
         Tempo = Timeline.FileTempo;
         if (Options.Tempo) {
@@ -257,23 +330,16 @@ private:
             Tempo = std::clamp(static_cast<float>(*Options.SongTempo), orvalis::Sequencer::kMinSongTempo,
                                orvalis::Sequencer::kMaxSongTempo);
         }
-        if (Division <= 0) {
-            Err << "orvalis-play: the song gives no timing (its division is " << Division
-                << " ticks per quarter note), so it cannot be played\n";
-            return kExitFailure;
-        }
         for (int channel : Options.Mutes) {
             Player->Mute(channel - 1);
         }
         if (Options.Loop) {
-            if (Timeline.MeasureToTick(Options.Loop->Last) > endTick) {
-                return pastTheEnd("--loop", Options.Loop->Last);
-            }
             Player->SetLoop(Options.Loop->First - 1, Options.Loop->Last);
             LoopOn = true;
         }
         if (Options.SeekBar && !Player->Seek(*Options.SeekBar - 1)) {
-            return pastTheEnd("--seek", *Options.SeekBar);
+            Err << "orvalis-play: --seek: the player refused bar " << *Options.SeekBar << '\n';
+            return kExitUsage;
         }
         return kExitOk;
     }
@@ -332,6 +398,11 @@ private:
                           NoteName(note).c_str(), note, velocity);
             ClearStatusLine();
             Out << line;
+            // In real time the lines are for watching as they come, also
+            // through a pipe.
+            if (!Options.RendersOffline()) {
+                Out << std::flush;
+            }
         }
         return ended;
     }
@@ -418,9 +489,15 @@ std::string UsageText() {
         "  orvalis-play --wav song.wav song.mid         render to a WAV file\n"
         "  orvalis-play --loop 5:8 --repeat 3 song.mid  play bars 5 to 8 three times, then on\n"
         "\n"
+        "Outputs (--wav, --capture, --capture-midi) are written whole when playback\n"
+        "ends, Ctrl-C included, through a file beside them, or not at all: a run that\n"
+        "is refused or fails leaves an earlier file as it was. An output may not name\n"
+        "the song or another output, nor a device, FIFO or folder.\n"
+        "\n"
         "Exit status: 0 on success, 1 when the file could not be read or played or an\n"
-        "output not written, 2 for a bad command line, 3 when the MIDI output device did\n"
-        "not open, 130 when interrupted.\n";
+        "output not written, 2 for a bad command line (an output naming the song or\n"
+        "another output included), 3 when the MIDI output device did not open,\n"
+        "130 when interrupted.\n";
     return text;
 }
 

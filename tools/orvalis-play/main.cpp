@@ -14,7 +14,8 @@ void OnInterrupt(int) { orvalis_play::RequestInterrupt(); }
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Ctrl-C and a polite kill end playback cleanly: notes released, files written.
+    // Ctrl-C, a polite kill and a closed terminal end playback cleanly: notes
+    // released, files written.
     tool_support::CatchInterrupts(&OnInterrupt);
 
     std::vector<std::string> args(argv + 1, argv + argc);
