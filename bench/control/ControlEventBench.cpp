@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "BusyCores.h"
+#include "ScratchHost.h"
 #include "SmfBuilder.h"
 #include "orvalis/OrvalisIds.h"
 #include "platform/automation/container.h"
@@ -205,22 +206,15 @@ int main(int argc, char** argv) {
         }
     }
 
-    char pattern[] = "/tmp/control-event-bench-XXXXXX";
-    if (!::mkdtemp(pattern)) {
-        std::perror("control_event_bench: mkdtemp");
-        return 3;
-    }
-    const std::string folder = pattern;
-    platform::SetRegistryPath(folder + "/registry");
     int status = 0;
     {
+        ScratchHost host;
         std::string error;
-        auto module = platform::LoadedModule::Load(ORVALIS_MODULE, &error);
-        if (!module || module->RegisterServer() != platform::S_OK) {
-            std::fprintf(stderr, "control_event_bench: the module does not register: %s%s\n", error.c_str(),
-                         platform::AfxOleRegistrationError().c_str());
+        if (!host.Start("control-event-bench", ORVALIS_MODULE, error)) {
+            std::fprintf(stderr, "control_event_bench: %s\n", error.c_str());
             status = 3;
         }
+        const std::string& folder = host.Path();
         const std::string song = status == 0 ? WriteSong(folder, seconds) : std::string();
         if (status == 0) {
             std::printf("latency in microseconds, %.0f s per row, one note-on every 10 ms, %u cores\n", seconds,
@@ -255,8 +249,5 @@ int main(int argc, char** argv) {
             if (!met) status = 1;
         }
     }
-    platform::SetRegistryPath("");
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
     return status;
 }
