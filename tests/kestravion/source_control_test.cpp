@@ -75,6 +75,7 @@ protected:
 TEST_F(SourceTest, ClicksLightTheirButtonFireTheirEventAndActOnTheGroup) {
     Hosted source = Source();
     ASSERT_TRUE(source);
+    AddFile(source, MediaFile(Content::Audio, 3.0), nullptr);  // longer than the test
     EXPECT_TRUE(StripShows(source, kNoneLit));
 
     Click(source, 0);
@@ -86,7 +87,7 @@ TEST_F(SourceTest, ClicksLightTheirButtonFireTheirEventAndActOnTheGroup) {
     Click(source, 2);
     EXPECT_EQ(source.Log->Names, (std::vector<std::string>{"Play", "Pause", "Stop"}));
     EXPECT_TRUE(StripShows(source, kStopLit));
-    EXPECT_TRUE(source.Log->Errors.empty()) << "the empty group ran, paused and stopped";
+    EXPECT_TRUE(source.Log->Errors.empty()) << "the group ran, paused and stopped";
 
     // Stop with nothing playing: the event, then the method's failure, and
     // the button lights all the same.
@@ -99,6 +100,7 @@ TEST_F(SourceTest, ClicksLightTheirButtonFireTheirEventAndActOnTheGroup) {
 TEST_F(SourceTest, ARefusedPlayRunsNothingAndLeavesTheStripAsItWas) {
     Hosted source = Source();
     ASSERT_TRUE(source);
+    AddFile(source, MediaFile(Content::Audio, 3.0), nullptr);  // longer than the test
     source.Log->Refuse["Play"] = true;
     Press(source, 0);
     EXPECT_TRUE(StripShows(source, kPlayLit)) << "a held button is lit";
@@ -121,6 +123,7 @@ TEST_F(SourceTest, ARefusedPlayRunsNothingAndLeavesTheStripAsItWas) {
 TEST_F(SourceTest, ARefusedPauseStillPausesTheGroup) {
     Hosted source = Source();
     ASSERT_TRUE(source);
+    AddFile(source, MediaFile(Content::Audio, 3.0), nullptr);  // longer than the test
     ASSERT_TRUE(source.CallBool("Run"));
     source.Log->Refuse["Pause"] = true;
     Click(source, 1);
@@ -160,6 +163,7 @@ TEST_F(SourceTest, LosingActivationReleasesAHeldButton) {
 TEST_F(SourceTest, MethodsFireNoClickEventsAndReleaseAllButtonsUnlatches) {
     Hosted source = Source();
     ASSERT_TRUE(source);
+    AddFile(source, MediaFile(Content::Audio, 3.0), nullptr);  // longer than the test
     ASSERT_TRUE(source.CallBool("Run"));
     EXPECT_TRUE(StripShows(source, kPlayLit));
     ASSERT_TRUE(source.CallBool("Pause"));
@@ -287,8 +291,8 @@ TEST_F(SourceTest, TwoFilesInTwoConsumersPlayToTheEndWithBothPicturesShown) {
 }
 
 // A file that fails part-way: its download, slower than it plays, ends when
-// its server goes away. The group says so through Error and LastError, plays
-// on without it and completes.
+// its server goes away. The group says so through Error and LastError (and a
+// notice with the reason), plays on without it and completes.
 TEST_F(SourceTest, AFileFailingMidPlayIsReportedAndTheGroupStillCompletes) {
     Hosted source = Source();
     Hosted display = Consumer();
@@ -311,6 +315,13 @@ TEST_F(SourceTest, AFileFailingMidPlayIsReportedAndTheGroupStillCompletes) {
     EXPECT_EQ(source.Log->Count("BufferingEnd"), 1u) << "the cut stream has all it will get";
     EXPECT_TRUE(source.CallBool("Stop"));
     EXPECT_TRUE(source.CallBool("Reset"));
+    // Beside the described text, the host hears the media layer's reason.
+    const auto notices = Notices.Texts();
+    ASSERT_FALSE(notices.empty());
+    for (const std::string& notice : notices) {
+        EXPECT_NE(notice.find("failed while playing: "), std::string::npos) << notice;
+    }
+    Notices.Clear();
 }
 
 // A file cut short on disk plays what it holds: the group ends early and

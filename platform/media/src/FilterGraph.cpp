@@ -174,24 +174,33 @@ bool FilterGraph::HasFiles() {
 GstStateChangeReturn FilterGraph::ApplyTargetLocked() {
     // While a network stream refills, a running group waits paused; the bus
     // thread lets it go on when every stream has enough.
-    const GstState wanted = Target == State_Running && !Buffering && !Halted ? GST_STATE_PLAYING : GST_STATE_PAUSED;
+    const GstState wanted = Target == State_Running && !Buffering ? GST_STATE_PLAYING : GST_STATE_PAUSED;
     return gst_element_set_state(Pipeline.get(), wanted);
 }
 
 HRESULT FilterGraph::ChangeTarget(OAFilterState target) {
     std::lock_guard operation(OperationLock);
     GstStateChangeReturn result;
+    bool started = false;
     {
         std::lock_guard data(DataLock);
-        const bool started = target == State_Running && Target != State_Running;
+        started = target == State_Running && Target != State_Running;
         Target = target;
         if (target == State_Running) SeekTarget.reset();
         if (target == State_Stopped) NewEpochLocked();
         result = ApplyTargetLocked();
         if (result != GST_STATE_CHANGE_FAILURE) Cued = true;
-        // A group with nothing to play (no streams, or one that failed) ends
-        // as soon as it runs, so that a host waiting for its end hears it.
-        if (started && (Files.empty() || Halted)) Events.Push(EC_COMPLETE, S_OK, 0);
+        // A group with nothing to play ends as soon as it runs, so that a
+        // host waiting for its end hears it.
+        if (started && Files.empty()) Events.Push(EC_COMPLETE, S_OK, 0);
+    }
+    // A stream that failed earlier sends nothing more, and a seek or a stop
+    // since has flushed the end it was given: it is ended again, so that the
+    // group completes after the rest. Files changes only under OperationLock.
+    if (started) {
+        for (auto& chain : Files) {
+            if (chain->Failed.load(std::memory_order_acquire)) EndBranches(*chain);
+        }
     }
     switch (result) {
         case GST_STATE_CHANGE_FAILURE: return E_FAIL;
@@ -257,15 +266,12 @@ HRESULT FilterGraph::SeekTo(REFERENCE_TIME current, bool setCurrent, REFERENCE_T
     std::lock_guard data(DataLock);
     if (setCurrent && Target != State_Running) SeekTarget = current;
     if (setStop) ExplicitStop = stop;
-    const bool wasHalted = Halted;
     NewEpochLocked();
-    if (wasHalted) ApplyTargetLocked();
     return S_OK;
 }
 
 void FilterGraph::NewEpochLocked() {
     const unsigned epoch = Epoch.fetch_add(1, std::memory_order_acq_rel) + 1;
-    Halted = false;
     Events.Discard(EC_COMPLETE);
     // Everything the bus holds before this marker belongs to the old epoch.
     if (Bus) {
@@ -434,41 +440,53 @@ void FilterGraph::OnBuffering(GstMessage* message) {
 }
 
 void FilterGraph::OnStreamError(GstMessage* message) {
-    // A file that fails while it is being rendered is refused by RenderFile;
-    // a failure after that ends the group, as its stream cannot reach its end.
+    // A file that fails while it is being rendered is refused by RenderFile.
+    // One that fails after that is told to the host (with GStreamer's reason)
+    // once per playback; its renderers are ended, so that the group plays on
+    // without it and still completes after the rest.
+    FileChain* failed = nullptr;
     bool report = true;
-    std::string file;
     {
         std::lock_guard data(DataLock);
         for (auto& chain : Files) {
             if (ChainOwns(*chain, GST_MESSAGE_SRC(message))) {
                 chain->Failed.store(true, std::memory_order_release);
                 report = chain->Registered;
-                file = LastPathPart(chain->Uri);
+                failed = chain.get();
             }
         }
     }
     if (!report) return;
-    bool ended = false, first = false;
-    {
-        std::lock_guard data(DataLock);
-        if (!Halted) {
-            Halted = first = true;
-            ApplyTargetLocked();
-            ended = Target == State_Running;
-        }
+    if (failed) {
+        const unsigned epoch = Epoch.load(std::memory_order_acquire);
+        if (failed->ReportedEpoch == epoch) return;  // the rest of one failure's messages
+        failed->ReportedEpoch = epoch;
+        EndBranches(*failed);
     }
-    if (!first) return;  // the rest of one failure's messages
     GError* error = nullptr;
     gchar* debug = nullptr;
     gst_message_parse_error(message, &error, &debug);
     ErrorPtr ownedError(error);
     GCharPtr ownedDebug(debug);
-    const std::string reason = error && error->message ? error->message : "no reason given";
-    ShowNotice((file.empty() ? std::string("A media stream") : "The media stream " + file) +
-               " failed while playing: " + reason + ". The group has ended.");
+    std::string reason = error && error->message ? error->message : "no reason given";
+    while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) reason.pop_back();
+    ShowNotice((failed ? "The media stream " + LastPathPart(failed->Uri) : std::string("A media stream")) +
+               " failed while playing: " + reason + ". The group plays on without it.");
     Events.Push(EC_ERRORABORT, E_FAIL, 0);
-    if (ended) Events.Push(EC_COMPLETE, S_OK, 0);
+}
+
+void FilterGraph::EndBranches(FileChain& chain) {
+    // An end of stream waits in a paused sink until the group runs, so it
+    // is sent from one of GStreamer's own threads, never from the bus thread;
+    // one the failed source has sent already changes nothing.
+    std::lock_guard guard(chain.Lock);
+    for (auto& branch : chain.Branches) {
+        if (GstElement* head = branch.Filter->Head()) {
+            gst_element_call_async(
+                head, [](GstElement* element, gpointer) { gst_element_send_event(element, gst_event_new_eos()); },
+                nullptr, nullptr);
+        }
+    }
 }
 
 }  // namespace platform::media::detail

@@ -77,6 +77,7 @@ private:
         std::vector<GstPtr<GstElement>> ExtraSinks;  // for streams nobody renders
         bool NoMorePads = false;
         std::atomic<bool> Failed{false};  // written by the bus thread
+        unsigned ReportedEpoch = ~0u;     // the epoch its failure was told in; the bus thread's own
         bool Registered = false;          // its filters are listed; guarded by DataLock
         gulong PadAddedId = 0;
         gulong NoMorePadsId = 0;
@@ -117,6 +118,8 @@ private:
     void OnBusMessage(GstMessage* message);
     void OnBuffering(GstMessage* message);
     void OnStreamError(GstMessage* message);
+    // Sends an end of stream into each of the chain's renderers.
+    void EndBranches(FileChain& chain);
 
     RefCount Refs;
     GstPtr<GstElement> Pipeline;
@@ -152,9 +155,6 @@ private:
     REFERENCE_TIME LongestDiscovered = 0;
     std::map<const GstObject*, int> BufferingLevels;
     bool Buffering = false;
-    // A stream failed while playing: the group has ended and waits, paused,
-    // until a stop or a flushing seek.
-    bool Halted = false;
     unsigned NextChainNumber = 0;
 };
 

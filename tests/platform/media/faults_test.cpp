@@ -43,9 +43,9 @@ struct Group {
     }
 };
 
-TEST(GroupFaults, AStreamThatFailsWhilePlayingEndsTheGroupWithAnErrorAndItsReason) {
+TEST(GroupFaults, AStreamThatFailsWhilePlayingIsToldWithItsReasonAndTheGroupStillEnds) {
     const auto remote = Media(Content::AudioVideo, 4.0);
-    const auto local = Media(Content::Audio, 6.0);
+    const auto local = Media(Content::Audio, 3.0);
     // As fast as the stream plays, so that it is still coming while it plays.
     const auto size = std::filesystem::file_size(remote);
     const auto rate = static_cast<std::size_t>(size / 4.0);
@@ -59,24 +59,20 @@ TEST(GroupFaults, AStreamThatFailsWhilePlayingEndsTheGroupWithAnErrorAndItsReaso
     server.Break(remote.filename().string());
 
     std::vector<Event> seen;
-    ASSERT_TRUE(WaitForEvent(group.Events.Get(), EC_COMPLETE, seen, 20s)) << "the group ends, long before 6 s";
+    ASSERT_TRUE(WaitForEvent(group.Events.Get(), EC_COMPLETE, seen, 20s)) << "the group ends";
     ASSERT_TRUE(Saw(seen, EC_ERRORABORT));
     EXPECT_EQ(seen.back().Code, EC_COMPLETE) << "the error comes first";
-    ASSERT_EQ(notices.Count(), 1u);
+    EXPECT_GE(group.Position(), 29000000) << "the rest played on to its end";
+    ASSERT_EQ(notices.Count(), 1u) << "one failure is told once";
     const std::string notice = notices.Texts()[0];
     EXPECT_NE(notice.find(remote.filename().string() + " failed while playing: "), std::string::npos) << notice;
-    // It stays ended: paused where it failed, one completion in all (buffering
-    // notices may still come).
-    const LONGLONG stoppedAt = group.Position();
     const auto later = EventsWithin(group.Events.Get(), 500ms);
-    EXPECT_FALSE(Saw(later, EC_COMPLETE) || Saw(later, EC_ERRORABORT));
-    EXPECT_EQ(group.Position(), stoppedAt);
-    // A run of the ended group ends again at once; stop and rewind never hang.
-    ASSERT_TRUE(SUCCEEDED(group.Control->Pause()));
+    EXPECT_FALSE(Saw(later, EC_COMPLETE) || Saw(later, EC_ERRORABORT)) << "one completion in all";
+    // Played again from the start, it ends again: never a group that hangs.
+    ASSERT_TRUE(SUCCEEDED(group.Control->Stop()));
+    ASSERT_EQ(group.Rewind(), S_OK);
     ASSERT_TRUE(SUCCEEDED(group.Control->Run()));
-    EXPECT_TRUE(WaitForEvent(group.Events.Get(), EC_COMPLETE, seen, 5s));
-    EXPECT_TRUE(SUCCEEDED(group.Control->Stop()));
-    group.Rewind();
+    EXPECT_TRUE(WaitForEvent(group.Events.Get(), EC_COMPLETE, seen, 20s));
 }
 
 TEST(GroupFaults, AnEndReachedBeforeAStopNeverArrivesAfterIt) {

@@ -146,10 +146,10 @@ struct IMediaControl : IUnknown {
     // Each acts on every stream of the graph at once. S_OK, or S_FALSE while a
     // stream is still cueing; E_FAIL when the pipeline refuses.
     //
-    // A group ends with one EC_COMPLETE: after its longest stream, at once
-    // when it has no streams, and when one of its streams fails while playing
-    // (then after an EC_ERRORABORT, with the group paused where it is and the
-    // failure's reason shown as a notice) until it is stopped or sought.
+    // A group ends with one EC_COMPLETE: after its longest stream, and at
+    // once when it has no streams. A stream that fails while playing is
+    // told by an EC_ERRORABORT (its reason shown as a notice) and counts as
+    // ended: the rest play on and the group still completes.
     virtual HRESULT Run() = 0;
     virtual HRESULT Pause() = 0;
     // Stops the flow; the position and the last pictures are kept. An end the
