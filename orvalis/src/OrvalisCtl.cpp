@@ -80,6 +80,11 @@ const DispatchTable& COrvalisCtrl::DispatchMap() {
         Method<VT_BOOL, VT_I4, VT_I4, VT_I4>("SendMessage", &C::SendShortMessage, {"Status", "Value1", "Value2"}),
         Method<VT_I4, VT_I4>("MeasureToTick", &C::MeasureToTick, {"Measure"}),
         Method<VT_I4, VT_I4>("TickToMeasure", &C::TickToMeasure, {"Tick"}),
+        Property<VT_BOOL>("FollowTempoMap", &C::FollowTempoMap, &C::OnFollowTempoMapChanged),
+        Method<VT_I4>("PollTime", &C::PollTime),
+        Method<VT_R8>("GetSongLength", &C::GetSongLength),
+        Method<VT_R8, VT_I4>("TickToTime", &C::TickToTime, {"Tick"}),
+        Property<VT_BOOL>("FullChase", &C::FullChase, &C::OnFullChaseChanged),
     };
     return table;
 }
@@ -262,23 +267,52 @@ std::int32_t COrvalisCtrl::MeasureToTick(std::int32_t measure) noexcept {
 
 std::int32_t COrvalisCtrl::TickToMeasure(std::int32_t tick) noexcept { return Player.Timeline().TickToMeasure(tick); }
 
+std::int32_t COrvalisCtrl::PollTime() noexcept { return Player.PollTime(); }
+
+double COrvalisCtrl::GetSongLength() noexcept { return Player.GetSongLength(); }
+
+double COrvalisCtrl::TickToTime(std::int32_t tick) noexcept { return Player.TickToTime(tick); }
+
 void COrvalisCtrl::OnMonitorChanged() noexcept {
     SetModifiedFlag();
     Player.SetMonitor(Monitor ? 1 : 0);
+}
+
+void COrvalisCtrl::OnFollowTempoMapChanged() noexcept {
+    SetModifiedFlag();
+    Player.SetFollowTempoMap(FollowTempoMap ? 1 : 0);
+}
+
+void COrvalisCtrl::OnFullChaseChanged() noexcept {
+    SetModifiedFlag();
+    Player.SetFullChase(FullChase ? 1 : 0);
+}
+
+// Loading and resetting write the members without their change
+// notifications, so both hand the values to the sequencer here.
+void COrvalisCtrl::PushPersistedToPlayer() noexcept {
+    Player.SetMonitor(Monitor ? 1 : 0);
+    Player.SetFollowTempoMap(FollowTempoMap ? 1 : 0);
+    Player.SetFullChase(FullChase ? 1 : 0);
 }
 
 void COrvalisCtrl::DoPropExchange(CPropExchange* px) {
     ExchangeVersion(px, kPropertyVersion, TRUE);
     COleControl::DoPropExchange(px);
     PX_Bool(px, "Monitor", Monitor, FALSE);
-    // Loading and resetting write the member without the change notification.
-    if (px->IsLoading()) Player.SetMonitor(Monitor ? 1 : 0);
+    // Saved before these two existed, data has no entries for them and
+    // loads them as FALSE: the song plays as it always did.
+    PX_Bool(px, "FollowTempoMap", FollowTempoMap, FALSE);
+    PX_Bool(px, "FullChase", FullChase, FALSE);
+    if (px->IsLoading()) PushPersistedToPlayer();
 }
 
 void COrvalisCtrl::OnResetState() {
     COleControl::OnResetState();
     Monitor = FALSE;
-    Player.SetMonitor(0);
+    FollowTempoMap = FALSE;
+    FullChase = FALSE;
+    PushPersistedToPlayer();
 }
 
 void COrvalisCtrl::OnDraw(HDC dc, const RECT& bounds, const RECT&) {

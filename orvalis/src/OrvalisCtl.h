@@ -19,7 +19,10 @@ using namespace platform;
 
 // The MIDI player control. Plays one Standard MIDI File at a time through its
 // MidiOutput, on its sequencer's own 2 ms timer, and reports the song's end
-// and, with Monitor on, every note it sends as events.
+// and, with Monitor on, every note it sends as events. Two saved options,
+// both off by default, change how a song plays: FollowTempoMap plays its
+// tempo changes (SetTempo then sets a speed), FullChase makes a seek or a
+// loop wrap restore everything the song set before the target.
 //
 // Threads. Every member and property runs on the control's thread (the one
 // that made it). The sequencer's timer worker plays the song and posts what
@@ -66,8 +69,15 @@ public:
     BOOL SendShortMessage(std::int32_t status, std::int32_t value1, std::int32_t value2) noexcept;
     std::int32_t MeasureToTick(std::int32_t measure) noexcept;
     std::int32_t TickToMeasure(std::int32_t tick) noexcept;
+    // Times under the timing in force (the tempo map's while FollowTempoMap
+    // is on); 0 without a song.
+    std::int32_t PollTime() noexcept;               // ms
+    double GetSongLength() noexcept;                // seconds
+    double TickToTime(std::int32_t tick) noexcept;  // ms
 
     void OnMonitorChanged() noexcept;
+    void OnFollowTempoMapChanged() noexcept;
+    void OnFullChaseChanged() noexcept;
 
     // NotificationSink, on the timer worker: posts to the notification window.
     void Post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) noexcept override;
@@ -87,6 +97,8 @@ private:
     HWND WaitForNotifyWindow(std::chrono::steady_clock::time_point deadline) noexcept;
     // Stops the events and ends the notification thread (bounded).
     void EndNotifications() noexcept;
+    // Hands the persisted properties to the sequencer (after a load or a reset).
+    void PushPersistedToPlayer() noexcept;
     // The index of the first track whose name begins with trackName, or -1.
     std::int32_t FindTrack(const std::string& trackName) const;
 
@@ -100,6 +112,10 @@ private:
     // The Monitor property: the host's value, on the control's thread only.
     // The step reads the sequencer's own copy (SetMonitor).
     BOOL Monitor = FALSE;
+    // The two playback options, kept the same way: the host's values; the
+    // sequencer holds the copies the step reads.
+    BOOL FollowTempoMap = FALSE;
+    BOOL FullChase = FALSE;
     std::unique_ptr<CWinThread> Notifier;
 };
 

@@ -177,6 +177,22 @@ protected:
         return Write("two-bars.mid", smf::SmfBuilder(0).AddTrack(t));
     }
 
+    // Two bars of 4/4 at 480 ticks per quarter: the first at 120 beats per
+    // minute (2 s), the second at 240 (1 s); played at one tempo, the file
+    // tempo (the last Set Tempo, 240) runs both, 2 s in all. Channel 0 takes
+    // program 5 at tick 0, reverb 70 at tick 10 and NRPN 1/32 = 64 at tick 20
+    // (none of them among the eight restored values but the program), and
+    // plays 60 at tick 20 and 62 at the second bar.
+    std::string TempoChangeAndEffects() {
+        smf::TrackBuilder conductor;
+        conductor.Tempo(0, 500000).Tempo(1920, 250000).EndOfTrack(1920);
+        smf::TrackBuilder notes;
+        notes.Program(0, 0, 5).Control(10, 0, 91, 70).Control(10, 0, 99, 1).Control(0, 0, 98, 32);
+        notes.Control(0, 0, 6, 64).NoteOn(0, 0, 60, 100).NoteOff(240, 0, 60).NoteOn(1660, 0, 62, 100);
+        notes.NoteOff(240, 0, 62).EndOfTrack(1680);
+        return Write("tempo-effects.mid", smf::SmfBuilder(1).AddTrack(conductor).AddTrack(notes));
+    }
+
     platform::NoticeCapture Notices;
     std::shared_ptr<platform::LoadedModule> Module;
 

@@ -10,6 +10,7 @@ namespace {
 
 using namespace controltest;
 using platform::DISPID;
+using platform::S_FALSE;
 using platform::S_OK;
 
 using ControlMembers = ControlTest;
@@ -77,6 +78,9 @@ TEST_F(ControlMembers, WithoutASongEveryMemberGivesItsNeutralValue) {
         {"MeasureToTick", {Variant(3)}, Variant(0)},
         {"TickToMeasure", {Variant(5000)}, Variant(0)},
         {"CloseMidiPort", {}, Variant(false)},
+        {"PollTime", {}, Variant(0)},
+        {"GetSongLength", {}, Variant(0.0)},
+        {"TickToTime", {Variant(480)}, Variant(0.0)},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Call(*control, c.Member, c.Args), c.Expected) << c.Member;
@@ -88,6 +92,10 @@ TEST_F(ControlMembers, WithoutASongEveryMemberGivesItsNeutralValue) {
     EXPECT_EQ(bpm, -1) << "the outputs are left alone";
     EXPECT_EQ(numerator, -1);
     EXPECT_EQ(denominator, -1);
+    EXPECT_EQ(Get(*control, "FollowTempoMap"), Variant(false));
+    EXPECT_EQ(Get(*control, "FullChase"), Variant(false));
+    Set(*control, "FollowTempoMap", Variant(true));
+    EXPECT_EQ(Call(*control, "GetSongLength"), Variant(0.0)) << "without a song, no map to follow";
 }
 
 TEST_F(ControlMembers, TrackNamesAndTheSearchOverTheNamesLength) {
@@ -319,6 +327,72 @@ TEST_F(ControlMembers, TempoChangesTheRateAndTheSongTempoIsKeptInItsRange) {
     EXPECT_EQ(Call(*control, "SetTempo", {Variant(10.0)}), Variant(true));
     Advance(100);
     EXPECT_EQ(Call(*control, "PollTick"), Variant(1300)) << "as given";
+}
+
+// Times come from whichever timing is in force: the one tempo the song
+// plays at, or its tempo map once FollowTempoMap is on, with SetTempo as a
+// speed; switching leaves the position where it is.
+TEST_F(ControlMembers, TimesFollowTheTimingInForceAndTheTempoMapOnceItIsFollowed) {
+    auto control = Create();
+    ASSERT_TRUE(control);
+    ASSERT_EQ(Call(*control, "SetFileName", {Variant(TempoChangeAndEffects())}), Variant(true));
+    ASSERT_EQ(Call(*control, "OpenMidiPort", {Variant(platform::kCaptureDevice)}), Variant(true));
+    EXPECT_NEAR(Call(*control, "GetSongLength").Double(), 2.0, 1e-5) << "at one tempo, 240";
+    EXPECT_NEAR(Call(*control, "TickToTime", {Variant(1920)}).Double(), 1000.0, 1e-2);
+
+    EXPECT_EQ(control->Control()->IsDirty(), S_FALSE);
+    Set(*control, "FollowTempoMap", Variant(true));
+    EXPECT_EQ(control->Control()->IsDirty(), S_OK) << "a change the container offers to save";
+    EXPECT_EQ(Get(*control, "FollowTempoMap"), Variant(true));
+    EXPECT_DOUBLE_EQ(Call(*control, "GetSongLength").Double(), 3.0);
+    EXPECT_DOUBLE_EQ(Call(*control, "TickToTime", {Variant(1920)}).Double(), 2000.0);
+    EXPECT_DOUBLE_EQ(Call(*control, "TickToTime", {Variant(2400)}).Double(), 2250.0);
+    EXPECT_DOUBLE_EQ(Call(*control, "TickToTime", {Variant(-480)}).Double(), -500.0) << "before 0 at the first tempo";
+
+    // 1250 periods: 2 s of the first bar, then half a second of the second.
+    ASSERT_EQ(Call(*control, "Play"), Variant(true));
+    Advance(1250);
+    EXPECT_NEAR(Call(*control, "PollTick").Long(), 2880, 1);
+    EXPECT_NEAR(Call(*control, "PollTime").Long(), 2500, 1);
+    Call(*control, "Stop");
+
+    // The host's tempo is a speed now: 60 is half the first tempo.
+    EXPECT_EQ(Call(*control, "SetTempo", {Variant(60.0)}), Variant(true));
+    EXPECT_DOUBLE_EQ(Call(*control, "GetSongLength").Double(), 6.0);
+    EXPECT_NEAR(Call(*control, "PollTime").Long(), 5000, 2);
+    // Back at one tempo, the host's 60 runs the whole song.
+    Set(*control, "FollowTempoMap", Variant(false));
+    EXPECT_NEAR(Call(*control, "GetSongLength").Double(), 8.0, 1e-4);
+    EXPECT_NEAR(Call(*control, "PollTick").Long(), 2880, 1) << "the position stays";
+    EXPECT_NEAR(Call(*control, "PollTime").Long(), 6000, 2);
+}
+
+// The eight restored values leave out the reverb and the NRPN the song set
+// before bar 2; with FullChase on, a seek there sends them too, once each.
+TEST_F(ControlMembers, FullChaseMakesASeekRestoreWhatTheEightValuesLeaveOut) {
+    const std::string song = TempoChangeAndEffects();
+    for (const bool full : {false, true}) {
+        auto control = Create();
+        ASSERT_TRUE(control);
+        ASSERT_EQ(Call(*control, "OpenMidiPort", {Variant(platform::kCaptureDevice)}), Variant(true));
+        Set(*control, "FullChase", Variant(full));
+        EXPECT_EQ(Get(*control, "FullChase"), Variant(full));
+        ASSERT_EQ(Call(*control, "SetFileName", {Variant(song)}), Variant(true));
+        ASSERT_EQ(Call(*control, "Seek", {Variant(1)}), Variant(true));
+        ASSERT_EQ(Call(*control, "Play"), Variant(true));
+        Advance(3);
+        Call(*control, "Stop");
+        const auto sent = CapturedHex();
+        const auto count = [&](const char* hex) { return std::count(sent.begin(), sent.end(), hex); };
+        const char* const option = full ? "full chase" : "eight values";
+        EXPECT_EQ(count("C0 05"), 1) << option;
+        EXPECT_EQ(count("90 3E 64"), 1) << option << ": the note of bar 2";
+        EXPECT_EQ(count("B0 5B 46"), full ? 1 : 0) << option << ": reverb";
+        // The parameter's number, and again as the selection left in force.
+        EXPECT_EQ(count("B0 63 01") > 0, full) << option << ": NRPN MSB";
+        EXPECT_EQ(count("B0 62 20") > 0, full) << option << ": NRPN LSB";
+        EXPECT_EQ(count("B0 06 40"), full ? 1 : 0) << option << ": its data entry";
+    }
 }
 
 }  // namespace

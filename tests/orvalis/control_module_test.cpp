@@ -1,6 +1,6 @@
 // The orvalis module as a host finds it: what registration writes and takes
 // away, the codes it answers with, the class objects and unloading, and the
-// control's persisted Monitor, its drawing and its property page.
+// control's persisted properties, its drawing and its property page.
 #include <dlfcn.h>
 
 #include "ControlTestSupport.h"
@@ -92,6 +92,11 @@ TEST_F(ControlModule, RegistrationWritesTheClassesAndTheTypeLibraryAndUnregistra
         "26 method SendMessage(long Status, long Value1, long Value2): bool",
         "27 method MeasureToTick(long Measure): long",
         "28 method TickToMeasure(long Tick): long",
+        "29 property FollowTempoMap: bool",
+        "30 method PollTime(): long",
+        "31 method GetSongLength(): double",
+        "32 method TickToTime(long Tick): double",
+        "33 property FullChase: bool",
     };
     ASSERT_EQ(info.Dispatch.Members.size(), std::size(members));
     for (std::size_t i = 0; i < std::size(members); ++i) {
@@ -217,6 +222,105 @@ TEST_F(ControlModule, SavedDataWithoutMonitorAndAResetBothLeaveThePlayerSilent) 
         Advance(2010);
         ASSERT_TRUE(WaitFor([&] { return log.Count("SongEnd") >= 1; }));
         EXPECT_TRUE(log.Notes().empty()) << (reset ? "reset" : "loaded");
+    }
+}
+
+// The two playback options persist as Monitor does. A loaded or reset value
+// is written without the change notification and must still reach the
+// sequencer: following the map, the song lasts 3 s (2 s at one tempo); with
+// the full chase, a seek to bar 2 restores the reverb set in bar 1.
+class ControlOptions : public ControlModule {
+protected:
+    struct Heard {
+        double SongLength = 0;
+        bool ReverbChased = false;
+    };
+    Heard PlayerState(HostedControl& control) {
+        Heard heard;
+        EXPECT_EQ(Call(control, "OpenMidiPort", {Variant(kCaptureDevice)}), Variant(true));
+        EXPECT_EQ(Call(control, "SetFileName", {Variant(Song)}), Variant(true));
+        heard.SongLength = Call(control, "GetSongLength").Double();
+        EXPECT_EQ(Call(control, "Seek", {Variant(1)}), Variant(true));
+        EXPECT_EQ(Call(control, "Play"), Variant(true));
+        Advance(3);
+        Call(control, "Stop");
+        const auto sent = CapturedHex();
+        heard.ReverbChased = std::count(sent.begin(), sent.end(), "B0 5B 46") > 0;
+        EXPECT_EQ(Call(control, "CloseMidiPort"), Variant(true));
+        return heard;
+    }
+    // A control with both options on, as the host set them.
+    std::unique_ptr<HostedControl> CreateWithBoth() {
+        auto control = Create();
+        if (control) {
+            Set(*control, "FollowTempoMap", Variant(true));
+            Set(*control, "FullChase", Variant(true));
+        }
+        return control;
+    }
+    bool Load(HostedControl& control, const std::string& file) {
+        std::vector<std::string> issues;
+        std::string error;
+        const bool loaded = control.LoadPropertiesFile(PathOf(file), &issues, &error);
+        EXPECT_TRUE(loaded) << error;
+        EXPECT_TRUE(issues.empty()) << issues.front();
+        return loaded;
+    }
+
+    std::string Song = TempoChangeAndEffects();
+};
+
+TEST_F(ControlOptions, BothAreSavedAndLoadedAndTheLoadedValuesReachThePlayer) {
+    {
+        auto control = CreateWithBoth();
+        ASSERT_TRUE(control);
+        std::string error;
+        ASSERT_TRUE(control->SavePropertiesFile(PathOf("both.props"), &error)) << error;
+        Set(*control, "FollowTempoMap", Variant(false));
+        ASSERT_TRUE(control->SavePropertiesFile(PathOf("chase.props"), &error)) << error;
+    }
+    const std::string both = ReadText(PathOf("both.props"));
+    EXPECT_NE(both.find("\nFollowTempoMap = true\n"), std::string::npos) << both;
+    EXPECT_NE(both.find("\nFullChase = true\n"), std::string::npos) << both;
+    EXPECT_NE(both.find("\nMonitor = false\n"), std::string::npos) << both;
+    EXPECT_NE(ReadText(PathOf("chase.props")).find("\nFollowTempoMap = false\n"), std::string::npos);
+
+    struct Case {
+        const char* File;
+        bool Follow;
+        bool Chase;
+    };
+    for (const Case& c : {Case{"both.props", true, true}, Case{"chase.props", false, true}}) {
+        auto control = Create();
+        ASSERT_TRUE(control);
+        ASSERT_TRUE(Load(*control, c.File));
+        EXPECT_EQ(Get(*control, "FollowTempoMap"), Variant(c.Follow)) << c.File;
+        EXPECT_EQ(Get(*control, "FullChase"), Variant(c.Chase)) << c.File;
+        EXPECT_EQ(control->Control()->IsDirty(), S_FALSE) << c.File;
+        const Heard heard = PlayerState(*control);
+        EXPECT_NEAR(heard.SongLength, c.Follow ? 3.0 : 2.0, 1e-5) << c.File;
+        EXPECT_EQ(heard.ReverbChased, c.Chase) << c.File;
+    }
+}
+
+TEST_F(ControlOptions, SavedDataWithoutThemAndAResetBothTurnThemOffInThePlayerToo) {
+    // Data saved before the options existed: Monitor only.
+    std::ofstream(PathOf("old.props")) << "_Version = 1.0\nMonitor = true\n";
+    for (const bool reset : {false, true}) {
+        auto control = CreateWithBoth();
+        ASSERT_TRUE(control);
+        if (reset) {
+            ASSERT_EQ(control->Control()->InitNew(), S_OK);
+        } else {
+            ASSERT_TRUE(Load(*control, "old.props"));
+            EXPECT_EQ(Get(*control, "Monitor"), Variant(true));
+        }
+        const char* const how = reset ? "reset" : "loaded";
+        EXPECT_EQ(Get(*control, "FollowTempoMap"), Variant(false)) << how;
+        EXPECT_EQ(Get(*control, "FullChase"), Variant(false)) << how;
+        const Heard heard = PlayerState(*control);
+        EXPECT_NEAR(heard.SongLength, 2.0, 1e-5) << how << ": at one tempo";
+        EXPECT_FALSE(heard.ReverbChased) << how;
     }
 }
 
