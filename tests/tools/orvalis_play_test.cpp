@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -116,6 +118,30 @@ public:
     fs::path Out, Err;
 };
 
+// The times of the note-ons of a capture log, by key.
+std::map<int, double> NoteOnTimes(const std::string& log) {
+    std::map<int, double> times;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        unsigned status = 0, key = 0, velocity = 0;
+        const std::size_t tab = line.find('\t');
+        if (tab != std::string::npos &&
+            std::sscanf(line.c_str() + tab + 1, "%2x %2x %2x", &status, &key, &velocity) == 3 &&
+            (status & 0xF0) == 0x90 && velocity > 0) {
+            times.emplace(static_cast<int>(key), std::stod(line.substr(0, tab)));
+        }
+    }
+    return times;
+}
+
+// The last status line a terminal was shown.
+std::string LastStatusLine(const std::string& out) {
+    const std::size_t start = out.rfind("\r\033[K");
+    if (start == std::string::npos) return {};
+    const std::size_t from = start + 4;
+    return out.substr(from, out.find('\n', from) - from);
+}
+
 double LastTimeMs(const std::string& log) {
     const std::size_t start = log.rfind('\n', log.size() - 2);
     return std::stod(log.substr(start == std::string::npos ? 0 : start + 1));
@@ -151,6 +177,62 @@ protected:
         t.NoteOn(1680, 0, 62, 100).NoteOff(240, 0, 62).NoteOn(1680, 0, 64, 100).NoteOff(240, 0, 64);
         t.EndOfTrack(1680);
         return Write("three-bars.mid", smf::SmfBuilder(0).AddTrack(t));
+    }
+
+    // A song with four tempo changes, the tempos in a track of their own: one
+    // note on channel 1 at each tick of NoteTicks, key 60 + its index, two
+    // of them on a change. Its map (Tempos) is worked out here, not by the
+    // player.
+    struct TempoChange {
+        std::int64_t Tick;
+        std::int64_t Microseconds;  // per quarter
+    };
+    static constexpr std::int64_t kDivision = 480;
+    static constexpr std::int64_t kTempoSongEnd = 3900;
+    static inline const std::vector<TempoChange> Tempos = {
+        {0, 500000}, {700, 400000}, {1500, 1000000}, {2000, 333333}, {3100, 750000}};
+    static inline const std::vector<std::uint32_t> NoteTicks = {0,    350,  700,  1100, 1500, 1750,
+                                                                2000, 2500, 3100, 3500, 3839};
+    std::string TempoChanges() {
+        smf::TimedTrack conductor, notes;
+        for (const TempoChange& change : Tempos) {
+            conductor.B.Tempo(conductor.At(static_cast<std::uint32_t>(change.Tick)),
+                              static_cast<std::uint32_t>(change.Microseconds));
+        }
+        conductor.B.EndOfTrack(conductor.At(kTempoSongEnd));
+        for (std::size_t i = 0; i < NoteTicks.size(); ++i) {
+            const int key = 60 + static_cast<int>(i);
+            notes.B.NoteOn(notes.At(NoteTicks[i]), 0, key, 100).NoteOff(notes.At(NoteTicks[i] + 50), 0, key);
+        }
+        notes.B.EndOfTrack(notes.At(kTempoSongEnd));
+        return Write("tempo-changes.mid", smf::SmfBuilder(1, kDivision).AddTrack(conductor.B).AddTrack(notes.B));
+    }
+    // Tick's time in ms under Tempos, each stretch summed in whole units.
+    static double MapMs(std::int64_t tick) {
+        std::int64_t units = 0;  // microseconds times the division
+        for (std::size_t i = 0; i < Tempos.size() && Tempos[i].Tick < tick; ++i) {
+            const std::int64_t end = i + 1 < Tempos.size() ? std::min(tick, Tempos[i + 1].Tick) : tick;
+            units += (end - Tempos[i].Tick) * Tempos[i].Microseconds;
+        }
+        return static_cast<double>(units) / kDivision / 1000.0;
+    }
+
+    // Four bars of 4/4, the first two at 120 beats per minute and the last
+    // two at 60. In bar 1 channel 3 sets everything a complete chase restores
+    // and the eight values of the plain restore do not all hold: banks 1/2
+    // with program 10, reverb 40 and then 60, chorus 30, the bend range (RPN
+    // 0/0 = 12/0), NRPN 1/8 = 70, a bend of 0x2345 and pressure 50. Bar 3
+    // starts with key 67 on the same channel.
+    std::string ChaseSong() {
+        smf::TimedTrack t;
+        t.B.Tempo(0, 500000).Control(0, 2, 0, 1).Control(0, 2, 32, 2).Program(0, 2, 10);
+        t.B.Control(0, 2, 91, 40).Control(0, 2, 93, 30).NoteOn(0, 2, 60, 100).NoteOff(t.At(240), 2, 60);
+        t.B.Control(t.At(300), 2, 101, 0).Control(0, 2, 100, 0).Control(0, 2, 6, 12).Control(0, 2, 38, 0);
+        t.B.Control(t.At(400), 2, 99, 1).Control(0, 2, 98, 8).Control(0, 2, 6, 70);
+        t.B.PitchBend(t.At(500), 2, 0x2345).ChannelPressure(t.At(600), 2, 50).Control(t.At(700), 2, 91, 60);
+        t.B.Tempo(t.At(3840), 1000000).NoteOn(0, 2, 67, 100).NoteOff(t.At(4320), 2, 67);
+        t.B.EndOfTrack(t.At(7680));
+        return Write("chase.mid", smf::SmfBuilder(0).AddTrack(t.B));
     }
 
     Result Capture(std::vector<std::string> args, const std::string& song, std::string& log) {
@@ -571,6 +653,104 @@ TEST_F(OrvalisPlayFiles, ARenderedSongSoundsEachNoteAtItsTimeAndPitch) {
     const std::string again = PathOf("again.wav");
     ASSERT_EQ(RunTool({"--wav", again, "--soundfont", kSoundFont, song}).Status, kExitOk);
     EXPECT_TRUE(ReadText(wavPath) == ReadText(again));
+}
+
+// --- the two playback options -------------------------------------------------
+
+// Rendered offline, every note goes out in the first 2 ms step at or after
+// its time under the tempo map (the capture log counts from the run's start,
+// whose first step ends at 2 ms); from a seek, times count from the map's
+// time of the bar. At one tempo the song keeps the file's last tempo, 80.
+TEST_F(OrvalisPlayFiles, FollowingTheTempoMapSendsEveryNoteWithinAStepOfItsTimeUnderTheMap) {
+    const std::string song = TempoChanges();
+    struct Case {
+        std::vector<std::string> Args;
+        std::uint32_t FromTick;
+    };
+    for (const Case& c : {Case{{"--follow-tempo"}, 0}, Case{{"--follow-tempo", "--seek", "2"}, 1920}}) {
+        const std::string name = c.Args.size() > 1 ? "from bar 2" : "from the start";
+        std::string log;
+        ASSERT_EQ(Capture(c.Args, song, log).Status, kExitOk) << name;
+        const std::map<int, double> sent = NoteOnTimes(log);
+        std::size_t expected = 0;
+        for (std::size_t i = 0; i < NoteTicks.size(); ++i) {
+            if (NoteTicks[i] < c.FromTick) {
+                EXPECT_FALSE(sent.count(60 + static_cast<int>(i))) << name << ": note " << i;
+                continue;
+            }
+            ++expected;
+            const auto at = sent.find(60 + static_cast<int>(i));
+            ASSERT_NE(at, sent.end()) << name << ": note " << i;
+            const double due = MapMs(NoteTicks[i]) - MapMs(c.FromTick);
+            EXPECT_GE(at->second, due - 1e-3) << name << ": note " << i << " on tick " << NoteTicks[i];
+            EXPECT_LE(at->second, due + 2.0 + 1e-3) << name << ": note " << i << " on tick " << NoteTicks[i];
+        }
+        EXPECT_EQ(sent.size(), expected) << name;
+    }
+
+    // The option is what makes the difference: at 80 beats per minute the
+    // note on tick 350 is due at 547 ms, not at 365.
+    std::string log;
+    ASSERT_EQ(Capture({}, song, log).Status, kExitOk);
+    EXPECT_NEAR(NoteOnTimes(log).at(61), 350 * 750.0 / kDivision, 4.0);
+
+    // On a terminal, the time, length and tempo under the map.
+    orvalis_play::PlayEnvironment terminal;
+    terminal.Terminal = true;
+    Result r = RunTool({"--offline", "--capture", PathOf("c.txt"), "--follow-tempo", song}, terminal);
+    ASSERT_EQ(r.Status, kExitOk) << r.Err;
+    const std::string status = LastStatusLine(r.Out);
+    EXPECT_NE(status.find(" / 0:04.5  "), std::string::npos) << status << ": 4.451 s under the map";
+    EXPECT_NE(status.find("  80.0 bpm"), std::string::npos) << status << ": the last tempo";
+}
+
+// A seek to bar 3 with the full chase sends the state bar 1 left on channel 3,
+// each value once and the last one set; without it, the eight values of the
+// plain restore, which leave out the bank LSB, the effects and the parameters
+// and send the bend's MSB alone.
+TEST_F(OrvalisPlayFiles, TheFullChaseMakesASeekRestoreEverythingTheSongSetBeforeIt) {
+    const std::string song = ChaseSong();
+    const std::vector<std::string> chased = {
+        "B2 00 01", "B2 20 02", "C2 0A",    "B2 5B 3C", "B2 5D 1E", "B2 65 00",
+        "B2 64 00", "B2 06 0C", "B2 26 00", "B2 06 46", "E2 45 46", "D2 32",
+    };
+    for (const bool full : {false, true}) {
+        std::vector<std::string> args = {"--seek", "3"};
+        if (full) args.push_back("--full-chase");
+        std::string log;
+        ASSERT_EQ(Capture(args, song, log).Status, kExitOk);
+        const char* const name = full ? "full chase" : "eight values";
+        for (const std::string& message : chased) {
+            const bool inPlainRestore = message == "B2 00 01" || message == "C2 0A" || message == "D2 32";
+            EXPECT_EQ(LinesWith(log, message).size(), full || inPlainRestore ? 1u : 0u) << name << ": " << message;
+        }
+        EXPECT_EQ(LinesWith(log, "B2 63 01").empty(), !full) << name << ": the NRPN";
+        EXPECT_TRUE(LinesWith(log, "B2 5B 28").empty()) << name << ": reverb's earlier value";
+        EXPECT_EQ(LinesWith(log, "E2 00 46").size(), full ? 0u : 1u) << name << ": the bend without its LSB";
+        EXPECT_EQ(LinesWith(log, "92 43 64").size(), 1u) << name << ": bar 3";
+        EXPECT_TRUE(LinesWith(log, "92 3C").empty()) << name << ": nothing of bar 1";
+    }
+}
+
+// In real time both options go to the player control, and the status line
+// takes the time and length from it: the four bars last 12 s under the map
+// (8 s at one tempo), 1.5 s at eight times the written speed.
+TEST_F(OrvalisPlayFiles, InRealTimeBothOptionsReachThePlayerControl) {
+    const std::string song = ChaseSong();
+    const std::string logPath = PathOf("c.txt");
+    orvalis_play::PlayEnvironment terminal;
+    terminal.Terminal = true;
+    Result r = RunTool({"--capture", logPath, "--follow-tempo", "--full-chase", "--seek", "3", "--tempo", "960", song},
+                       terminal);
+    ASSERT_EQ(r.Status, kExitOk) << r.Err;
+    const std::string log = ReadText(logPath);
+    EXPECT_EQ(LinesWith(log, "B2 5B 3C").size(), 1u) << log;
+    EXPECT_EQ(LinesWith(log, "E2 45 46").size(), 1u) << log;
+    EXPECT_EQ(LinesWith(log, "92 43 64").size(), 1u) << log;
+    const std::string status = LastStatusLine(r.Out);
+    EXPECT_NE(status.find(" / 0:01.5  "), std::string::npos) << status;
+    EXPECT_NE(status.find("  480.0 bpm"), std::string::npos) << status << ": 60 at eight times the speed";
+    EXPECT_NE(status.find("bar 4/4"), std::string::npos) << status;
 }
 
 }  // namespace

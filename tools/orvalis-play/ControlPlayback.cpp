@@ -59,6 +59,8 @@ public:
     void EnableLoop(bool on) override { Call("EnableLoop", {Variant(on)}); }
     bool Seek(int measure) override { return Bool("Seek", {Variant(measure)}); }
     void SetMonitor(bool on) override { Control->Set("Monitor", Variant(on), nullptr); }
+    void SetFollowTempoMap(bool on) override { Control->Set("FollowTempoMap", Variant(on), nullptr); }
+    void SetFullChase(bool on) override { Control->Set("FullChase", Variant(on), nullptr); }
     bool Play() override { return Bool("Play", {}); }
     void Stop() override { Call("Stop", {}); }
     void Wait(const std::function<bool()>& stop) override {
@@ -73,6 +75,8 @@ public:
     std::int32_t PollTick() override { return Call("PollTick", {}).Long(); }
     std::int32_t PollMeasure() override { return Call("PollMeasure", {}).Long(); }
     int GetPolyCount() override { return Call("GetPolyCount", {}).Long(); }
+    std::int32_t PollTime() override { return Call("PollTime", {}).Long(); }
+    double GetSongLength() override { return Call("GetSongLength", {}).Double(); }
     std::int64_t NowNs() const override { return platform::DefaultClock().NowNs(); }
     void CloseDevice() override { Call("CloseMidiPort", {}); }
 

@@ -32,6 +32,8 @@ public:
     void EnableLoop(bool on) override { Sequencer.EnableLoop(on ? 1 : 0); }
     bool Seek(int measure) override { return Sequencer.Seek(measure) != 0; }
     void SetMonitor(bool on) override { Sequencer.SetMonitor(on ? 1 : 0); }
+    void SetFollowTempoMap(bool on) override { Sequencer.SetFollowTempoMap(on ? 1 : 0); }
+    void SetFullChase(bool on) override { Sequencer.SetFullChase(on ? 1 : 0); }
     bool Play() override { return Sequencer.Play() != 0; }
     void Stop() override { Sequencer.Stop(); }
     void Wait(const std::function<bool()>&) override {
@@ -45,6 +47,8 @@ public:
     std::int32_t PollTick() override { return Sequencer.PollTick(); }
     std::int32_t PollMeasure() override { return Sequencer.PollMeasure(); }
     int GetPolyCount() override { return Sequencer.GetPolyCount(); }
+    std::int32_t PollTime() override { return Sequencer.PollTime(); }
+    double GetSongLength() override { return Sequencer.GetSongLength(); }
     std::int64_t NowNs() const override { return Manual.NowNs(); }
     void CloseDevice() override { Output.Close(); }
 

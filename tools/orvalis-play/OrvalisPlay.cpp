@@ -255,6 +255,8 @@ public:
 private:
     int Play(std::unique_ptr<MIDI::File> file, const std::string& path) {
         Player->SetMonitor(Options.Monitor);
+        Player->SetFollowTempoMap(Options.FollowTempo);
+        Player->SetFullChase(Options.FullChase);
         std::string why;
         if (!Player->LoadSong(path, std::move(file), Timeline, why)) {
             Err << "orvalis-play: " << path << ": the file cannot be played: " << why << '\n';
@@ -320,8 +322,9 @@ private:
     // Applies the options that depend on the song, which CheckSong has
     // found playable.
     int Prepare() {
-        // The tempo playback runs at, as the sequencer keeps it.
-        Tempo = Timeline.FileTempo;
+        // The tempo playback runs at, as the sequencer keeps it; following
+        // the map, the tempo at tick 0 plays the song as written.
+        Tempo = Options.FollowTempo ? static_cast<float>(Timeline.TempoAtTick(0)) : Timeline.FileTempo;
         if (Options.Tempo) {
             Player->SetTempo(*Options.Tempo);
             Tempo = static_cast<float>(*Options.Tempo);
@@ -410,13 +413,25 @@ private:
     double SecondsPlayed(std::int64_t nowNs) const { return static_cast<double>(nowNs - StartNs) / 1e9; }
 
     void ShowStatus() {
-        const double ticksPerSecond = Division * static_cast<double>(Tempo) / 60.0;
+        const std::int32_t tick = Player->PollTick();
+        double seconds = 0;
+        double length = 0;
+        double tempo = Tempo;
+        if (Options.FollowTempo) {
+            // The song's own clock: where the position lies under the map,
+            // and the map's tempo there at the speed the host chose.
+            seconds = Player->PollTime() / 1000.0;
+            length = Player->GetSongLength();
+            tempo = Timeline.TempoAtTick(tick) * (Tempo / Timeline.TempoAtTick(0));
+        } else {
+            seconds = SecondsPlayed(Player->NowNs());
+            length = Timeline.SongEndTick / (Division * static_cast<double>(Tempo) / 60.0);
+        }
         std::ostringstream line;
         // Past the last note the position runs on; the bar count does not.
-        line << "bar " << std::min(Player->PollMeasure() + 1, Bars) << '/' << Bars << "  tick " << Player->PollTick()
-             << "  " << MinutesSeconds(SecondsPlayed(Player->NowNs())) << " / "
-             << MinutesSeconds(Timeline.SongEndTick / ticksPerSecond) << "  notes " << std::setw(3)
-             << Player->GetPolyCount() << "  " << std::fixed << std::setprecision(1) << Tempo << " bpm";
+        line << "bar " << std::min(Player->PollMeasure() + 1, Bars) << '/' << Bars << "  tick " << tick << "  "
+             << MinutesSeconds(seconds) << " / " << MinutesSeconds(length) << "  notes " << std::setw(3)
+             << Player->GetPolyCount() << "  " << std::fixed << std::setprecision(1) << tempo << " bpm";
         if (LoopOn) {
             line << "  loop pass " << Wraps + 1;
             if (Options.Repeat) {
@@ -482,7 +497,8 @@ std::string UsageText() {
         "\n"
         "Playback ends at the end of the song, after the --repeat passes and the rest of\n"
         "the song, or on Ctrl-C; every sounding note is released. On a terminal a status\n"
-        "line shows the bar, tick, time, sounding notes and tempo.\n"
+        "line shows the bar, tick, time, sounding notes and tempo (with --follow-tempo,\n"
+        "the time and tempo under the song's tempo map).\n"
         "\n"
         "Examples:\n"
         "  orvalis-play song.mid                        play on the default device\n"

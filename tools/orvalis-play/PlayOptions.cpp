@@ -142,6 +142,18 @@ const std::vector<OptionSpec>& OptionTable() {
              o.SeekBar = bar;
              return error;
          }},
+        {"--follow-tempo", nullptr, nullptr,
+         "play the song's tempo changes; --tempo then sets the speed (its first tempo plays it as written)",
+         [](PlayOptions& o, const std::string&) {
+             o.FollowTempo = true;
+             return std::string();
+         }},
+        {"--full-chase", nullptr, nullptr,
+         "let --seek and each loop pass restore every controller, bank, RPN and NRPN set before them",
+         [](PlayOptions& o, const std::string&) {
+             o.FullChase = true;
+             return std::string();
+         }},
         {"--monitor", nullptr, nullptr, "print every note as it is sent",
          [](PlayOptions& o, const std::string&) {
              o.Monitor = true;

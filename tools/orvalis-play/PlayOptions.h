@@ -39,6 +39,8 @@ struct PlayOptions {
     std::optional<int> Repeat;  // passes through the loop before playing on
     std::optional<int> SeekBar;
     bool Monitor = false;
+    bool FollowTempo = false;  // play the song's tempo changes; --tempo is then a speed
+    bool FullChase = false;    // a seek or loop wrap restores everything the song set before it
     std::string RegistryPath;  // the control registry; empty: the process's (the default one)
 
     // True when the output is a file rendered on the manual clock.

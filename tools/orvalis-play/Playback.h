@@ -41,6 +41,10 @@ public:
     // False for a measure the song does not have.
     virtual bool Seek(int measure) = 0;
     virtual void SetMonitor(bool on) = 0;
+    // The two playback options; set before LoadSong, so that the song starts
+    // at the tempo the option gives it.
+    virtual void SetFollowTempoMap(bool on) = 0;
+    virtual void SetFullChase(bool on) = 0;
 
     virtual bool Play() = 0;
     // Releases every sounding note.
@@ -58,6 +62,10 @@ public:
     virtual std::int32_t PollTick() = 0;
     virtual std::int32_t PollMeasure() = 0;
     virtual int GetPolyCount() = 0;
+    // The position in ms and the song's length in seconds, under the timing
+    // in force (the tempo map's while it is followed).
+    virtual std::int32_t PollTime() = 0;
+    virtual double GetSongLength() = 0;
     // The run's clock, in nanoseconds.
     virtual std::int64_t NowNs() const = 0;
 
