@@ -2,9 +2,10 @@
 # Measures the sequencer's two options:
 #   drift   a 10-minute song with 200 tempo changes, followed through its tempo
 #           map: rendered offline, played in real time on a PulseAudio null
-#           sink, and rendered by fluidsynth -F with the same SoundFont; for
-#           each, the last note's time against the map's exact time, taken
-#           from the first note's (target: under 1 ms)
+#           sink, played by orvalis-play --follow-tempo offline and in real
+#           time through the player control, and rendered by fluidsynth -F with
+#           the same SoundFont; for each, the last note's time against the
+#           map's exact time, taken from the first note's (target: under 1 ms)
 #   chase   the messages a seek into a dense orchestral song sends, the complete
 #           chase against replaying every earlier controller event
 # Usage: bench/sequencer/map-run.sh [--no-realtime] [BUILD_DIR]   (default: build/default)
@@ -17,21 +18,16 @@ realtime=1
 build=build/default
 for arg in "$@"; do
   case "$arg" in
-    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     --no-realtime) realtime=0 ;;
     *) build="$arg" ;;
   esac
 done
 
 bench="$build/bench/sequencer/sequencer-map-bench"
-if [ ! -x "$bench" ]; then
-  echo "map-run.sh: $bench not found; build it: cmake --preset default && cmake --build --preset default --target sequencer-map-bench" >&2
-  exit 1
-fi
-if ! command -v fluidsynth >/dev/null; then
-  echo "map-run.sh: fluidsynth not found; scripts/install-deps.sh installs it" >&2
-  exit 1
-fi
+player="$build/tools/orvalis-play/orvalis-play"
+. bench/sequencer/programs.sh
+require_programs map-run.sh "$bench" "$player"
 soundfont=/usr/share/sounds/sf2/TimGM6mb.sf2
 rate=48000
 
@@ -60,6 +56,17 @@ drift_ms() {
 onsets() {
   echo "$("$bench" onset "$1" "$first") $("$bench" onset "$1" "$last")"
 }
+# When the song's two lone notes (key 72, velocity 110) went out, in seconds,
+# from a capture log.
+sent_in_log() {
+  awk -F'\t' '$2 == "90 48 6E" { if (first == "") first = $1; last = $1 }
+    END { printf "%.6f %.6f\n", first / 1000, last / 1000 }' "$1"
+}
+# orvalis-play in real time makes the player control through a registry; a
+# scratch one, so that the user's is left alone.
+play() {
+  "$player" --registry "$work/registry" --follow-tempo "$@" "$work/song.mid"
+}
 
 "$bench" render "$work/song.mid" "$work/ours.wav" "$soundfont" | tee "$work/ours.txt"
 sent=$(sed -n 's/^offline render: first note-on sent \([0-9.]*\) s after Play, last \([0-9.]*\) s/\1 \2/p' "$work/ours.txt")
@@ -69,6 +76,8 @@ read -r theirs_first theirs_last <<<"$(onsets "$work/theirs.wav")"
 echo "offline, sent by the step:      last note $(drift_ms $sent) ms from the map"
 echo "offline, onset in our audio:    last note $(drift_ms "$ours_first" "$ours_last") ms from the map"
 echo "fluidsynth -F, onset in audio:  last note $(drift_ms "$theirs_first" "$theirs_last") ms from the map"
+play --offline --capture "$work/play-offline.txt"
+echo "orvalis-play --follow-tempo --offline, sent:  last note $(drift_ms $(sent_in_log "$work/play-offline.txt")) ms from the map"
 echo
 
 if [ "$realtime" -eq 0 ]; then
@@ -79,3 +88,6 @@ start_null_sink "$work/pulse.log"
 "$bench" drift "$work/song.mid" | tee "$work/realtime.txt"
 sent=$(sed -n 's/^real time: first note-on sent \([0-9.]*\) s after Play, last \([0-9.]*\) s/\1 \2/p' "$work/realtime.txt")
 echo "real time, sent by the step:    last note $(drift_ms $sent) ms from the map"
+echo "== real time, orvalis-play --follow-tempo through the player control, on the capture device"
+play --capture "$work/play-realtime.txt"
+echo "orvalis-play --follow-tempo, sent:  last note $(drift_ms $(sent_in_log "$work/play-realtime.txt")) ms from the map"

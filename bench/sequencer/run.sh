@@ -24,16 +24,8 @@ done
 
 bench="$build/bench/sequencer/sequencer-bench"
 player="$build/tools/orvalis-play/orvalis-play"
-for program in "$bench" "$player"; do
-  if [ ! -x "$program" ]; then
-    echo "run.sh: $program not found; build it: cmake --preset default && cmake --build --preset default --target sequencer-bench orvalis-play" >&2
-    exit 1
-  fi
-done
-if ! command -v fluidsynth >/dev/null; then
-  echo "run.sh: fluidsynth not found; scripts/install-deps.sh installs it" >&2
-  exit 1
-fi
+. bench/sequencer/programs.sh
+require_programs run.sh "$bench" "$player"
 soundfont=/usr/share/sounds/sf2/TimGM6mb.sf2
 rate=48000
 
