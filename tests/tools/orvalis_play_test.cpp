@@ -729,6 +729,33 @@ TEST_F(OrvalisPlayFiles, TheFullChaseMakesASeekRestoreEverythingTheSongSetBefore
         EXPECT_EQ(LinesWith(log, "E2 00 46").size(), full ? 0u : 1u) << name << ": the bend without its LSB";
         EXPECT_EQ(LinesWith(log, "92 43 64").size(), 1u) << name << ": bar 3";
         EXPECT_TRUE(LinesWith(log, "92 3C").empty()) << name << ": nothing of bar 1";
+        if (!full) continue;
+
+        // In the log's order, all before bar 3's note: the banks before the
+        // program, and the parameters in the order the song set them, the
+        // NRPN (the selection last in force) at the end, its data entry MSB
+        // alone as the song gave it.
+        std::vector<std::string> before;
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line) && line.find("\t92 43 64") == std::string::npos;) {
+            before.push_back(line.substr(line.find('\t') + 1));
+        }
+        const auto position = [&](const std::string& message) {
+            return std::find(before.begin(), before.end(), message) - before.begin();
+        };
+        for (const std::string& message : chased) {
+            EXPECT_LT(position(message), static_cast<std::ptrdiff_t>(before.size())) << message << " after bar 3 began";
+        }
+        EXPECT_LT(position("B2 00 01"), position("C2 0A"));
+        EXPECT_LT(position("B2 20 02"), position("C2 0A"));
+        std::vector<std::string> parameters;
+        for (const std::string& message : before) {
+            static const std::set<std::string> machinery = {"B2 65", "B2 64", "B2 63", "B2 62", "B2 06", "B2 26"};
+            if (machinery.count(message.substr(0, 5))) parameters.push_back(message);
+        }
+        const std::vector<std::string> inOrder = {"B2 65 00", "B2 64 00", "B2 06 0C", "B2 26 00",
+                                                  "B2 63 01", "B2 62 08", "B2 06 46"};
+        EXPECT_EQ(parameters, inOrder);
     }
 }
 
