@@ -27,6 +27,12 @@
 #include "platform/midi/capture.h"
 #include "wavfile.h"
 
+// This program's sanitizer options (tests/support/SanitizerDefaults.cpp).
+extern "C" const char* __asan_default_options();
+extern "C" const char* __lsan_default_options();
+extern "C" const char* __tsan_default_options();
+extern "C" const char* __ubsan_default_options();
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -73,6 +79,13 @@ class Program {
 public:
     Program(const std::vector<std::string>& args, const fs::path& folder, const std::string& name)
         : Out(folder / (name + ".out")), Err(folder / (name + ".err")) {
+        // The tool is built with the same sanitizer but without these
+        // defaults; handed on, its reports from system libraries are
+        // suppressed as this program's are. Options already given win.
+        ::setenv("ASAN_OPTIONS", __asan_default_options(), 0);
+        ::setenv("LSAN_OPTIONS", __lsan_default_options(), 0);
+        ::setenv("TSAN_OPTIONS", __tsan_default_options(), 0);
+        ::setenv("UBSAN_OPTIONS", __ubsan_default_options(), 0);
         Pid = ::fork();
         if (Pid == 0) {
             const int out = ::open(Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
