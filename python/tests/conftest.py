@@ -1,6 +1,7 @@
 """Shared fixtures: a scratch registry with both control modules registered,
 and small MIDI and media files made for the tests."""
 
+import gc
 import os
 import pathlib
 import subprocess
@@ -32,6 +33,14 @@ def registry(tmp_path_factory):
     ocx.RegisterModule(module_path("OCX_KESTRAVION_MODULE", "kestravion"))
     yield str(path)
     ocx.SetRegistryPath("")
+
+
+@pytest.fixture(autouse=True)
+def released():
+    """Controls kept by reference cycles (a handler's traceback, say) end with
+    their test: the capture device is one, and the next test opens it."""
+    yield
+    gc.collect()
 
 
 @pytest.fixture
