@@ -37,10 +37,8 @@ std::string MemberText(const DispatchError& error, HRESULT code) {
 void CloseAtThreadEnd() {
     PyObject* dict = PyThreadState_GetDict();  // borrowed
     if (!dict || PyDict_GetItemString(dict, "ocx.apartment")) return;
-    PyObject* capsule =
-        PyCapsule_New(reinterpret_cast<void*>(&Finalizing), "ocx.apartment", [](PyObject*) {
-            CloseThreadControls(false);
-        });
+    PyObject* capsule = PyCapsule_New(reinterpret_cast<void*>(&Finalizing), "ocx.apartment",
+                                      [](PyObject*) { CloseThreadControls(false); });
     if (!capsule) throw py::error_already_set();
     const int stored = PyDict_SetItemString(dict, "ocx.apartment", capsule);
     Py_DECREF(capsule);
@@ -193,10 +191,10 @@ py::object ControlObject::CallMethod(const std::string& name, py::args args) {
         const std::string wanted = required == params.size()
                                        ? std::to_string(required)
                                        : std::to_string(required) + " to " + std::to_string(params.size());
-        RaiseControlError(DISP_E_BADPARAMCOUNT,
-                          "takes " + wanted + " argument" + (params.size() == 1 ? "" : "s") + ", " +
-                              std::to_string(given) + " given",
-                          member->Name);
+        RaiseControlError(
+            DISP_E_BADPARAMCOUNT,
+            "takes " + wanted + " argument" + (params.size() == 1 ? "" : "s") + ", " + std::to_string(given) + " given",
+            member->Name);
     }
     References refs;
     std::vector<Variant> values;
@@ -377,13 +375,15 @@ HWND ControlObject::WindowHandle() {
 }
 
 void CloseThreadControls(bool releaseGil) noexcept {
+    // The apartment goes first: a control's thread waiting there for an
+    // answer is let go at once, so the controls below end without delay.
+    if (auto apartment = Apartment::CurrentIfAny()) apartment->Close();
     const DWORD self = GetCurrentThreadId();
     std::vector<ControlObject*> mine;
     for (ControlObject* control : Open()) {
         if (control->OwnerThread() == self) mine.push_back(control);
     }
     for (ControlObject* control : mine) control->Close(releaseGil);
-    if (auto apartment = Apartment::CurrentIfAny()) apartment->Close();
 }
 
 void CloseAllControls() noexcept {

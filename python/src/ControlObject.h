@@ -26,7 +26,7 @@ struct EventTargets {
     std::atomic<bool> Alive{true};
     platform::DWORD OwnerThread = 0;
     std::shared_ptr<Apartment> Home;
-    PyObject* Self = nullptr;           // the control object itself (DispatchWithEvents), borrowed
+    PyObject* Self = nullptr;          // the control object itself (DispatchWithEvents), borrowed
     std::vector<py::object> Handlers;  // handler objects attached with WithEvents
 };
 

@@ -179,11 +179,11 @@ PYBIND11_MODULE(ocx, m) {
 
     py::class_<ControlObject> controlClass(m, "Control", "A control, made on this thread and used from it.");
     controlClass.def(py::init([](const std::string& progId, py::object properties) {
-                    auto made = std::make_unique<ControlObject>(progId);
-                    if (!properties.is_none()) made->LoadProperties(properties);
-                    return made;
-                }),
-                py::arg("progid_or_clsid"), py::arg("properties") = py::none());
+                         auto made = std::make_unique<ControlObject>(progId);
+                         if (!properties.is_none()) made->LoadProperties(properties);
+                         return made;
+                     }),
+                     py::arg("progid_or_clsid"), py::arg("properties") = py::none());
     controlClass.def("__getattr__", [](py::handle self, const std::string& name) -> py::object {
         if (name.empty() || name[0] == '_') {
             throw py::attribute_error("'" + std::string(py::str(py::type::handle_of(self).attr("__name__"))) +
@@ -214,7 +214,8 @@ PYBIND11_MODULE(ocx, m) {
     });
     controlClass.def("__repr__", [](py::handle self) { return "<ocx.Control " + Native(self).Describe() + ">"; });
     controlClass.def(
-        "Invoke", [](ControlObject& self, const std::string& name, py::args args) { return self.CallMethod(name, args); },
+        "Invoke",
+        [](ControlObject& self, const std::string& name, py::args args) { return self.CallMethod(name, args); },
         py::arg("name"), "Calls a method by name (also one that a host method here hides).");
     controlClass.def(
         "GetProperty", [](py::handle self, const std::string& name) { return Native(self).GetMember(self, name); },
@@ -228,21 +229,23 @@ PYBIND11_MODULE(ocx, m) {
         },
         py::arg("name"), py::arg("value"));
     controlClass.def("SaveProperties", &ControlObject::SaveProperties, py::arg("path") = py::none(),
-                "The properties as a dict of their saved text, or written to a file when a path is given.");
+                     "The properties as a dict of their saved text, or written to a file when a path is given.");
     controlClass.def("LoadProperties", &ControlObject::LoadProperties, py::arg("source"),
-                "Loads a dict from SaveProperties() or a saved file; returns the problems met.");
+                     "Loads a dict from SaveProperties() or a saved file; returns the problems met.");
     controlClass.def("Activate", &ControlObject::Activate, py::arg("parent"), py::arg("x"), py::arg("y"),
-                py::arg("width"), py::arg("height"));
+                     py::arg("width"), py::arg("height"));
     controlClass.def("ShowInWindow", &ControlObject::ShowInWindow, py::arg("width"), py::arg("height"),
-                "Activates the control in a window of the host's own; returns the control's window.");
+                     "Activates the control in a window of the host's own; returns the control's window.");
     controlClass.def("Click", &ControlObject::Click, py::arg("x"), py::arg("y"),
-                "A left click at (x, y) in the control's window, handled while the thread pumps.");
+                     "A left click at (x, y) in the control's window, handled while the thread pumps.");
     controlClass.def("Deactivate", &ControlObject::Deactivate);
     controlClass.def_property_readonly("WindowHandle", &ControlObject::WindowHandle);
 
     m.def(
         "Dispatch",
-        [](py::object progId, py::object properties) { return py::module_::import("ocx").attr("Control")(progId, properties); },
+        [](py::object progId, py::object properties) {
+            return py::module_::import("ocx").attr("Control")(progId, properties);
+        },
         py::arg("progid_or_clsid"), py::arg("properties") = py::none(),
         "Makes a control by ProgID or class id on this thread.");
     m.def(
@@ -271,8 +274,9 @@ PYBIND11_MODULE(ocx, m) {
         py::arg("control"), py::arg("handler"),
         "Attaches a handler (a class is instantiated) to a control's events; returns the handler object.");
 
-    m.def("PumpWaitingMessages", [] { return PumpWaiting() ? 1 : 0; },
-          "Handles the messages waiting for this thread; 1 when a quit message was taken, else 0.");
+    m.def(
+        "PumpWaitingMessages", [] { return PumpWaiting() ? 1 : 0; },
+        "Handles the messages waiting for this thread; 1 when a quit message was taken, else 0.");
     m.def(
         "PumpMessages",
         [](py::object timeout) {
@@ -300,11 +304,14 @@ PYBIND11_MODULE(ocx, m) {
         py::arg("predicate"), py::arg("timeout") = py::none(),
         "Handles messages until predicate() is true or timeout seconds have passed; predicate()'s last value.");
 
-    m.def("RegisterModule", [](const std::string& path) { Register(path, false); }, py::arg("path"),
-          "Registers a control module (a path, or the name of an installed one) in the registry in use.");
-    m.def("UnregisterModule", [](const std::string& path) { Register(path, true); }, py::arg("path"));
-    m.def("SetRegistryPath", [](const std::string& path) { SetRegistryPath(path); }, py::arg("path"),
-          "Uses another registry file from now on; \"\" goes back to the default.");
+    m.def(
+        "RegisterModule", [](const std::string& path) { Register(path, false); }, py::arg("path"),
+        "Registers a control module (a path, or the name of an installed one) in the registry in use.");
+    m.def(
+        "UnregisterModule", [](const std::string& path) { Register(path, true); }, py::arg("path"));
+    m.def(
+        "SetRegistryPath", [](const std::string& path) { SetRegistryPath(path); }, py::arg("path"),
+        "Uses another registry file from now on; \"\" goes back to the default.");
     m.def("GetRegistryPath", [] { return GetRegistryPath(); });
 
     // Controls end before the interpreter does: their threads may fire until
