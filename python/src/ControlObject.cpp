@@ -122,7 +122,12 @@ void ControlObject::CheckUsable(std::string_view member) const {
 const MemberDescription* ControlObject::Describe(std::string_view name, std::string_view member,
                                                  MemberDescription& scratch) {
     DISPID id = 0;
-    if (FAILED(Hosted->Resolve(name, id))) {
+    HRESULT resolved = S_OK;
+    {
+        py::gil_scoped_release unlocked;
+        resolved = Hosted->Resolve(name, id);
+    }
+    if (FAILED(resolved)) {
         RaiseControlError(DISP_E_UNKNOWNNAME, "the control has no member \"" + std::string(name) + "\"", member);
     }
     if (const ClassTypeInfo* info = Hosted->TypeInfo()) {
@@ -155,7 +160,12 @@ py::object ControlObject::GetMember(py::handle self, const std::string& name) {
 bool ControlObject::SetMember(const std::string& name, py::handle value) {
     CheckUsable(name);
     DISPID id = 0;
-    if (FAILED(Hosted->Resolve(name, id))) return false;
+    HRESULT resolved = S_OK;
+    {
+        py::gil_scoped_release unlocked;
+        resolved = Hosted->Resolve(name, id);
+    }
+    if (FAILED(resolved)) return false;
     MemberDescription scratch;
     const MemberDescription* member = Describe(name, name, scratch);
     if (member->Kind != MemberKind::Property) {
