@@ -1,6 +1,7 @@
 # Run with -DBUILD_DIR=<build tree> -DPREFIX=<scratch prefix>
 # -DMODULE_DIR=<the control module folder, relative to the prefix>
-# -DSOURCE_DIR=<the source tree>.
+# -DSOURCE_DIR=<the source tree>; with -DPYTHON_DIR=<the ocx module's folder,
+# relative to the prefix> -DPYTHON=<interpreter> also the Python module.
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
                 RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE errors)
@@ -101,5 +102,24 @@ execute_process(COMMAND ${PREFIX}/bin/ocx-register -u --registry ${registry} sam
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
 if(NOT status EQUAL 0 OR NOT out MATCHES "control SAMPLE.SampleCtrl.1")
   message(FATAL_ERROR "the installed ocx-register did not unregister sample_control (${status}): ${out}${errors}")
+endif()
+# The ocx Python module, in builds that have it: imported from where it was
+# installed (not from the build tree), it finds the installed libraries and
+# control modules and makes a control.
+if(PYTHON_DIR)
+  file(GLOB python_modules ${PREFIX}/${PYTHON_DIR}/ocx*.so)
+  if(NOT python_modules)
+    message(FATAL_ERROR "the ocx module is not in ${PREFIX}/${PYTHON_DIR}")
+  endif()
+  set(ENV{PYTHONPATH} ${PREFIX}/${PYTHON_DIR})
+  set(ENV{XDG_DATA_HOME} ${PREFIX}/python-data)
+  execute_process(
+    COMMAND ${PYTHON} -c
+      "import ocx; print(ocx.__file__); ocx.RegisterModule('orvalis'); print(ocx.Dispatch('ORVALIS.OrvalisCtrl.1').GetSongTempo())"
+    WORKING_DIRECTORY ${PREFIX}
+    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
+  if(NOT status EQUAL 0 OR NOT out MATCHES "^${PREFIX}/[^\n]*\n120.0")
+    message(FATAL_ERROR "the installed ocx module does not work (${status}): ${out}${errors}")
+  endif()
 endif()
 file(REMOVE_RECURSE ${PREFIX})
