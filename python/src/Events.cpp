@@ -51,7 +51,7 @@ void CallHandler(py::handle target, const EventInfo& event, std::span<Variant> a
         py::object value = FromVariant(args[i]);
         const bool isRef = i < event.Params.size() && (event.Params[i].Type & VT_BYREF);
         if (isRef) {
-            py::object ref = RefType()(value);
+            py::object ref = Types().Ref(value);
             byRef.push_back(i);
             refs.push_back(ref);
             values[i] = ref;
@@ -126,17 +126,7 @@ void CopyBack(Variant& ref, const Variant& answer) {
 
 bool InsideDirectDelivery() noexcept { return DirectDepth > 0; }
 
-py::object& RefType() {
-    static auto* type = new py::object();
-    return *type;
-}
-
-py::object& BoundMethodType() {
-    static auto* type = new py::object();
-    return *type;
-}
-
-py::object MakeBoundMethod(py::object owner, const std::string& name) { return BoundMethodType()(owner, name); }
+py::object MakeBoundMethod(py::object owner, const std::string& name) { return Types().BoundMethod(owner, name); }
 
 HostedControl::EventHandler MakeEventHandler(std::shared_ptr<EventTargets> targets) {
     return [targets](const EventInfo& event, std::span<Variant> args) {

@@ -26,8 +26,4 @@ bool InsideDirectDelivery() noexcept;
 // obj.Method as a callable that calls the control's method by name.
 py::object MakeBoundMethod(py::object owner, const std::string& name);
 
-// The ocx.Ref class and the bound-method class, set up by the module.
-py::object& RefType();
-py::object& BoundMethodType();
-
 }  // namespace ocx

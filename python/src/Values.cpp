@@ -8,20 +8,14 @@ using namespace platform;
 
 namespace ocx {
 
-py::object& ControlErrorType() {
-    // Kept for the process's life: it must outlive every module-level object.
-    static auto* type = new py::object();
-    return *type;
-}
-
-py::object& UnknownNameErrorType() {
-    static auto* type = new py::object();
-    return *type;
+ModuleTypes& Types() {
+    static auto* types = new ModuleTypes();
+    return *types;
 }
 
 void RaiseControlError(HRESULT code, const std::string& text, std::string_view member) {
     // An unknown name is an AttributeError as well, for hasattr() and getattr().
-    py::object& type = code == DISP_E_UNKNOWNNAME ? UnknownNameErrorType() : ControlErrorType();
+    py::object& type = code == DISP_E_UNKNOWNNAME ? Types().UnknownNameError : Types().ControlError;
     py::object error = type(static_cast<std::uint32_t>(code), text, std::string(member));
     PyErr_SetObject(type.ptr(), error.ptr());
     throw py::error_already_set();

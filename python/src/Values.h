@@ -22,9 +22,15 @@ inline constexpr platform::HRESULT STG_E_CANTSAVE = platform::MakeHresult(0x8003
 // Raises ocx.ControlError(code, text, member).
 [[noreturn]] void RaiseControlError(platform::HRESULT code, const std::string& text, std::string_view member);
 
-// The ControlError class and its UnknownNameError, made once by the module.
-py::object& ControlErrorType();
-py::object& UnknownNameErrorType();
+// The classes the module defines in Python, set once as it is imported and
+// kept for the process's life (they must outlive every module-level object).
+struct ModuleTypes {
+    py::object ControlError;
+    py::object UnknownNameError;  // ControlError and AttributeError
+    py::object Ref;
+    py::object BoundMethod;
+};
+ModuleTypes& Types();
 
 // The value for a parameter or property of `type` (by value). On a value of
 // another type, or out of range, false with `code` and `why` set.

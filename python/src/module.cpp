@@ -168,10 +168,10 @@ PYBIND11_MODULE(ocx, m) {
     m.doc() = "Controls made by ProgID, called by name, and heard through handler objects.";
     py::dict scope = m.attr("__dict__");
     py::exec(kPythonSide, scope);
-    ControlErrorType() = m.attr("ControlError");
-    UnknownNameErrorType() = m.attr("UnknownNameError");
-    RefType() = m.attr("Ref");
-    BoundMethodType() = m.attr("BoundMethod");
+    Types().ControlError = m.attr("ControlError");
+    Types().UnknownNameError = m.attr("UnknownNameError");
+    Types().Ref = m.attr("Ref");
+    Types().BoundMethod = m.attr("BoundMethod");
     m.attr("ControlError").attr("__module__") = "ocx";
     m.attr("UnknownNameError").attr("__module__") = "ocx";
     m.attr("Ref").attr("__module__") = "ocx";
