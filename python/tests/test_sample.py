@@ -2,7 +2,10 @@
 colours, doubles, strings, outputs, a member that throws, a request answered
 by reference, and ticks fired on the control's own thread."""
 
+import gc
 import os
+import random
+import sys
 import threading
 import time
 
@@ -86,3 +89,47 @@ def test_events_fired_on_the_controls_thread_wait_in_order_for_the_script_to_pum
     assert ocx.PumpMessagesUntil(lambda: len(sample.ticks) == 2000, PATIENCE)
     assert sample.ticks == list(range(2000))
     assert sample.tick_threads == {threading.get_ident()}
+
+
+def test_controls_made_and_released_at_random_on_three_threads_leave_no_thread_behind(sample, monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", lambda info: None)
+
+    class Flaky(Listener):
+        def OnTick(self, index):
+            super().OnTick(index)
+            if index % 97 == 0:
+                raise ValueError(index)
+
+    def churn(seed):
+        rng = random.Random(seed)
+        kept = []
+        for _ in range(40):
+            control = ocx.DispatchWithEvents(SAMPLE, Flaky)
+            control.StartTicks(rng.randint(0, 2000))
+            ocx.PumpMessages(rng.random() * 0.005)
+            if rng.random() < 0.3:
+                kept.append(control)
+            if len(kept) > 4:
+                kept.pop(rng.randrange(len(kept)))
+            del control
+        return kept
+
+    del sample
+    gc.collect()
+    before = len(os.listdir("/proc/self/task"))
+    left = []
+    workers = [threading.Thread(target=lambda s=s: left.extend(churn(s))) for s in range(2)]
+    for worker in workers:
+        worker.start()
+    kept_here = churn(7)
+    for worker in workers:
+        worker.join(PATIENCE)
+    for control in left:
+        with pytest.raises(ocx.ControlError):
+            control.GetHandle()  # released with the thread that made it
+    del kept_here, left
+    gc.collect()
+    deadline = time.monotonic() + PATIENCE
+    while len(os.listdir("/proc/self/task")) > before and time.monotonic() < deadline:
+        ocx.PumpMessages(0.02)
+    assert len(os.listdir("/proc/self/task")) == before
