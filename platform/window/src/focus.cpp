@@ -71,7 +71,9 @@ HWND SetCapture(HWND window) noexcept {
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }
-    return HandOver(&Globals::Capture, window, kCaptureLost, kNothing);
+    const HWND previous = HandOver(&Globals::Capture, window, kCaptureLost, kNothing);
+    G().Backend->CaptureChanged(window);
+    return previous;
 }
 
 BOOL ReleaseCapture() noexcept {
@@ -82,6 +84,7 @@ BOOL ReleaseCapture() noexcept {
         if (!w || !OwnedByCaller(*w)) return FALSE;
         previous = std::exchange(G().Capture, 0);
     }
+    G().Backend->CaptureChanged(0);
     Tell(previous, kCaptureLost, 0);
     return TRUE;
 }

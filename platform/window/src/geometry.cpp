@@ -60,6 +60,8 @@ MINMAXINFO QueryMinMax(HWND window) {
     return info;
 }
 
+}  // namespace
+
 LRESULT SetWindowPosHere(HWND window, HWND insertAfter, int x, int y, int width, int height, UINT flags) {
     Globals& g = G();
     WindowPtr w;
@@ -79,6 +81,7 @@ LRESULT SetWindowPosHere(HWND window, HWND insertAfter, int x, int y, int width,
             return FALSE;
         }
         rect = w->Rect;
+        if (w->Windowed) flags |= SWP_NOMOVE | SWP_NOSIZE;  // full screen keeps covering the screen
         if (!(flags & SWP_NOMOVE)) {
             const int cx = rect.right - rect.left;
             const int cy = rect.bottom - rect.top;
@@ -140,8 +143,6 @@ LRESULT SetWindowPosHere(HWND window, HWND insertAfter, int x, int y, int width,
     }
     return TRUE;
 }
-
-}  // namespace
 
 LRESULT ShowWindowHere(HWND window, int command) {
     bool wasVisible = false;

@@ -93,6 +93,107 @@ Image ComposeScreenFromPeers(SIZE screen) noexcept {
     }
 }
 
+namespace {
+
+std::uint16_t Coordinate(LONG v) {
+    return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp<LONG>(v, -32768, 32767)));
+}
+
+// Posts mouse input at client point of window to target, with the point in
+// the target's client coordinates (the screen's for the wheel).
+BOOL PostMouse(HWND window, POINT client, HWND target, UINT message, WPARAM keys) {
+    POINT screen{};
+    POINT local{};
+    {
+        std::shared_lock lock(G().TreeLock);
+        WindowPtr from = LookupWindowLocked(window);
+        WindowPtr to = LookupWindowLocked(target);
+        if (!from || !to) return FALSE;
+        const POINT origin = ScreenOriginLocked(*from);
+        screen = POINT{origin.x + client.x, origin.y + client.y};
+        const POINT targetOrigin = ScreenOriginLocked(*to);
+        local = message == WM_MOUSEWHEEL ? screen : POINT{screen.x - targetOrigin.x, screen.y - targetOrigin.y};
+    }
+    SetCursorPosition(screen);
+    return PostWithPoint(target, message, keys, MAKELPARAM(Coordinate(local.x), Coordinate(local.y)), screen);
+}
+
+}  // namespace
+
+BOOL DeliverMouse(HWND window, UINT message, int x, int y, WPARAM keys) noexcept {
+    HWND target = 0;
+    {
+        std::shared_lock lock(G().TreeLock);
+        WindowPtr w = LookupWindowLocked(window);
+        if (!w) return FALSE;
+        if (WindowPtr capture = LookupWindowLocked(G().Capture)) {
+            target = capture->Handle;
+        } else {
+            // The display already chose the window; a disabled one passes
+            // the input on to its parent, as a hit test would.
+            while (w && (w->Style & WS_DISABLED) && w->Parent != 0) w = LookupWindowLocked(w->Parent);
+            if (!w) return FALSE;
+            target = w->Handle;
+        }
+    }
+    return PostMouse(window, POINT{x, y}, target, message, keys);
+}
+
+BOOL PostPeerRequest(HWND window, PeerRequest request, int width, int height) noexcept {
+    return PostWithPoint(window, kPeerRequestMessage, static_cast<WPARAM>(request),
+                         MAKELPARAM(static_cast<WORD>(ClampExtent(width)), static_cast<WORD>(ClampExtent(height))),
+                         POINT{});
+}
+
+namespace detail {
+
+void RunPeerRequest(HWND window, WPARAM request, LPARAM size) noexcept {
+    const int width = LOWORD(static_cast<std::uintptr_t>(size));
+    const int height = HIWORD(static_cast<std::uintptr_t>(size));
+    switch (static_cast<PeerRequest>(request)) {
+        case PeerRequest::ResizeAsUser: {
+            host::ResizeWindowAsUser(window, width, height);
+            // The limits may have kept the window at another size than the
+            // display's: the peer hears where it is and puts the display right.
+            std::shared_ptr<WindowPeer> peer;
+            WindowPeerState state;
+            {
+                std::shared_lock lock(G().TreeLock);
+                WindowPtr w = LookupWindowLocked(window);
+                if (!w) return;
+                peer = w->Peer;
+                state = PeerStateLocked(*w);
+            }
+            if (peer) peer->Update(state);
+            break;
+        }
+        case PeerRequest::Resize:
+            SetWindowPos(window, 0, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+            break;
+        case PeerRequest::Destroy: DestroyWindow(window); break;
+        case PeerRequest::Focus: SetFocus(window); break;
+        case PeerRequest::Unfocus:
+            if (GetFocus() == window) SetFocus(0);
+            break;
+        case PeerRequest::Activate: SetActiveWindow(window); break;
+        case PeerRequest::Deactivate:
+            if (GetActiveWindow() == window) SetActiveWindow(0);
+            break;
+    }
+}
+
+}  // namespace detail
+
+namespace {
+
+LRESULT ForeignProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProc(window, message, wParam, lParam);
+}
+
+constexpr const char* kForeignClass = "platform.window.Foreign";
+
+}  // namespace
+
 namespace host {
 
 bool InstallBackend(std::unique_ptr<WindowBackend> backend) {
@@ -123,10 +224,6 @@ HWND HitTestLocked(const Window& w, POINT client) {
     return w.Handle;
 }
 
-std::uint16_t Coordinate(LONG v) {
-    return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp<LONG>(v, -32768, 32767)));
-}
-
 }  // namespace
 
 HWND MouseTarget(HWND window, POINT client) noexcept {
@@ -141,20 +238,7 @@ HWND MouseTarget(HWND window, POINT client) noexcept {
 BOOL InjectMouse(HWND window, UINT message, int x, int y, WPARAM keys) noexcept {
     const HWND target = MouseTarget(window, POINT{x, y});
     if (target == 0) return FALSE;
-    POINT screen{};
-    POINT local{};
-    {
-        std::shared_lock lock(G().TreeLock);
-        WindowPtr from = LookupWindowLocked(window);
-        WindowPtr to = LookupWindowLocked(target);
-        if (!from || !to) return FALSE;
-        const POINT origin = ScreenOriginLocked(*from);
-        screen = POINT{origin.x + x, origin.y + y};
-        const POINT targetOrigin = ScreenOriginLocked(*to);
-        local = POINT{screen.x - targetOrigin.x, screen.y - targetOrigin.y};
-    }
-    SetCursorPosition(screen);
-    return PostWithPoint(target, message, keys, MAKELPARAM(Coordinate(local.x), Coordinate(local.y)), screen);
+    return PostMouse(window, POINT{x, y}, target, message, keys);
 }
 
 BOOL Click(HWND window, int x, int y) noexcept {
@@ -191,6 +275,54 @@ Image CaptureScreen() noexcept {
     } catch (...) {
         return Image{};
     }
+}
+
+Image CaptureWindowFromScreen(HWND window) noexcept {
+    try {
+        if (!IsWindow(window)) return Image{};
+        return G().Backend->CaptureFromScreen(window);
+    } catch (...) {
+        return Image{};
+    }
+}
+
+HWND AttachForeignWindow(std::uint64_t id) noexcept {
+    try {
+        SIZE size{};
+        const DWORD error = G().Backend->QueryForeignWindow(id, size);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return 0;
+        }
+        // Registered once for the process and never taken away: stand-ins may
+        // be made at any time.
+        static const bool registered = [] {
+            WNDCLASS windowClass{};
+            windowClass.lpfnWndProc = &ForeignProcedure;
+            windowClass.lpszClassName = kForeignClass;
+            return RegisterClass(&windowClass) != 0;
+        }();
+        if (!registered) {
+            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+            return 0;
+        }
+        return CreateWindowHere(0, kForeignClass, "", WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, size.cx, size.cy, 0, nullptr,
+                                nullptr, nullptr, id);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+}
+
+std::uint64_t NativeWindowId(HWND window) noexcept {
+    std::shared_ptr<WindowPeer> peer;
+    {
+        std::shared_lock lock(G().TreeLock);
+        WindowPtr w = LookupWindowLocked(window);
+        if (!w) return 0;
+        peer = w->Peer;
+    }
+    return peer ? peer->NativeId() : 0;
 }
 
 bool SaveWindowPng(HWND window, const std::string& path) noexcept { return CaptureWindow(window).SavePng(path); }

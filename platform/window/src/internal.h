@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -101,6 +102,17 @@ struct Window {
     bool Maximized = false;
     std::optional<RECT> RestoreRect;
     std::shared_ptr<WindowPeer> Peer;
+    // Where a full-screen window comes back to; set only while full screen.
+    struct Placement {
+        HWND Parent = 0;
+        RECT Rect{};
+        DWORD Style = 0;
+    };
+    std::optional<Placement> Windowed;
+    std::uint64_t Foreign = 0;  // the native window this one stands for; set once at creation
+
+    // A full-screen change is in flight; set and cleared by the thread that asked.
+    std::atomic<bool> Switching{false};
 
     // Guarded by Owner->Lock.
     RECT Update{};
@@ -149,6 +161,19 @@ LRESULT RunOnOwner(HWND window, std::function<LRESULT()> work, LRESULT failure) 
 
 // Posts with a given pointer position (mouse input).
 BOOL PostWithPoint(HWND window, UINT message, WPARAM wParam, LPARAM lParam, POINT pt) noexcept;
+
+// Creates a window; foreign is the native window it stands for, or 0.
+HWND CreateWindowHere(DWORD exStyle, const char* className, const char* windowName, DWORD style, int x, int y,
+                      int width, int height, HWND parent, HMENU menu, HINSTANCE instance, void* param,
+                      std::uint64_t foreign) noexcept;
+
+// The message that carries a PeerRequest (wParam) with its size (lParam) to
+// the owner thread; DispatchMessage hands it to RunPeerRequest.
+inline constexpr UINT kPeerRequestMessage = 0x03F0;
+void RunPeerRequest(HWND window, WPARAM request, LPARAM size) noexcept;
+
+// SetWindowPos on the owner thread.
+LRESULT SetWindowPosHere(HWND window, HWND insertAfter, int x, int y, int width, int height, UINT flags);
 
 // Destroys the windows of a thread that ends without telling them.
 void ForgetThreadWindows(ThreadQueue* queue) noexcept;

@@ -449,6 +449,10 @@ LRESULT DispatchMessage(const MSG* msg) noexcept {
     if (!msg || msg->hwnd == 0) return 0;
     WindowPtr w = LookupWindow(msg->hwnd);
     if (!w || !OwnedByCaller(*w)) return 0;
+    if (msg->message == kPeerRequestMessage) {
+        RunPeerRequest(msg->hwnd, msg->wParam, msg->lParam);
+        return 0;
+    }
     if (msg->message != WM_PAINT) return CallProcedure(w, msg->message, msg->wParam, msg->lParam);
     const bool outer = w->Painted;
     w->Painted = false;

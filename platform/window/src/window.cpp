@@ -53,15 +53,25 @@ bool VisibleLocked(const Window& w) {
     return true;
 }
 
-WindowPeerState PeerStateLocked(const Window& w) {
-    return WindowPeerState{w.Handle, w.Parent, w.Rect, (w.Style & WS_VISIBLE) != 0, w.Style};
-}
-
 std::vector<HWND>& SiblingsLocked(Globals& g, const Window& w) {
     if (w.Parent != 0) {
         if (WindowPtr parent = LookupWindowLocked(w.Parent)) return parent->Children;
     }
     return g.TopLevel;
+}
+
+WindowPeerState PeerStateLocked(const Window& w) {
+    WindowPeerState state;
+    state.Window = w.Handle;
+    state.Parent = w.Parent;
+    state.Rect = w.Rect;
+    state.Visible = (w.Style & WS_VISIBLE) != 0;
+    state.FullScreen = w.Windowed.has_value();
+    state.Style = w.Style;
+    const auto& siblings = SiblingsLocked(G(), w);
+    const auto self = std::find(siblings.begin(), siblings.end(), w.Handle);
+    if (self != siblings.end() && self + 1 != siblings.end()) state.Above = *(self + 1);
+    return state;
 }
 
 namespace {
@@ -172,6 +182,10 @@ LRESULT SetParentHere(HWND window, HWND newParent) {
         WindowPtr np = newParent ? LookupWindowLocked(newParent) : nullptr;
         if (!w || (newParent && !np)) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        if (w->Windowed) {  // full screen keeps its place until it leaves
+            SetLastError(ERROR_ACCESS_DENIED);
             return 0;
         }
         for (HWND a = newParent; a != 0;) {
@@ -348,6 +362,15 @@ ATOM SharedWindowClass::Atom() const noexcept { return Class ? Class->Atom : 0; 
 
 HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName, DWORD style, int x, int y, int width,
                     int height, HWND parent, HMENU menu, HINSTANCE instance, void* param) noexcept {
+    return CreateWindowHere(exStyle, className, windowName, style, x, y, width, height, parent, menu, instance, param,
+                            0);
+}
+
+namespace detail {
+
+HWND CreateWindowHere(DWORD exStyle, const char* className, const char* windowName, DWORD style, int x, int y,
+                      int width, int height, HWND parent, HMENU menu, HINSTANCE instance, void* param,
+                      std::uint64_t foreign) noexcept {
     if (!className) {
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return 0;
@@ -389,11 +412,14 @@ HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName
             w->Instance = instance;
             w->Menu = menu;
             w->Name = windowName ? windowName : "";
+            w->Foreign = foreign;
             g.Windows.emplace(w->Handle, w);
             ++w->Class->Windows;
             (parentWindow ? parentWindow->Children : g.TopLevel).push_back(w->Handle);
             backend = g.Backend.get();
             state = PeerStateLocked(*w);
+            state.Foreign = foreign;
+            state.Name = w->Name.c_str();  // set once; the window outlives the call
         }
         std::unique_ptr<WindowPeer> peer;
         try {
@@ -444,6 +470,8 @@ HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName
         return 0;
     }
 }
+
+}  // namespace detail
 
 BOOL DestroyWindow(HWND window) noexcept {
     WindowPtr w = LookupWindow(window);

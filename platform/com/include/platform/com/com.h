@@ -45,6 +45,12 @@ inline constexpr HRESULT REGDB_E_CLASSNOTREG = MakeHresult(0x80040154u);
 inline constexpr HRESULT SELFREG_E_TYPELIB = MakeHresult(0x80040200u);
 inline constexpr HRESULT SELFREG_E_CLASS = MakeHresult(0x80040201u);
 
+// A system error code (the window layer's GetLastError values) as a result code.
+inline constexpr HRESULT HRESULT_FROM_WIN32(std::uint32_t code) {
+    return code == 0 || static_cast<HRESULT>(code) < 0 ? static_cast<HRESULT>(code)
+                                                       : MakeHresult((code & 0xFFFFu) | 0x80070000u);
+}
+
 inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
 inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -17,7 +18,8 @@ class WindowBackend;
 namespace platform::host {
 
 // Replaces the backend. Refused (false) while any window exists. nullptr
-// brings back the headless backend.
+// brings back the headless backend. A real display:
+//     host::InstallBackend(platform::MakeX11Backend(nullptr));  // $DISPLAY (platform/window/x11.h)
 bool InstallBackend(std::unique_ptr<WindowBackend> backend);
 
 // The backend in use (the headless one unless another was installed).
@@ -55,9 +57,39 @@ BOOL ResizeWindowAsUser(HWND window, int width, int height) noexcept;
 // when painting is due. Empty for a bad handle or an empty window. Any thread.
 Image CaptureWindow(HWND window) noexcept;
 
-// The whole screen: visible top-level windows at their places (a full-screen
-// window covers it).
+// The whole screen. Headless: visible top-level windows at their places (a
+// full-screen window covers it). On a display: what the display shows, read
+// back from it (other programs' windows included).
 Image CaptureScreen() noexcept;
+
+// The window's area as the screen shows it: on a display, read back from the
+// display (what covers the window included), so a test can hold it against
+// CaptureWindow; headless, the same as CaptureWindow. Empty for a bad handle
+// or a window the display does not show.
+Image CaptureWindowFromScreen(HWND window) noexcept;
+
+// A window that stands for a native window another program or toolkit owns
+// (an X window id: a Tk frame's winfo_id(), a GTK widget's X window, a Qt
+// widget's winId()), in this process or another. It is a top-level window of
+// the calling thread at (0, 0) with the foreign window's size; windows made
+// with it as their parent (CreateWindowEx, HostedControl::Activate) are
+// native children of the foreign window. Its client rectangle follows the
+// foreign window's size (WM_SIZE, on its thread); when the foreign window is
+// destroyed, the stand-in is destroyed on its thread, its children first
+// receiving WM_DESTROY as with DestroyWindow. A host that wants its windows to
+// follow the size sets its own procedure on it (SetWindowLongPtr with
+// GWLP_WNDPROC; pass what it does not handle on to DefWindowProc). The
+// foreign window itself is never moved, shown, hidden or destroyed by us, and
+// DestroyWindow on the stand-in only lets go of it. 0 with
+// ERROR_NOT_SUPPORTED without a display, ERROR_INVALID_WINDOW_HANDLE when id
+// is not a window of the display.
+//     HWND frame = host::AttachForeignWindow(std::stoull(argv[1], nullptr, 0));
+HWND AttachForeignWindow(std::uint64_t id) noexcept;
+
+// The native window id (an X window id) of a window, for handing to another
+// program or toolkit; the foreign id for a window from AttachForeignWindow.
+// 0 without a display or for a bad handle.
+std::uint64_t NativeWindowId(HWND window) noexcept;
 
 // Saves CaptureWindow as a PNG file. False for a bad handle, an empty window
 // or a file that cannot be written.

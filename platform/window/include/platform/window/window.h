@@ -63,6 +63,9 @@ inline constexpr UINT WM_LBUTTONUP = 0x0202;
 inline constexpr UINT WM_LBUTTONDBLCLK = 0x0203;
 inline constexpr UINT WM_RBUTTONDOWN = 0x0204;
 inline constexpr UINT WM_RBUTTONUP = 0x0205;
+inline constexpr UINT WM_MBUTTONDOWN = 0x0207;
+inline constexpr UINT WM_MBUTTONUP = 0x0208;
+inline constexpr UINT WM_MOUSEWHEEL = 0x020A;
 inline constexpr UINT WM_CAPTURECHANGED = 0x0215;
 inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT WM_APP = 0x8000;
@@ -80,6 +83,14 @@ inline constexpr WPARAM SIZE_MAXIMIZED = 2;
 // Mouse messages' wParam: buttons held.
 inline constexpr WPARAM MK_LBUTTON = 0x0001;
 inline constexpr WPARAM MK_RBUTTON = 0x0002;
+inline constexpr WPARAM MK_SHIFT = 0x0004;
+inline constexpr WPARAM MK_CONTROL = 0x0008;
+inline constexpr WPARAM MK_MBUTTON = 0x0010;
+
+// WM_MOUSEWHEEL: wParam holds the keys in its low word and the turn in its high
+// word, WHEEL_DELTA per notch, positive away from the user; lParam holds the
+// pointer in screen coordinates.
+inline constexpr int WHEEL_DELTA = 120;
 
 // ---------------------------------------------------------------------------
 // Styles
@@ -113,6 +124,8 @@ inline constexpr int GET_X_LPARAM(LPARAM lp) {
 inline constexpr int GET_Y_LPARAM(LPARAM lp) {
     return static_cast<std::int16_t>(HIWORD(static_cast<std::uintptr_t>(lp)));
 }
+inline constexpr int GET_WHEEL_DELTA_WPARAM(WPARAM wp) { return static_cast<std::int16_t>(HIWORD(wp)); }
+inline constexpr WORD GET_KEYSTATE_WPARAM(WPARAM wp) { return LOWORD(wp); }
 
 // ---------------------------------------------------------------------------
 // Records
@@ -181,7 +194,9 @@ using WNDCLASSA = WNDCLASS;
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_BUSY = 170;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 inline constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
 inline constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
@@ -432,6 +447,27 @@ inline constexpr int SW_RESTORE = 9;
 // brings back the rectangle it had before. Returns TRUE when the window was
 // visible before, FALSE otherwise or for a bad handle.
 BOOL ShowWindow(HWND window, int command) noexcept;
+
+// Full screen, this layer's own call (the video renderer's full-screen mode
+// uses it). On: the window, with the same handle and the same native window,
+// leaves its parent and covers the whole screen above every other window,
+// shown, with WS_POPUP instead of WS_CHILD. Off: it comes back to the parent,
+// position, size, style and visibility it had, on top of its siblings (a
+// top-level window again if that parent has gone meanwhile). The window gets
+// WM_SHOWWINDOW, WM_MOVE and WM_SIZE for what changed and is repainted. While
+// full screen its position and size stay the screen's (SetWindowPos only
+// restacks, shows or hides it) and SetParent refuses it (ERROR_ACCESS_DENIED).
+// Runs on the owner thread; another thread is carried there and blocked until
+// it is done. On a real display each step waits, up to a limit, for the
+// display to confirm it. TRUE when done (also when the window already was in
+// that mode); FALSE with the last error ERROR_INVALID_WINDOW_HANDLE,
+// ERROR_BUSY (a request for the same window is still in flight: refused at
+// once), ERROR_ACCESS_DENIED (a window that stands for another program's
+// window), or ERROR_TIMEOUT (the display did not confirm a step in time; the
+// window is put back as it was).
+BOOL SetWindowFullScreen(HWND window, BOOL on) noexcept;
+// TRUE while the window is full screen.
+BOOL IsWindowFullScreen(HWND window) noexcept;
 
 // GetSystemMetrics indexes: the screen's size in pixels (host-settable).
 inline constexpr int SM_CXSCREEN = 0;
