@@ -81,6 +81,7 @@ DWORD SwitchHere(HWND window, bool on) {
             w->Style = before.Style;
             w->Windowed = before.Windowed;
             state = PeerStateLocked(*w);
+            state.Restacked = true;
         }
         if (peer) peer->Update(state);
         return error;

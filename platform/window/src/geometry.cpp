@@ -128,6 +128,7 @@ LRESULT SetWindowPosHere(HWND window, HWND insertAfter, int x, int y, int width,
         w->Rect = rect;
         maximized = w->Maximized;
         state = PeerStateLocked(*w);
+        state.Restacked = restacked;
         peer = w->Peer;
     }
     if (peer && (moved || sized || restacked || shown != 0)) peer->Update(state);

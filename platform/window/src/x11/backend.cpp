@@ -27,7 +27,7 @@ public:
 
     Image CaptureScreen() override {
         if (!X->Live()) return ComposeScreenFromPeers(ScreenSize());
-        return X->GetImage(X->Root(), ScreenSize().cx, ScreenSize().cy);
+        return X->GetImage(X->Root(), 0, 0, ScreenSize().cx, ScreenSize().cy);
     }
 
     Image CaptureFromScreen(HWND window) override {
@@ -35,7 +35,7 @@ public:
         RECT client{};
         const xcb_window_t id = X->IdOf(window);
         if (!id || !GetClientRect(window, &client)) return Image{};
-        return X->GetImage(id, client.right, client.bottom);
+        return X->GetScreenArea(id, client.right, client.bottom);
     }
 
     SIZE ScreenSize() const override { return X->ScreenSize(); }

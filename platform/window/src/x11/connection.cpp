@@ -225,14 +225,35 @@ void Connection::KeepDevice(cairo_surface_t* surface) {
     if (cairo_device_t* device = cairo_surface_get_device(surface)) Device = cairo_device_reference(device);
 }
 
-Image Connection::GetImage(xcb_drawable_t drawable, int width, int height) {
+Image Connection::GetScreenArea(xcb_window_t window, int width, int height) {
+    if (!Live() || width <= 0 || height <= 0) return Image{};
+    Reply<xcb_get_window_attributes_reply_t> attributes(
+        xcb_get_window_attributes_reply(Conn, xcb_get_window_attributes(Conn, window), nullptr));
+    if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) return Image{};
+    Reply<xcb_translate_coordinates_reply_t> origin(
+        xcb_translate_coordinates_reply(Conn, xcb_translate_coordinates(Conn, window, RootWindow, 0, 0), nullptr));
+    if (!origin) return Image{};
+    const RECT wanted{origin->dst_x, origin->dst_y, origin->dst_x + width, origin->dst_y + height};
+    const RECT shown = IntersectRect(wanted, RECT{0, 0, Screen.cx, Screen.cy});
+    Image picture(width, height);
+    if (IsRectEmpty(shown) || picture.Empty()) return picture;
+    const Image part = GetImage(RootWindow, shown.left, shown.top, shown.right - shown.left, shown.bottom - shown.top);
+    if (part.Empty()) return Image{};
+    for (int y = 0; y < part.Height(); ++y)
+        std::copy(part.Row(y), part.Row(y) + part.Width(),
+                  picture.Row(y + shown.top - wanted.top) + (shown.left - wanted.left));
+    return picture;
+}
+
+Image Connection::GetImage(xcb_drawable_t drawable, int x, int y, int width, int height) {
     if (!Live() || width <= 0 || height <= 0) return Image{};
     width = std::min(width, 0xFFFF);
     height = std::min(height, 0xFFFF);
     Reply<xcb_get_image_reply_t> reply(
         xcb_get_image_reply(Conn,
-                            xcb_get_image(Conn, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, 0, 0,
-                                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), ~0u),
+                            xcb_get_image(Conn, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, static_cast<std::int16_t>(x),
+                                          static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
+                                          static_cast<std::uint16_t>(height), ~0u),
                             nullptr));
     if (!reply) return Image{};
     const std::uint8_t* data = xcb_get_image_data(reply.get());
@@ -244,15 +265,16 @@ Image Connection::GetImage(xcb_drawable_t drawable, int width, int height) {
     const std::uint32_t red = VisualType->red_mask, green = VisualType->green_mask, blue = VisualType->blue_mask;
     const int rs = Shift(red), gs = Shift(green), bs = Shift(blue);
     const bool lsb = ImageByteOrder == XCB_IMAGE_ORDER_LSB_FIRST;
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* row = data + static_cast<std::ptrdiff_t>(y) * stride;
-        std::uint32_t* out = picture.Row(y);
-        for (int x = 0; x < width; ++x) {
-            const std::uint8_t* p = row + x * 4;
+    for (int row = 0; row < height; ++row) {
+        const std::uint8_t* from = data + static_cast<std::ptrdiff_t>(row) * stride;
+        std::uint32_t* out = picture.Row(row);
+        for (int column = 0; column < width; ++column) {
+            const std::uint8_t* p = from + column * 4;
             const std::uint32_t v =
                 lsb ? (p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24))
                     : (p[3] | (p[2] << 8) | (p[1] << 16) | (static_cast<std::uint32_t>(p[0]) << 24));
-            out[x] = (((v & red) >> rs) & 0xFF) << 16 | (((v & green) >> gs) & 0xFF) << 8 | (((v & blue) >> bs) & 0xFF);
+            out[column] =
+                (((v & red) >> rs) & 0xFF) << 16 | (((v & green) >> gs) & 0xFF) << 8 | (((v & blue) >> bs) & 0xFF);
         }
     }
     return picture;

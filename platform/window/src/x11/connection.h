@@ -119,9 +119,12 @@ public:
     // Sends what is buffered. False when the connection is lost.
     bool Flush();
 
-    // A picture of drawable's area (0, 0, width, height) from the display;
+    // A picture of drawable's area (x, y, width, height) from the display;
     // empty when it cannot be read.
-    Image GetImage(xcb_drawable_t drawable, int width, int height);
+    Image GetImage(xcb_drawable_t drawable, int x, int y, int width, int height);
+    // What the screen shows where window is, its size (parts off the screen
+    // black); empty when it is not viewable.
+    Image GetScreenArea(xcb_window_t window, int width, int height);
 
 private:
     Connection() = default;

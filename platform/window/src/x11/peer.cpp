@@ -90,7 +90,6 @@ Peer::Peer(std::shared_ptr<Connection> connection, const WindowPeerState& state)
         X->KeepDevice(Surface.get());
     Sent.Parent = parent;
     Sent.Rect = state.Rect;
-    Sent.Above = state.Above;
     ConfigureSequence.store(created.sequence, std::memory_order_release);
     RequestedSize.store(
         PackSize(Extent(state.Rect.right - state.Rect.left), Extent(state.Rect.bottom - state.Rect.top)),
@@ -172,7 +171,6 @@ void Peer::SetWmFullScreen(bool on) {
 }
 
 void Peer::Restack(const WindowPeerState& state) {
-    Sent.Above = state.Above;
     if (state.Above == 0) {
         const std::uint32_t mode = XCB_STACK_MODE_ABOVE;
         xcb_configure_window(X->Raw(), Id, XCB_CONFIG_WINDOW_STACK_MODE, &mode);
@@ -197,7 +195,7 @@ void Peer::Update(const WindowPeerState& state) {
         } else {
             // It keeps covering the screen: only showing, hiding and raising apply.
             if (state.Visible != Sent.Mapped) Map(state.Visible);
-            if (state.Above == 0 && state.Visible) Restack(state);
+            if (state.Restacked && state.Above == 0 && state.Visible) Restack(state);
         }
     } else {
         Reconcile(state);
@@ -218,7 +216,7 @@ void Peer::Reconcile(const WindowPeerState& state) {
         state.Parent == 0 && DisplaySize.load(std::memory_order_acquire) != 0 &&
         DisplaySize.load(std::memory_order_acquire) != PackSize(Extent(size.cx), Extent(size.cy));
     if (all || !(state.Rect == Sent.Rect) || displayDiffers) Configure(state.Rect, false);
-    if (all || state.Above != Sent.Above) Restack(state);
+    if (all || state.Restacked) Restack(state);
     if (Shows(state) != Sent.Mapped) Map(Shows(state));
 }
 

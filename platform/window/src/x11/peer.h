@@ -39,7 +39,6 @@ private:
         xcb_window_t Parent = 0;
         RECT Rect{};  // sizes at least 1, as X wants them
         bool Mapped = false;
-        HWND Above = 0;
         bool OverrideRedirect = false;
         bool WmFullScreen = false;  // _NET_WM_STATE holds the full-screen state
         bool Unknown = false;       // a switch failed: send everything again

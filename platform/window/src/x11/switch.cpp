@@ -72,7 +72,6 @@ bool Peer::Enter(const WindowPeerState& state, bool wait) {
     }
     SetWmFullScreen(manager);
     Configure(RECT{0, 0, screen.cx, screen.cy}, true);
-    Sent.Above = state.Above;
     const std::uint32_t mapped = Map(state.Visible);
     X->Flush();
     if (!wait || !state.Visible) return true;

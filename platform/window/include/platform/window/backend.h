@@ -25,6 +25,7 @@ struct WindowPeerState {
     RECT Rect{};              // in the parent's client coordinates, or the screen's
     bool Visible = false;     // the window's own WS_VISIBLE (ancestors not considered)
     bool FullScreen = false;  // covering the screen through SetWindowFullScreen
+    bool Restacked = false;   // Update only: it moved in its siblings' order
     DWORD Style = 0;
     // Only in CreatePeer: the native window another program owns that this
     // window stands for (host::AttachForeignWindow), or 0; and the window's

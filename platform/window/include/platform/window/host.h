@@ -63,9 +63,10 @@ Image CaptureWindow(HWND window) noexcept;
 Image CaptureScreen() noexcept;
 
 // The window's area as the screen shows it: on a display, read back from the
-// display (what covers the window included), so a test can hold it against
-// CaptureWindow; headless, the same as CaptureWindow. Empty for a bad handle
-// or a window the display does not show.
+// display's screen where the window is (what covers it included, parts off
+// the screen black), so a test can hold it against CaptureWindow; headless,
+// the same as CaptureWindow. Empty for a bad handle or a window the display
+// does not show.
 Image CaptureWindowFromScreen(HWND window) noexcept;
 
 // A window that stands for a native window another program or toolkit owns
