@@ -73,7 +73,10 @@ std::unique_ptr<Child> Child::Start(const std::vector<std::string>& argv, const 
     posix_spawn_file_actions_init(&actions);
     if (stdinFd) posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     if (stdoutFd) posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (!stdoutFd) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
     std::vector<std::string> environment;
     for (char** e = environ; *e; ++e)
         if (std::strncmp(*e, "DISPLAY=", 8) != 0) environment.emplace_back(*e);
@@ -171,8 +174,24 @@ bool Server::StartWindowManager(std::string* error) {
             return w != 0 && Property32(look.Raw(), w, check) == w;
         },
         10s);
-    if (!up && error) *error = "openbox did not announce itself";
-    return up;
+    if (!up) {
+        if (error) *error = "openbox did not announce itself";
+        return false;
+    }
+    // It announces itself before it takes windows, and drops the map requests
+    // that come meanwhile: ask again until it frames a window.
+    const xcb_window_t probe = xcb_generate_id(look.Raw());
+    xcb_create_window(look.Raw(), XCB_COPY_FROM_PARENT, probe, look.Root(), 0, 0, 10, 10, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+    bool managing = false;
+    for (const auto deadline = Clock::now() + 10s; !managing && Clock::now() < deadline;) {
+        xcb_map_window(look.Raw(), probe);
+        look.Sync();
+        managing = Eventually([&] { return look.ParentOf(probe) != look.Root() && look.Viewable(probe); }, 200ms);
+    }
+    look.Destroy(probe);
+    if (!managing && error) *error = "openbox does not manage windows";
+    return managing;
 }
 
 void Server::Kill() {
@@ -272,9 +291,10 @@ Image Client::Screen() {
     return Picture(RootWindow, root.right, root.bottom);
 }
 
-xcb_window_t Client::MakeWindow(int x, int y, int width, int height, std::uint32_t colour, xcb_window_t parent) {
+xcb_window_t Client::MakeWindow(int x, int y, int width, int height, std::uint32_t colour, xcb_window_t parent,
+                                bool managed) {
     const xcb_window_t window = xcb_generate_id(Conn);
-    const std::uint32_t values[] = {colour, 1};
+    const std::uint32_t values[] = {colour, managed ? 0u : 1u};
     xcb_create_window(Conn, XCB_COPY_FROM_PARENT, window, parent ? parent : RootWindow, static_cast<std::int16_t>(x),
                       static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
                       static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
@@ -322,6 +342,37 @@ void Client::Click(xcb_window_t window, int x, int y) {
 void Client::Focus(xcb_window_t window) {
     xcb_set_input_focus(Conn, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
     Sync();
+}
+
+void Client::SetProperty(xcb_window_t window, const char* name, xcb_atom_t type,
+                         const std::vector<std::uint32_t>& values) {
+    xcb_change_property(Conn, XCB_PROP_MODE_REPLACE, window, Atom(name), type, 32,
+                        static_cast<std::uint32_t>(values.size()), values.data());
+    Sync();
+}
+
+bool Client::RedirectRoot() {
+    const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT;
+    xcb_generic_error_t* error =
+        xcb_request_check(Conn, xcb_change_window_attributes_checked(Conn, RootWindow, XCB_CW_EVENT_MASK, &mask));
+    std::free(error);
+    return error == nullptr;
+}
+
+bool Client::WaitForEvent(const std::function<bool(const xcb_generic_event_t&)>& matches,
+                          std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        if (xcb_generic_event_t* event = xcb_poll_for_event(Conn)) {
+            const bool found = matches(*event);
+            std::free(event);
+            if (found) return true;
+            continue;
+        }
+        pollfd p{xcb_get_file_descriptor(Conn), POLLIN, 0};
+        ::poll(&p, 1, 5);
+    }
+    return false;
 }
 
 void Client::Sync() { std::free(xcb_get_input_focus_reply(Conn, xcb_get_input_focus(Conn), nullptr)); }

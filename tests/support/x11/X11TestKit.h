@@ -107,8 +107,10 @@ public:
     Image Screen();
 
     // A plain window of "another program": a child of parent (0: the root)
-    // filled with colour, mapped.
-    xcb_window_t MakeWindow(int x, int y, int width, int height, std::uint32_t colour, xcb_window_t parent = 0);
+    // filled with colour, mapped; left alone by a window manager unless
+    // managed.
+    xcb_window_t MakeWindow(int x, int y, int width, int height, std::uint32_t colour, xcb_window_t parent = 0,
+                            bool managed = false);
     void Resize(xcb_window_t window, int width, int height);
     void Destroy(xcb_window_t window);
 
@@ -122,6 +124,14 @@ public:
 
     // Waits until the server has handled everything sent so far.
     void Sync();
+
+    // For playing a window manager: a 32-bit property, and taking the root's
+    // map and configure requests (false when another client has them).
+    void SetProperty(xcb_window_t window, const char* name, xcb_atom_t type, const std::vector<std::uint32_t>& values);
+    bool RedirectRoot();
+    // Waits for an event on this connection that matches; false on time-out.
+    bool WaitForEvent(const std::function<bool(const xcb_generic_event_t&)>& matches,
+                      std::chrono::milliseconds limit = 5s);
 
 private:
     xcb_connection_t* Conn = nullptr;
