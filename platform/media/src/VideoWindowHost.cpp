@@ -208,19 +208,28 @@ void VideoWindowHost::Position(LONG& left, LONG& top, LONG& width, LONG& height)
 }
 
 HRESULT VideoWindowHost::SetFullScreen(bool on) {
+    {
+        std::lock_guard guard(Lock);
+        if (!Window) return E_FAIL;
+        if (Switching) return HRESULT_FROM_WIN32(ERROR_BUSY);
+        if (on == IsFullScreen) return S_OK;
+        Switching = true;
+        // From here until the window is back, placements asked for are only
+        // kept, and come back afterwards.
+        IsFullScreen = true;
+    }
+    // Without the lock: on a display each step waits for the display to
+    // confirm it, and other calls on the renderer go on meanwhile.
+    const BOOL done = SetWindowFullScreen(Window, on ? TRUE : FALSE);
+    const DWORD error = done ? ERROR_SUCCESS : GetLastError();
     std::lock_guard guard(Lock);
-    if (on == IsFullScreen) return S_OK;
-    if (!Window) return E_FAIL;
-    IsFullScreen = on;
-    if (on) {
-        // The placement asked for meanwhile is kept and comes back afterwards.
-        Placement screen;
-        screen.Style = static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);
-        screen.Width = GetSystemMetrics(SM_CXSCREEN);
-        screen.Height = GetSystemMetrics(SM_CYSCREEN);
-        screen.Visible = true;
-        Apply(screen);
-    } else {
+    Switching = false;
+    if (!done) {
+        IsFullScreen = !on;
+        return HRESULT_FROM_WIN32(error);
+    }
+    if (!on) {
+        IsFullScreen = false;
         Apply(Current);
     }
     return S_OK;

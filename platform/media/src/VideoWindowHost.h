@@ -29,6 +29,11 @@ public:
     LONG Style() const;
     HRESULT SetPosition(LONG left, LONG top, LONG width, LONG height);
     void Position(LONG& left, LONG& top, LONG& width, LONG& height) const;
+    // Through the window layer's full screen: the same window covers the
+    // screen and comes back to its owner (on a display, each step confirmed
+    // by the display). A request while one is on its way is refused with
+    // HRESULT_FROM_WIN32(ERROR_BUSY); a step the display did not confirm in
+    // time fails with HRESULT_FROM_WIN32(ERROR_TIMEOUT), the window as before.
     HRESULT SetFullScreen(bool on);
     bool FullScreen() const;
     HRESULT Foreground();
@@ -57,7 +62,8 @@ private:
     HWND Window = 0;
     mutable std::mutex Lock;  // callers on any thread
     Placement Current;
-    bool IsFullScreen = false;
+    bool IsFullScreen = false;  // also while a switch is on its way
+    bool Switching = false;
 };
 
 }  // namespace platform::media::detail

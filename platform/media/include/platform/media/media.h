@@ -224,7 +224,11 @@ struct IVideoWindow : IUnknown {
     virtual HRESULT SetWindowPosition(LONG left, LONG top, LONG width, LONG height) = 0;
     virtual HRESULT GetWindowPosition(LONG* left, LONG* top, LONG* width, LONG* height) = 0;
     // OATRUE covers the whole screen with the picture; OAFALSE puts the window
-    // back where it was.
+    // back where it was. The same window does it (SetWindowFullScreen of the
+    // window layer): on a display it leaves its owner's native window for the
+    // screen and comes back, also when the owner sits in another program's
+    // window. HRESULT_FROM_WIN32(ERROR_BUSY) while a change is on its way,
+    // HRESULT_FROM_WIN32(ERROR_TIMEOUT) when the display did not confirm it.
     virtual HRESULT put_FullScreenMode(LONG mode) = 0;
     virtual HRESULT get_FullScreenMode(LONG* mode) = 0;
     // Raises the window above its siblings; focus is ours to leave alone.
