@@ -2,6 +2,7 @@
 // go on as headless ones without any call waiting for the lost server.
 
 #include "platform/notice/notice.h"
+#include "platform/window/x11.h"
 #include "x11_fixture.h"
 
 using namespace platform;

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "X11TestKit.h"
+#include "platform/window/backend.h"
 #include "platform/window/host.h"
-#include "platform/window/x11.h"
 #include "test_window.h"
 
 // A case on a display: its own X server (or $DISPLAY when it needs none of its
@@ -26,13 +26,8 @@ protected:
         Display = display;
         Look = std::make_unique<x11test::Client>(Display);
         ASSERT_TRUE(Look->Ok()) << "cannot connect to " << Display;
-        platform::X11Options options;
-        options.Display = Display;
-        options.StepLimit = stepLimit;
         std::string error;
-        auto backend = platform::MakeX11Backend(options, &error);
-        ASSERT_TRUE(backend) << error;
-        ASSERT_TRUE(platform::host::InstallBackend(std::move(backend)));
+        ASSERT_TRUE(x11test::InstallBackend(Display, stepLimit, &error)) << error;
     }
 
     void TearDown() override {

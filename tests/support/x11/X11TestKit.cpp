@@ -8,6 +8,9 @@
 #include <unistd.h>
 #include <xcb/xtest.h>
 
+#include "platform/window/host.h"
+#include "platform/window/x11.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -198,6 +201,17 @@ void Server::Kill() {
     if (!Process || Process->Pid() <= 0) return;
     ::kill(Process->Pid(), SIGKILL);
     Process->Ended(5s);
+}
+
+bool InstallBackend(const std::string& display, std::chrono::milliseconds stepLimit, std::string* error) {
+    platform::X11Options options;
+    options.Display = display;
+    options.StepLimit = stepLimit;
+    auto backend = platform::MakeX11Backend(options, error);
+    if (!backend) return false;
+    if (platform::host::InstallBackend(std::move(backend))) return true;
+    if (error) *error = "windows exist already";
+    return false;
 }
 
 // ------------------------------------------------------------------ Client

@@ -76,6 +76,10 @@ private:
             GTEST_SKIP() << "no X display for this test (" << why << "); scripts/test.sh starts an Xvfb"; \
     }
 
+// Installs the X11 backend on display (no window may exist); false with why.
+// InstallBackend(nullptr) of the window layer takes it away again.
+bool InstallBackend(const std::string& display, std::chrono::milliseconds stepLimit, std::string* error);
+
 // The test's own connection to the display.
 class Client {
 public:
