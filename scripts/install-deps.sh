@@ -15,6 +15,7 @@ PACKAGES=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-tools
   libcairo2-dev fonts-dejavu-core libx11-dev xvfb x11-apps xdotool
+  libxcb1-dev libxcb-xtest0-dev x11-utils python3-tk openbox gstreamer1.0-x
   pybind11-dev python3-pybind11 python3-dev python3-pytest python3-mido
   midicsv
 )

@@ -1,8 +1,10 @@
 #include "Session.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <list>
 #include <optional>
 
@@ -63,6 +65,11 @@ std::span<const Session::Command> Session::Commands() {
          "(no assignments: stop answering it)",
          &Session::Answer},
         {"activate", nullptr, "WIDTH HEIGHT", "show the control in a window of that size", &Session::Activate},
+        {"embed", nullptr, "XID",
+         "show the control inside the X window XID of another\n"
+         "program (a Tk frame's winfo_id()...), filling it and\n"
+         "following its size (needs --display)",
+         &Session::Embed},
         {"deactivate", nullptr, "", "take its window away again", &Session::Deactivate},
         {"click", nullptr, "X Y", "a left click at (X, Y) in the control's window", &Session::Click},
         {"pump", nullptr, "MILLISECONDS", "handle window messages for that long", &Session::Pump},
@@ -73,6 +80,7 @@ std::span<const Session::Command> Session::Commands() {
         {"save", nullptr, "FILE", "save the control's properties", &Session::Save},
         {"load", nullptr, "FILE", "load the control's properties", &Session::Load},
         {"png", nullptr, "FILE", "write a picture of the control's window", &Session::Png},
+        {"screenshot", nullptr, "FILE", "write a picture of the whole screen", &Session::Screenshot},
         {"verb", nullptr, "properties [PNG]",
          "show the control's property pages (PNG: write a\n"
          "picture of each, the second as PNG-2 and so on)",
@@ -561,6 +569,67 @@ bool Session::Deactivate(const Line& line) {
     return SUCCEEDED(hr);
 }
 
+namespace {
+
+// The stand-in of another program's window: the control in it fills it.
+LRESULT EmbeddingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_SIZE) {
+        if (auto* control = reinterpret_cast<HostedControl*>(GetWindowLongPtr(window, GWLP_USERDATA)))
+            control->Activate(window, RECT{0, 0, LOWORD(static_cast<std::uintptr_t>(lParam)),
+                                           HIWORD(static_cast<std::uintptr_t>(lParam))});
+        return 0;
+    }
+    return DefWindowProc(window, message, wParam, lParam);
+}
+
+std::string Hex(std::uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
+bool Session::Embed(const Line& line) {
+    const auto& tokens = line.Tokens;
+    unsigned long long id = 0;
+    const std::string& text = tokens.size() == 2 ? tokens[1].Text : std::string();
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* first = text.data() + (hex ? 2 : 0);
+    const auto [end, ec] = std::from_chars(first, text.data() + text.size(), id, hex ? 16 : 10);
+    if (tokens.size() != 2 || text.empty() || ec != std::errc() || end != text.data() + text.size() || id == 0)
+        return UsageError(line, "an X window id, 12345 or 0x3a00007");
+    Held* held = Current(line.Number);
+    if (!held) return false;
+    if (held->Control->Window()) {
+        Fail(line.Number, held->Name + " is active already: deactivate it first");
+        return false;
+    }
+    const HWND frame = host::AttachForeignWindow(id);
+    if (!frame) {
+        Fail(line.Number, GetLastError() == ERROR_NOT_SUPPORTED
+                              ? std::string("there is no display to find X windows on (start with --display)")
+                              : Hex(id) + " is not a window of the display");
+        return false;
+    }
+    RECT client{};
+    GetClientRect(frame, &client);
+    const HRESULT hr = held->Control->Activate(frame, client);
+    if (FAILED(hr)) {
+        DestroyWindow(frame);
+        Fail(line.Number, "the control refused activation: " + DescribeResult(hr));
+        return false;
+    }
+    SetWindowLongPtr(frame, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(held->Control.get()));
+    SetWindowLongPtr(frame, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&EmbeddingProc));
+    if (held->Container) DestroyWindow(held->Container);
+    held->Container = frame;
+    PumpMessages(kSettle);
+    PrintLine("activated " + held->Name + " in X window " + Hex(id) + " (" + std::to_string(client.right) + "x" +
+              std::to_string(client.bottom) + ")");
+    return true;
+}
+
 bool Session::Click(const Line& line) {
     const auto& tokens = line.Tokens;
     int x = 0, y = 0;
@@ -589,6 +658,19 @@ bool Session::Pump(const Line& line) {
         return UsageError(line, "up to " + std::to_string(kLongestPump.count()));
     }
     PumpMessages(std::chrono::milliseconds(ms));
+    return true;
+}
+
+bool Session::Screenshot(const Line& line) {
+    if (line.Tokens.size() != 2) return UsageError(line);
+    const std::string& file = line.Tokens[1].Text;
+    PumpMessages(kSettle);  // let a pending repaint land first
+    const Image screen = host::CaptureScreen();
+    if (!screen.SavePng(file)) {
+        Fail(line.Number, "cannot write " + file);
+        return false;
+    }
+    PrintLine("wrote " + file + " (" + std::to_string(screen.Width()) + "x" + std::to_string(screen.Height()) + ")");
     return true;
 }
 

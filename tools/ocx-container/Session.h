@@ -96,6 +96,7 @@ private:
     bool Set(const Line& line);
     bool Answer(const Line& line);
     bool Activate(const Line& line);
+    bool Embed(const Line& line);
     bool Deactivate(const Line& line);
     bool Click(const Line& line);
     bool Pump(const Line& line);
@@ -103,6 +104,7 @@ private:
     bool Save(const Line& line);
     bool Load(const Line& line);
     bool Png(const Line& line);
+    bool Screenshot(const Line& line);
     bool Verb(const Line& line);
     bool Release(const Line& line);
 

@@ -1,5 +1,6 @@
 // ocx-container: the test container. Creates controls by ProgID and drives
 // them from a script, from standard input, or interactively on a terminal.
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,14 +8,17 @@
 #include <iostream>
 #include <string>
 
+#include "ScriptReader.h"
 #include "Session.h"
 #include "platform/automation/registry.h"
+#include "platform/window/host.h"
+#include "platform/window/x11.h"
 
 namespace {
 
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
-                 "Usage: ocx-container [--registry FILE] [SCRIPT]\n"
+                 "Usage: ocx-container [--registry FILE] [--display NAME] [SCRIPT]\n"
                  "\n"
                  "Creates controls registered with ocx-register and drives them: calls,\n"
                  "properties, events, a window to show them in, clicks, saved properties.\n"
@@ -25,18 +29,38 @@ void PrintUsage(std::FILE* out) {
                  "Options:\n"
                  "  --registry FILE   use this registry file instead of the default\n"
                  "                    (%s)\n"
+                 "  --display NAME    show the windows on this X display (\"\" for $DISPLAY)\n"
+                 "                    instead of keeping them off screen\n"
                  "  -h, --help        show this help and the commands\n"
                  "\n"
                  "Exit status: 0 when every command succeeded, 1 when one failed, 2 for bad\n"
-                 "usage or an unreadable script.\n\n",
+                 "usage, an unreadable script or a display that cannot be opened.\n\n",
                  platform::DefaultRegistryPath().c_str());
     std::fputs(Session::HelpText().c_str(), out);
+}
+
+// The next script line; on a display the windows are served while the person
+// at the prompt thinks.
+ocx_container::LineStatus ReadLine(std::istream& in, bool serveWindows, std::string& line) {
+    if (serveWindows && &in == &std::cin) {
+        for (;;) {
+            if (std::cin.rdbuf()->in_avail() > 0) break;
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            if (::poll(&input, 1, 0) != 0) break;
+            platform::PumpMessages(std::chrono::milliseconds(20));
+        }
+    }
+    return ocx_container::ReadScriptLine(in, line);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Standard input gets a buffer of its own, so that what is already read
+    // shows in in_avail() while the windows are served between lines.
+    std::ios::sync_with_stdio(false);
     std::string script;
+    bool onDisplay = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -51,6 +75,20 @@ int main(int argc, char** argv) {
             platform::SetRegistryPath(argv[i]);
         } else if (arg.rfind("--registry=", 0) == 0) {
             platform::SetRegistryPath(arg.substr(11));
+        } else if (arg == "--display" || arg.rfind("--display=", 0) == 0) {
+            if (arg == "--display" && ++i == argc) {
+                std::fprintf(stderr, "ocx-container: --display needs a display name (\"\" for $DISPLAY)\n");
+                return 2;
+            }
+            const std::string name = arg == "--display" ? argv[i] : arg.substr(10);
+            std::string error;
+            auto backend = platform::MakeX11Backend(name.c_str(), &error);
+            if (!backend) {
+                std::fprintf(stderr, "ocx-container: %s\n", error.c_str());
+                return 2;
+            }
+            platform::host::InstallBackend(std::move(backend));
+            onDisplay = true;
         } else if (arg != "-" && !arg.empty() && arg[0] == '-') {
             std::fprintf(stderr, "ocx-container: unknown option %s (see --help)\n", arg.c_str());
             return 2;
@@ -85,7 +123,7 @@ int main(int argc, char** argv) {
                 std::printf("ocx> ");
                 std::fflush(stdout);
             }
-            const ocx_container::LineStatus status = ocx_container::ReadScriptLine(*in, line);
+            const ocx_container::LineStatus status = ReadLine(*in, onDisplay, line);
             if (status == ocx_container::LineStatus::End) break;
             ++lineNumber;
             if (status == ocx_container::LineStatus::TooLong) {

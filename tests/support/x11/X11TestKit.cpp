@@ -34,26 +34,6 @@ struct Freed {
     explicit operator bool() const { return Value != nullptr; }
 };
 
-// Reads one line from fd, keeping what follows in pending; false on time-out or end.
-bool ReadLine(int fd, std::string& pending, std::string& line, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        if (const auto end = pending.find('\n'); end != std::string::npos) {
-            line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            return true;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-        char buffer[256];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        pending.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
 std::uint32_t Property32(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
     Freed<xcb_get_property_reply_t> reply(
         xcb_get_property_reply(c, xcb_get_property(c, 0, window, property, XCB_ATOM_ANY, 0, 1), nullptr));
@@ -66,9 +46,10 @@ std::uint32_t Property32(xcb_connection_t* c, xcb_window_t window, xcb_atom_t pr
 // ------------------------------------------------------------------ Child
 
 std::unique_ptr<Child> Child::Start(const std::vector<std::string>& argv, const std::string& display, int* stdinFd,
-                                    int* stdoutFd, std::string* error, bool quiet) {
-    int in[2] = {-1, -1}, out[2] = {-1, -1};
-    if ((stdinFd && ::pipe2(in, O_CLOEXEC) != 0) || (stdoutFd && ::pipe2(out, O_CLOEXEC) != 0)) {
+                                    int* stdoutFd, std::string* error, bool quiet, int* stderrFd) {
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    if ((stdinFd && ::pipe2(in, O_CLOEXEC) != 0) || (stdoutFd && ::pipe2(out, O_CLOEXEC) != 0) ||
+        (stderrFd && ::pipe2(err, O_CLOEXEC) != 0)) {
         if (error) *error = "no pipe";
         return nullptr;
     }
@@ -76,7 +57,9 @@ std::unique_ptr<Child> Child::Start(const std::vector<std::string>& argv, const 
     posix_spawn_file_actions_init(&actions);
     if (stdinFd) posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     if (stdoutFd) posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    if (quiet) {
+    if (stderrFd) {
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    } else if (quiet) {
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         if (!stdoutFd) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     }
@@ -101,6 +84,10 @@ std::unique_ptr<Child> Child::Start(const std::vector<std::string>& argv, const 
         ::close(out[1]);
         *stdoutFd = out[0];
     }
+    if (stderrFd) {
+        ::close(err[1]);
+        *stderrFd = err[0];
+    }
     if (failed) {
         child->Process = -1;
         if (error) *error = "cannot start " + argv[0] + ": " + std::strerror(failed);
@@ -116,6 +103,7 @@ bool Child::Ended(std::chrono::milliseconds limit) {
         int status = 0;
         if (::waitpid(Process, &status, WNOHANG) == Process) {
             Process = -1;
+            ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             return true;
         }
         if (Clock::now() >= deadline) return false;
@@ -132,6 +120,30 @@ void Child::Stop() {
 }
 
 Child::~Child() { Stop(); }
+
+Outcome Run(const std::vector<std::string>& argv, const std::string& display, const std::string& input,
+            std::chrono::milliseconds limit) {
+    Outcome outcome;
+    int in = -1, out = -1, err = -1;
+    std::string error;
+    auto child = Child::Start(argv, display, &in, &out, &error, false, &err);
+    if (!child) {
+        outcome.Err = error;
+        return outcome;
+    }
+    if (!input.empty() && ::write(in, input.data(), input.size()) < 0) outcome.Err = "cannot write the input";
+    ::close(in);
+    std::string pending, line;
+    while (ReadLine(out, pending, line, limit)) outcome.Out += line + "\n";
+    outcome.Out += pending;
+    ::close(out);
+    pending.clear();
+    while (ReadLine(err, pending, line, limit)) outcome.Err += line + "\n";
+    outcome.Err += pending;
+    ::close(err);
+    if (child->Ended(limit)) outcome.Status = child->Status();
+    return outcome;
+}
 
 // ------------------------------------------------------------------ Server
 
@@ -392,6 +404,25 @@ bool Client::WaitForEvent(const std::function<bool(const xcb_generic_event_t&)>&
 void Client::Sync() { std::free(xcb_get_input_focus_reply(Conn, xcb_get_input_focus(Conn), nullptr)); }
 
 // ------------------------------------------------------------------ waiting and comparing
+
+bool ReadLine(int fd, std::string& pending, std::string& line, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (const auto end = pending.find('\n'); end != std::string::npos) {
+            line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        char buffer[256];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        pending.append(buffer, static_cast<std::size_t>(n));
+    }
+}
 
 bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;

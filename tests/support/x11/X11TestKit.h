@@ -27,20 +27,34 @@ class Child {
 public:
     // Starts argv[0] with DISPLAY set to display. stdinFd and stdoutFd, when
     // not null, receive pipes to its standard input and from its standard
-    // output; its standard error goes to the test's unless quiet.
+    // output; its standard error goes to stderrFd's pipe when given, else to
+    // the test's unless quiet.
     static std::unique_ptr<Child> Start(const std::vector<std::string>& argv, const std::string& display,
                                         int* stdinFd = nullptr, int* stdoutFd = nullptr, std::string* error = nullptr,
-                                        bool quiet = false);
+                                        bool quiet = false, int* stderrFd = nullptr);
     ~Child();
     pid_t Pid() const { return Process; }
     // Ends it now: SIGTERM, then SIGKILL if it is still there after a while.
     void Stop();
     // True when it has ended by itself (within limit).
     bool Ended(std::chrono::milliseconds limit);
+    // Its exit status once ended (-1 when killed by a signal).
+    int Status() const { return ExitStatus; }
 
 private:
     pid_t Process = -1;
+    int ExitStatus = -1;
 };
+
+// Runs a program to its end with input on its standard input: its exit
+// status (-1 when it did not end within limit) and what it wrote.
+struct Outcome {
+    int Status = -1;
+    std::string Out;
+    std::string Err;
+};
+Outcome Run(const std::vector<std::string>& argv, const std::string& display, const std::string& input,
+            std::chrono::milliseconds limit = 20s);
 
 // An Xvfb of the test's own on a display number the server picks.
 class Server {
@@ -141,6 +155,10 @@ private:
     xcb_connection_t* Conn = nullptr;
     xcb_window_t RootWindow = 0;
 };
+
+// Reads one line from fd (a child's output), keeping what follows in
+// pending; false on time-out or when the writer is gone.
+bool ReadLine(int fd, std::string& pending, std::string& line, std::chrono::milliseconds limit = 5s);
 
 // Checks done() every few milliseconds, pumping the calling thread's window
 // messages in between, until it holds or limit passes.
