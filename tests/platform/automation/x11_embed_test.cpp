@@ -50,7 +50,9 @@ protected:
     void TearDown() override {
         Control.reset();
         if (IsWindow(Frame)) DestroyWindow(Frame);
-        if (Installed) EXPECT_TRUE(host::InstallBackend(nullptr));
+        if (Installed) {
+            EXPECT_TRUE(host::InstallBackend(nullptr));
+        }
         Tk.reset();
         Look.reset();
         Server.reset();

@@ -38,7 +38,9 @@ protected:
         // Under a window manager the other program's window is managed, as a
         // toolkit's top-level window is.
         Foreign = Look->MakeWindow(30, 20, 300, 200, 0x808080, 0, windowManager);
-        if (windowManager) ASSERT_TRUE(Eventually([&] { return Look->Viewable(Foreign); }));
+        if (windowManager) {
+            ASSERT_TRUE(Eventually([&] { return Look->Viewable(Foreign); }));
+        }
         StandIn = host::AttachForeignWindow(Foreign);
         ASSERT_NE(StandIn, 0u);
         Windows.push_back(StandIn);
