@@ -5,9 +5,6 @@
 //
 //   media_bench [--seconds N] [--media-dir DIR] [--small-streams N] [--large-streams N]
 
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,11 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "ProcessCpu.h"
 #include "kestravion/CKestravion.h"
 #include "platform/media/media.h"
 #include "platform/media/testkit/TestMedia.h"
-
-extern char** environ;
 
 namespace {
 
@@ -61,12 +57,6 @@ void Usage() {
         "CPU time per stream against gst-launch-1.0 playbin playing one of the same files to the\n"
         "same kind of sinks, and the time from a seek until every stream shows the target frame.\n"
         "Media are generated once into --media-dir (default: a new temporary folder).");
-}
-
-double CpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 std::vector<ComPtr<IVideoFrameProbe>> Probes(CKestravion& engine) {
@@ -132,22 +122,9 @@ double Median(std::vector<double> values) {
 // gst-launch-1.0 playbin on one file, video converted to the same pixels and
 // both streams on clock-synchronised null sinks. Returns its CPU seconds.
 double PlayerCpu(const std::filesystem::path& file) {
-    const std::string uri = "uri=file://" + std::filesystem::absolute(file).string();
-    std::vector<std::string> args = {"gst-launch-1.0",
-                                     "-q",
-                                     "playbin",
-                                     uri,
-                                     "video-sink=videoconvert ! video/x-raw,format=BGRx ! fakesink sync=true",
-                                     "audio-sink=fakesink sync=true"};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    if (posix_spawnp(&child, "gst-launch-1.0", nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int status = 0;
-    rusage usage{};
-    if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return bench::ProgramCpuSeconds(
+        {"gst-launch-1.0", "-q", "playbin", "uri=file://" + std::filesystem::absolute(file).string(),
+         "video-sink=videoconvert ! video/x-raw,format=BGRx ! fakesink sync=true", "audio-sink=fakesink sync=true"});
 }
 
 bool RunGroup(const char* title, const std::filesystem::path& file, double fileSeconds, int streams, double seconds,
@@ -169,7 +146,7 @@ bool RunGroup(const char* title, const std::filesystem::path& file, double fileS
 
     // Playing: CPU over the whole run, spread sampled every 100 ms after the
     // first second (the start-up is not steady state).
-    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+    const double cpuBefore = bench::CpuSeconds();
     const auto start = Clock::now();
     if (!engine.Run()) {
         std::fprintf(stderr, "media_bench: run failed: %s\n", engine.GetErrorText());
@@ -190,7 +167,7 @@ bool RunGroup(const char* title, const std::filesystem::path& file, double fileS
             std::fflush(stdout);
         }
     }
-    const double cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
+    const double cpu = bench::CpuSeconds() - cpuBefore;
     const double played = std::chrono::duration<double>(Clock::now() - start).count();
     out.CpuPerStreamS = cpu / streams / played;  // per second of playback
     out.MaxSpreadMs = spreads.empty() ? -1 : *std::max_element(spreads.begin(), spreads.end());

@@ -6,10 +6,6 @@
 //
 //   x11_bench [--seconds N] [--streams N] [--media-dir DIR] [--display NAME]
 
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -21,14 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "CKestravion.h"
+#include "ProcessCpu.h"
+#include "kestravion/CKestravion.h"
 #include "platform/media/media.h"
 #include "platform/media/testkit/TestMedia.h"
 #include "platform/window/backend.h"
 #include "platform/window/host.h"
 #include "platform/window/x11.h"
-
-extern char** environ;
 
 namespace {
 
@@ -56,12 +51,6 @@ void Usage() {
         "and the frames per second each stream's window presented on the display and\n"
         "received from its decoder. bench/x11/run.sh starts an Xvfb for it.\n"
         "Exit status: 0 when measured, 1 when a part failed, 2 for bad usage.");
-}
-
-double CpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // The display backend with a count of the pictures each window presented.
@@ -124,21 +113,12 @@ LRESULT GridProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProc(window, message, wParam, lParam);
 }
 
-// gst-launch-1.0 playbin showing file with ximagesink on display. Returns its
-// CPU seconds, -1 when it failed.
+// gst-launch-1.0 playbin showing file with ximagesink on the display.
+// Returns its CPU seconds, -1 when it failed.
 double PlayerCpu(const std::filesystem::path& file) {
-    const std::string uri = "uri=file://" + std::filesystem::absolute(file).string();
-    std::vector<std::string> args = {
-        "gst-launch-1.0", "-q", "playbin", uri, "video-sink=ximagesink", "audio-sink=fakesink sync=true"};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    if (posix_spawnp(&child, "gst-launch-1.0", nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int status = 0;
-    rusage usage{};
-    if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return bench::ProgramCpuSeconds({"gst-launch-1.0", "-q", "playbin",
+                                     "uri=file://" + std::filesystem::absolute(file).string(), "video-sink=ximagesink",
+                                     "audio-sink=fakesink sync=true"});
 }
 
 struct Spread {
@@ -224,12 +204,12 @@ int Measure(const Options& options, CountingBackend& counting) {
         std::vector<std::uint64_t> presentedBefore;
         for (HWND video : videos) presentedBefore.push_back(counting.Presented(video));
         const std::vector<std::uint64_t> receivedBefore = sequences();
-        const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+        const double cpuBefore = bench::CpuSeconds();
         const auto start = Clock::now();
         std::printf("playing %d streams for %.0f s...\n", options.Streams, options.Seconds);
         std::fflush(stdout);
         PumpMessages(std::chrono::milliseconds(static_cast<long>(options.Seconds * 1000)));
-        const double cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
+        const double cpu = bench::CpuSeconds() - cpuBefore;
         const double played = std::chrono::duration<double>(Clock::now() - start).count();
         const std::vector<std::uint64_t> receivedAfter = sequences();
         std::vector<double> presented, received;

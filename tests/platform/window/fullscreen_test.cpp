@@ -18,14 +18,6 @@ using namespace testwin;
 
 namespace {
 
-RECT InParent(HWND window) {
-    RECT r{};
-    GetWindowRect(window, &r);
-    POINT origin{r.left, r.top};
-    if (HWND parent = GetParent(window)) ScreenToClient(parent, &origin);
-    return RECT{origin.x, origin.y, origin.x + (r.right - r.left), origin.y + (r.bottom - r.top)};
-}
-
 class FullScreen : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -54,7 +46,7 @@ TEST_F(FullScreen, CoversTheScreenAndComesBackToTheSameParentPlaceSizeAndStyle) 
     ASSERT_TRUE(SetWindowFullScreen(Child, TRUE));
     EXPECT_TRUE(IsWindowFullScreen(Child));
     EXPECT_EQ(GetParent(Child), 0u);
-    EXPECT_EQ(InParent(Child), (RECT{0, 0, 800, 600}));
+    EXPECT_EQ(RectInParent(Child), (RECT{0, 0, 800, 600}));
     const auto style = static_cast<DWORD>(GetWindowLongPtr(Child, GWL_STYLE));
     EXPECT_TRUE(style & WS_POPUP);
     EXPECT_FALSE(style & WS_CHILD);
@@ -69,7 +61,7 @@ TEST_F(FullScreen, CoversTheScreenAndComesBackToTheSameParentPlaceSizeAndStyle) 
     ASSERT_TRUE(SetWindowFullScreen(Child, FALSE));
     EXPECT_FALSE(IsWindowFullScreen(Child));
     EXPECT_EQ(GetParent(Child), Parent);
-    EXPECT_EQ(InParent(Child), (RECT{20, 30, 120, 80}));
+    EXPECT_EQ(RectInParent(Child), (RECT{20, 30, 120, 80}));
     EXPECT_EQ(static_cast<DWORD>(GetWindowLongPtr(Child, GWL_STYLE)), Style);
     EXPECT_EQ(GetWindow(Parent, GW_CHILD), Child) << "back on top of its siblings";
     ASSERT_EQ(ChildProbe.Count(WM_SIZE), 1);
@@ -89,13 +81,13 @@ TEST_F(FullScreen, TheWindowKeepsTheScreenUntilItLeaves) {
     ASSERT_TRUE(SetWindowFullScreen(Child, TRUE));
     EXPECT_TRUE(SetWindowFullScreen(Child, TRUE)) << "asking for the mode it is in changes nothing";
     EXPECT_TRUE(SetWindowPos(Child, HWND_TOP, 10, 10, 50, 50, 0));
-    EXPECT_EQ(InParent(Child), (RECT{0, 0, 800, 600}));
+    EXPECT_EQ(RectInParent(Child), (RECT{0, 0, 800, 600}));
     EXPECT_EQ(SetParent(Child, Sibling), 0u);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     ShowWindow(Child, SW_HIDE);
     EXPECT_FALSE(IsWindowVisible(Child)) << "hiding still works";
     ASSERT_TRUE(SetWindowFullScreen(Child, FALSE));
-    EXPECT_EQ(InParent(Child), (RECT{20, 30, 120, 80}));
+    EXPECT_EQ(RectInParent(Child), (RECT{20, 30, 120, 80}));
 }
 
 TEST_F(FullScreen, AParentThatWentMeanwhileLeavesATopLevelWindow) {
@@ -104,7 +96,7 @@ TEST_F(FullScreen, AParentThatWentMeanwhileLeavesATopLevelWindow) {
     EXPECT_TRUE(IsWindow(Child)) << "it had left its parent";
     ASSERT_TRUE(SetWindowFullScreen(Child, FALSE));
     EXPECT_EQ(GetParent(Child), 0u);
-    EXPECT_EQ(InParent(Child), (RECT{20, 30, 120, 80}));
+    EXPECT_EQ(RectInParent(Child), (RECT{20, 30, 120, 80}));
 }
 
 TEST_F(FullScreen, AnotherThreadIsCarriedToTheOwnerAndABadHandleIsRefused) {
@@ -205,7 +197,7 @@ TEST(FullScreenOnASlowDisplay, ASecondRequestInFlightIsRefusedAndAFailedStepIsUn
     EXPECT_EQ(firstError, ERROR_TIMEOUT);
     EXPECT_FALSE(IsWindowFullScreen(child)) << "a step the display did not confirm is undone";
     EXPECT_EQ(GetParent(child), parent);
-    EXPECT_EQ(InParent(child), (RECT{20, 30, 120, 80}));
+    EXPECT_EQ(RectInParent(child), (RECT{20, 30, 120, 80}));
     EXPECT_EQ(GetWindowLongPtr(child, GWL_STYLE), style);
 
     stop = true;

@@ -85,6 +85,16 @@ inline HWND Make(Probe& probe, int x, int y, int width, int height, HWND parent 
     return CreateWindowEx(0, ClassName(), "", style, x, y, width, height, parent, nullptr, nullptr, &probe);
 }
 
+// The window's rectangle in its parent's client coordinates (the screen's
+// for a top-level window).
+inline RECT RectInParent(HWND window) {
+    RECT r{};
+    GetWindowRect(window, &r);
+    POINT origin{r.left, r.top};
+    if (HWND parent = GetParent(window)) ScreenToClient(parent, &origin);
+    return RECT{origin.x, origin.y, origin.x + (r.right - r.left), origin.y + (r.bottom - r.top)};
+}
+
 // Paints the whole client area of window in one colour whenever it is asked to.
 inline void PaintWith(Probe& probe, COLORREF colour) {
     probe.Handler = [colour](HWND w, UINT m, WPARAM, LPARAM, LRESULT& r) {

@@ -14,14 +14,6 @@ constexpr COLORREF kRed = RGB(200, 30, 30);
 constexpr COLORREF kGreen = RGB(30, 200, 30);
 constexpr COLORREF kBlue = RGB(30, 30, 200);
 
-RECT LayerGeometry(HWND window) {
-    RECT rect{};
-    GetWindowRect(window, &rect);
-    POINT origin{rect.left, rect.top};
-    if (HWND parent = GetParent(window)) ScreenToClient(parent, &origin);
-    return RECT{origin.x, origin.y, origin.x + (rect.right - rect.left), origin.y + (rect.bottom - rect.top)};
-}
-
 }  // namespace
 
 using X11Painting = OnDisplay;
@@ -78,7 +70,7 @@ TEST_F(X11Painting, TheServerFollowsMovesResizesHidingAndShowing) {
         SCOPED_TRACE(step.What);
         step.Do();
         EXPECT_TRUE(ServerShowsBuffer(t));
-        EXPECT_EQ(Look->Geometry(Xid(c)), LayerGeometry(c));
+        EXPECT_EQ(Look->Geometry(Xid(c)), RectInParent(c));
         EXPECT_EQ(Look->Viewable(Xid(c)), IsWindowVisible(c) != FALSE);
     }
     ShowWindow(t, SW_HIDE);
