@@ -80,7 +80,8 @@ TEST_F(EmbeddedInTk, TheControlLivesInTheTkFrameShowsThereTakesClicksFollowsItsS
     SetWindowLongPtr(Frame, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&FrameProcedure));
     const HWND window = Control->Window();
     const auto id = static_cast<xcb_window_t>(host::NativeWindowId(window));
-    EXPECT_EQ(Look->ParentOf(id), Tk->Frame()) << "a native child of the Tk frame";
+    // Our connection and the test's are served in no set order: wait for ours.
+    EXPECT_TRUE(Eventually([&] { return Look->ParentOf(id) == Tk->Frame(); })) << "a native child of the Tk frame";
 
     std::string difference;
     EXPECT_TRUE(Eventually([&] {

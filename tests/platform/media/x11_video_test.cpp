@@ -80,7 +80,7 @@ TEST_F(VideoOnDisplay, AVideoInAnotherProgramsWindowShowsTheStreamAndGoesFullScr
     OAHWND handle = 0;
     ASSERT_EQ(probe->GetWindowHandle(&handle), S_OK);
     const auto video = static_cast<xcb_window_t>(host::NativeWindowId(static_cast<HWND>(handle)));
-    EXPECT_EQ(Look->ParentOf(video), foreign);
+    EXPECT_TRUE(Eventually([&] { return Look->ParentOf(video) == foreign; }));
 
     EXPECT_TRUE(Eventually([&] { return ShowsBars(Look->Picture(foreign, 320, 240), 0, 320, 60); }, 20s))
         << "the stream's colours inside the other program's window";

@@ -33,7 +33,7 @@ TEST_F(X11Foreign, ChildrenOfAStandInAreNativeChildrenOfTheForeignWindowAndShowT
     Probe& probe = NewProbe();
     PaintWith(probe, RGB(0, 0, 255));
     const HWND child = Make(probe, 10, 20, 100, 50, standIn);
-    EXPECT_EQ(Look->ParentOf(Xid(child)), foreign);
+    EXPECT_TRUE(Eventually([&] { return Look->ParentOf(Xid(child)) == foreign; }));
     ASSERT_TRUE(ServerShowsBuffer(child));
     const Image inside = Look->Picture(foreign, 300, 200);
     EXPECT_EQ(inside.PixelAt(15, 25), RGB(0, 0, 255));
