@@ -269,7 +269,7 @@ Image Connection::GetImage(xcb_drawable_t drawable, int x, int y, int width, int
         const std::uint8_t* from = data + static_cast<std::ptrdiff_t>(row) * stride;
         std::uint32_t* out = picture.Row(row);
         for (int column = 0; column < width; ++column) {
-            const std::uint8_t* p = from + column * 4;
+            const std::uint8_t* p = from + static_cast<std::ptrdiff_t>(column) * 4;
             const std::uint32_t v =
                 lsb ? (p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24))
                     : (p[3] | (p[2] << 8) | (p[1] << 16) | (static_cast<std::uint32_t>(p[0]) << 24));

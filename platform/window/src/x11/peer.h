@@ -3,7 +3,7 @@
 #include <atomic>
 #include <memory>
 
-#include "../pixelbuffer.h"
+#include "pixelbuffer.h"
 #include "connection.h"
 
 namespace platform::x11 {
