@@ -7,26 +7,10 @@
 #include "platform/window/host.h"
 
 using namespace media_test;
-using testkit::ColourNear;
-using testkit::kSmpteBars;
 using x11test::Eventually;
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr int kTolerance = 28;  // VP8 and the colour conversion blur the bars a little
-
-unsigned Rgb(COLORREF c) { return (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c); }
-
-// True when the picture shows the seven bars across width at height y.
-bool ShowsBars(const Image& picture, int left, int width, int y) {
-    if (picture.Empty()) return false;
-    for (int bar = 0; bar < 7; ++bar) {
-        const int x = left + static_cast<int>((bar + 0.5) * width / 7);
-        if (!ColourNear(Rgb(picture.PixelAt(x, y)), kSmpteBars[bar], kTolerance)) return false;
-    }
-    return true;
-}
 
 class VideoOnDisplay : public ::testing::Test {
 protected:
