@@ -666,8 +666,9 @@ bool Session::Screenshot(const Line& line) {
     const std::string& file = line.Tokens[1].Text;
     PumpMessages(kSettle);  // let a pending repaint land first
     const Image screen = host::CaptureScreen();
-    if (!screen.SavePng(file)) {
-        Fail(line.Number, "cannot write " + file);
+    std::string error;
+    if (!screen.SavePng(file, &error)) {
+        Fail(line.Number, error);
         return false;
     }
     PrintLine("wrote " + file + " (" + std::to_string(screen.Width()) + "x" + std::to_string(screen.Height()) + ")");
