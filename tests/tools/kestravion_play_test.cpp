@@ -106,7 +106,14 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"AShortColour", {"--colors", "#00000,#FFFFFF", "a.webm"}, "'#00000' is not a colour"},
         UsageCase{"AtWithoutSnapshot", {"--at", "500", "a.webm"}, "--at says when to take a --snapshot"},
         UsageCase{"AMissingValue", {"a.webm", "--snapshot"}, "--snapshot needs a value (OUT.png)"},
-        UsageCase{"AnUnknownOption", {"--loop", "a.webm"}, "unknown option --loop"}),
+        UsageCase{"AnUnknownOption", {"--loop", "a.webm"}, "unknown option --loop"},
+        UsageCase{"AWindowIdOfWords", {"--into", "frame", "a.webm"}, "'frame' is not an X window id"},
+        UsageCase{"WindowZero", {"--into", "0x0", "a.webm"}, "'0x0' is not an X window id"},
+        UsageCase{"AWindowIdTooLarge", {"--into", "0x100000000", "a.webm"}, "is not an X window id"},
+        UsageCase{"HeadlessIntoAWindow", {"--headless", "--into", "0x400001", "a.webm"}, "--headless draws off screen"},
+        UsageCase{"ASnapshotOnADisplay",
+                  {"--snapshot", "o.png", "--display", ":0", "a.webm"},
+                  "--snapshot draws off screen"}),
     ::testing::PrintToStringParamName());
 
 TEST_F(KestravionPlayTest, HelpListsEveryOptionAndTheExitStatuses) {
@@ -120,14 +127,14 @@ TEST_F(KestravionPlayTest, HelpListsEveryOptionAndTheExitStatuses) {
 
 TEST_F(KestravionPlayTest, AFileThatCannotBeAddedEndsTheRunWithTheControlsReason) {
     const std::string missing = Folder + "/missing.webm";
-    const Result result = Run({Media(Content::Video, 0.3), missing});
+    const Result result = Run({"--headless", Media(Content::Video, 0.3), missing});
     EXPECT_EQ(result.Status, kestravion_play::kExitFailure);
     EXPECT_EQ(result.Err, "kestravion-play: cannot add " + missing + ": Cannot render the specified media file...\n");
 }
 
 TEST_F(KestravionPlayTest, TwoFilesPlayToTheEndThroughTheControlsItRegistered) {
-    const Result result =
-        Run({"--volume", "1=0.5", "--pan", "1=-1", Media(Content::AudioVideo, 0.5), Media(Content::Video, 0.7)});
+    const Result result = Run({"--headless", "--volume", "1=0.5", "--pan", "1=-1", Media(Content::AudioVideo, 0.5),
+                               Media(Content::Video, 0.7)});
     EXPECT_EQ(result.Status, kestravion_play::kExitOk) << result.Err;
     EXPECT_EQ(result.Out, "playing 2 files\ncomplete\n");
     EXPECT_EQ(result.Err, "");
@@ -137,7 +144,7 @@ TEST_F(KestravionPlayTest, TwoFilesPlayToTheEndThroughTheControlsItRegistered) {
 }
 
 TEST_F(KestravionPlayTest, LevelsForAStreamWithoutSoundAreReportedAndLeftOut) {
-    const Result result = Run({"--volume", "1=0.5", Media(Content::Video, 0.3)});
+    const Result result = Run({"--headless", "--volume", "1=0.5", Media(Content::Video, 0.3)});
     EXPECT_EQ(result.Status, kestravion_play::kExitOk);
     EXPECT_EQ(result.Err, "kestravion-play: stream 1 has no sound; --volume left out\n");
 }

@@ -4,12 +4,16 @@
 #include "KestravionPlay.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 
 #include "PlayOptions.h"
 #include "PlayerWindow.h"
 #include "kestravion/KestravionIds.h"
 #include "platform/automation/container.h"
+#include "platform/window/backend.h"
+#include "platform/window/host.h"
+#include "platform/window/x11.h"
 #include "tools/OwnControls.h"
 
 namespace kestravion_play {
@@ -20,6 +24,8 @@ using namespace platform;
 constexpr auto kPumpSlice = std::chrono::milliseconds(100);
 // How long the pictures may take to settle for a snapshot.
 constexpr auto kPictureLimit = std::chrono::seconds(10);
+// How long the display's windows may take to go at the end.
+constexpr auto kLetGoLimit = std::chrono::seconds(5);
 
 std::atomic<bool> Interrupted{false};
 
@@ -37,13 +43,39 @@ bool CallBool(HostedControl& control, std::string_view name, std::vector<Variant
     return Call(control, name, std::move(args)).Bool() != FALSE;
 }
 
+enum class DisplayChoice { Headless, Shown, Failed };
+
+// Puts the windows on the display the options name ($DISPLAY by default)
+// unless they ask for none. Only a display named on the command line (or
+// needed by --into) must open; without one the windows are drawn off screen.
+DisplayChoice OpenDisplay(const PlayOptions& options, std::ostream& err) {
+    if (options.Headless || !options.SnapshotPath.empty()) return DisplayChoice::Headless;
+    const bool asked = options.Display || options.IntoWindow != 0;
+    const char* environment = std::getenv("DISPLAY");
+    if (!asked && (!environment || !*environment)) return DisplayChoice::Headless;
+    std::string why;
+    if (auto backend = MakeX11Backend(options.Display.value_or("").c_str(), &why)) {
+        if (host::InstallBackend(std::move(backend))) return DisplayChoice::Shown;
+        why = "cannot show windows on the display: this process has windows already";
+    }
+    if (asked) {
+        err << "kestravion-play: " << why << "\n";
+        return DisplayChoice::Failed;
+    }
+    err << "kestravion-play: " << why << "; drawing off screen\n";
+    return DisplayChoice::Headless;
+}
+
 class Session {
 public:
-    Session(const PlayOptions& options, std::ostream& out, std::ostream& err) : Options(options), Out(out), Err(err) {}
+    // onDisplay: the windows are on a display, where the tool plays until
+    // its window is closed; off screen it ends with the group.
+    Session(const PlayOptions& options, bool onDisplay, std::ostream& out, std::ostream& err)
+        : Options(options), OnDisplay(onDisplay), Out(out), Err(err) {}
 
     int Run() {
         std::string why;
-        Window = PlayerWindow::Create(Options.Files.size(), why);
+        Window = PlayerWindow::Create(Options.Files.size(), Options.IntoWindow, why);
         if (!Window) return Fail(why);
         if (!MakeControls(why)) return Fail(why);
         for (std::size_t i = 0; i < Options.Files.size(); ++i) {
@@ -143,6 +175,12 @@ private:
             Out << "buffering...\n";
         } else if (event.Id == kestravion::kEventBufferingEnd) {
             Out << "buffering ended\n";
+        } else if (event.Id == kestravion::kEventPlay) {
+            Out << "play\n";  // the strip's buttons, clicked
+        } else if (event.Id == kestravion::kEventPause) {
+            Out << "pause\n";
+        } else if (event.Id == kestravion::kEventStop) {
+            Out << "stop\n";
         }
         Out.flush();
     }
@@ -152,10 +190,13 @@ private:
         if (!CallBool(*Source, "Run")) return kExitFailure;
         Out << "playing " << Options.Files.size() << (Options.Files.size() == 1 ? " file" : " files") << "\n";
         Out.flush();
-        while (!Completed && !Interrupted.load(std::memory_order_acquire)) {
-            Window->PumpUntil([this] { return Completed || Interrupted.load(std::memory_order_acquire); }, kPumpSlice);
-        }
-        if (!Completed) return kExitInterrupted;
+        // On a display the buttons may play the group again after its end:
+        // the tool goes on until its window goes.
+        const auto over = [this] {
+            return Interrupted.load(std::memory_order_acquire) || (OnDisplay ? !Window->Open() : Completed);
+        };
+        while (!over()) Window->PumpUntil(over, kPumpSlice);
+        if (Interrupted.load(std::memory_order_acquire)) return kExitInterrupted;
         // The group went on without a file that failed part-way: said above, and not a success.
         return Errors == 0 ? kExitOk : kExitFailure;
     }
@@ -175,6 +216,7 @@ private:
     }
 
     const PlayOptions& Options;
+    const bool OnDisplay;
     std::ostream& Out;
     std::ostream& Err;
     std::unique_ptr<PlayerWindow> Window;
@@ -198,17 +240,22 @@ std::string UsageText() {
     text +=
         "\n"
         "Streams are numbered from 1 in the order of the files. Without --snapshot the\n"
-        "group plays to its end, and buffering, completion and errors are reported as\n"
-        "they come. The windows are drawn off screen.\n"
+        "group plays, and buffering, completion, errors and the buttons clicked (play,\n"
+        "pause, stop) are reported as they come. When a display is there ($DISPLAY or\n"
+        "--display) the window shows on it, the buttons answer the mouse and the tool\n"
+        "runs until its window is closed (or the window given to --into goes); off\n"
+        "screen (--headless, no display, --snapshot) it ends with the group.\n"
         "\n"
         "Examples:\n"
         "  kestravion-play a.webm b.webm                          play two files side by side\n"
         "  kestravion-play --volume 2=0.5 --pan 2=-1 a.webm b.webm  the second quieter, on the left\n"
         "  kestravion-play --snapshot out.png --at 1500 a.webm b.webm  the pictures at 1.5 s\n"
+        "  kestravion-play --into 0x3a00007 a.webm b.webm         inside another program's window\n"
         "\n"
-        "Exit status: 0 when the group played to its end or the snapshot was written,\n"
-        "1 when a file cannot be added (the reason is printed) or failed while playing,\n"
-        "the controls cannot be made or the snapshot not written, 2 for a bad command\n"
+        "Exit status: 0 when the group played to its end (or its window was closed) or\n"
+        "the snapshot was written, 1 when a file cannot be added (the reason is printed)\n"
+        "or failed while playing, the controls cannot be made, the display or the\n"
+        "--into window is not there or the snapshot not written, 2 for a bad command\n"
         "line, 130 when interrupted.\n";
     return text;
 }
@@ -227,7 +274,14 @@ int RunKestravionPlay(const std::vector<std::string>& args, std::ostream& out, s
         return kExitOk;
     }
     if (!parsed.Options.RegistryPath.empty()) SetRegistryPath(parsed.Options.RegistryPath);
-    return Session(parsed.Options, out, err).Run();
+    const DisplayChoice display = OpenDisplay(parsed.Options, err);
+    if (display == DisplayChoice::Failed) return kExitFailure;
+    int status = Session(parsed.Options, display == DisplayChoice::Shown, out, err).Run();
+    if (display == DisplayChoice::Shown) {
+        // The renderers' windows go with their last references, on this thread.
+        if (!PumpMessagesUntil([] { return host::InstallBackend(nullptr); }, kLetGoLimit)) status = kExitFailure;
+    }
+    return status;
 }
 
 }  // namespace kestravion_play

@@ -54,6 +54,29 @@ std::string ParseColour(const std::string& text, unsigned& colour) {
     return {};
 }
 
+// An X window id as another program reports it: decimal, or hexadecimal after 0x.
+std::string ParseWindowId(const std::string& text, std::uint64_t& id) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    std::uint64_t value = 0;
+    bool valid = !digits.empty() && digits.size() <= 10;
+    for (char c : digits) {
+        const auto u = static_cast<unsigned char>(c);
+        if (!(hex ? std::isxdigit(u) : std::isdigit(u))) {
+            valid = false;
+            break;
+        }
+        value = value * (hex ? 16 : 10) +
+                static_cast<std::uint64_t>(std::isdigit(u) ? c - '0' : std::tolower(u) - 'a' + 10);
+    }
+    // X ids have 29 bits; 0 is no window.
+    if (!valid || value == 0 || value > 0x1FFFFFFFu) {
+        return "'" + text + "' is not an X window id like 0x3a00007 or 60817415";
+    }
+    id = value;
+    return {};
+}
+
 // Combinations that make no sense, said in the words of the options.
 std::string CheckTogether(const PlayOptions& o) {
     if (o.Help) return {};
@@ -68,6 +91,9 @@ std::string CheckTogether(const PlayOptions& o) {
         }
     }
     if (o.SnapshotAtMs && o.SnapshotPath.empty()) return "--at says when to take a --snapshot: add --snapshot OUT.png";
+    const bool onDisplay = o.Display || o.IntoWindow != 0;
+    if (o.Headless && onDisplay) return "--headless draws off screen: leave out --display and --into";
+    if (!o.SnapshotPath.empty() && onDisplay) return "--snapshot draws off screen: leave out --display and --into";
     return {};
 }
 
@@ -115,6 +141,21 @@ const std::vector<OptionSpec>& OptionTable() {
              std::string error = ParseRanged(v, 0.0, kMaxPositionMs, "a position", ms);
              o.SnapshotAtMs = ms;
              return error;
+         }},
+        {"--into", nullptr, "XID",
+         "lay the buttons and pictures out inside another program's X window (a Tk frame's winfo_id(), "
+         "a Qt widget's winId()...), following its size; the tool ends when that window goes",
+         [](PlayOptions& o, const std::string& v) { return ParseWindowId(v, o.IntoWindow); }},
+        {"--display", nullptr, "NAME", "the X display to show the windows on (default: $DISPLAY)",
+         [](PlayOptions& o, const std::string& v) {
+             if (v.empty()) return std::string("needs a display name such as :0");
+             o.Display = v;
+             return std::string();
+         }},
+        {"--headless", nullptr, nullptr, "draw the windows off screen even when a display is there",
+         [](PlayOptions& o, const std::string&) {
+             o.Headless = true;
+             return std::string();
          }},
         tool_support::RegistryRow(
             &PlayOptions::RegistryPath,

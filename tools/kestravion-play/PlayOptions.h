@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,12 @@ struct PlayOptions {
 
     std::string SnapshotPath;
     std::optional<double> SnapshotAtMs;
+
+    // Where the windows go: a display (the one named, else $DISPLAY), inside
+    // another program's window on it, or off screen.
+    bool Headless = false;
+    std::optional<std::string> Display;
+    std::uint64_t IntoWindow = 0;  // an X window id; 0: a window of our own
 };
 
 using OptionSpec = tool_support::OptionRow<PlayOptions>;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "kestravion/KestravionIds.h"
@@ -16,6 +18,8 @@ namespace {
 constexpr int kMargin = 8;
 constexpr SIZE kDefaultDisplay{320, 240};
 constexpr auto kPollStep = std::chrono::milliseconds(5);
+constexpr LONG kMinimumCell = 16;
+constexpr const char* kWindowClass = "KestravionPlayWindow";
 
 // Columns of the grid: as many as rows, or one more.
 std::size_t Columns(std::size_t count) {
@@ -63,18 +67,78 @@ std::vector<HWND> VideoWindows(const std::vector<HostedControl*>& displays) {
 
 }  // namespace
 
-std::unique_ptr<PlayerWindow> PlayerWindow::Create(std::size_t streams, std::string& why) {
-    const SIZE size = WindowSize(streams, kDefaultDisplay);
-    HWND window = CreateContainerWindow(size.cx, size.cy, "kestravion-play");
-    if (!window) {
+std::unique_ptr<PlayerWindow> PlayerWindow::Create(std::size_t streams, std::uint64_t into, std::string& why) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        WNDCLASS windowClass{};
+        windowClass.lpfnWndProc = &PlayerWindow::Procedure;
+        windowClass.lpszClassName = kWindowClass;
+        windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+        RegisterClass(&windowClass);
+    });
+    HWND frame = 0;
+    if (into != 0) {
+        frame = host::AttachForeignWindow(into);
+        if (!frame) {
+            char id[24];
+            std::snprintf(id, sizeof id, "0x%llx", static_cast<unsigned long long>(into));
+            why = GetLastError() == ERROR_NOT_SUPPORTED ? std::string("--into needs a display")
+                                                        : std::string("there is no X window ") + id + " on the display";
+            return nullptr;
+        }
+    }
+    std::unique_ptr<PlayerWindow> player(new PlayerWindow(streams, frame));
+    if (frame) {
+        RECT client{};
+        GetClientRect(frame, &client);
+        player->Window = CreateWindowEx(0, kWindowClass, "kestravion-play", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0,
+                                        0, client.right, client.bottom, frame, nullptr, nullptr, nullptr);
+    } else {
+        const SIZE size = WindowSize(streams, kDefaultDisplay);
+        player->Window = CreateWindowEx(0, kWindowClass, "kestravion-play", WS_OVERLAPPED | WS_VISIBLE, 0, 0, size.cx,
+                                        size.cy, 0, nullptr, nullptr, nullptr);
+    }
+    if (!player->Window) {
         why = "cannot make the player's window";
         return nullptr;
     }
-    return std::unique_ptr<PlayerWindow>(new PlayerWindow(window, streams));
+    SetWindowLongPtr(player->Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(player.get()));
+    if (frame) {
+        SetWindowLongPtr(frame, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(player.get()));
+        SetWindowLongPtr(frame, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PlayerWindow::FrameProcedure));
+    }
+    return player;
 }
 
 PlayerWindow::~PlayerWindow() {
-    if (Window) DestroyWindow(Window);
+    if (IsWindow(Window)) {
+        SetWindowLongPtr(Window, GWLP_USERDATA, 0);
+        DestroyWindow(Window);
+    }
+    // Lets go of the other program's window; that window itself stays.
+    if (IsWindow(Frame)) {
+        SetWindowLongPtr(Frame, GWLP_USERDATA, 0);
+        DestroyWindow(Frame);
+    }
+}
+
+bool PlayerWindow::Open() const noexcept { return IsWindow(Window) != FALSE; }
+
+LRESULT PlayerWindow::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* player = reinterpret_cast<PlayerWindow*>(GetWindowLongPtr(window, GWLP_USERDATA));
+    if (player && message == WM_SIZE && !player->Arranging) player->FitToClient();
+    if (player && message == WM_DESTROY) SetWindowLongPtr(window, GWLP_USERDATA, 0);
+    return DefWindowProc(window, message, wParam, lParam);
+}
+
+LRESULT PlayerWindow::FrameProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* player = reinterpret_cast<PlayerWindow*>(GetWindowLongPtr(window, GWLP_USERDATA));
+    if (player && message == WM_SIZE && IsWindow(player->Window)) {
+        SetWindowPos(player->Window, 0, 0, 0, LOWORD(static_cast<std::uintptr_t>(lParam)),
+                     HIWORD(static_cast<std::uintptr_t>(lParam)), SWP_NOZORDER);
+        return 0;
+    }
+    return DefWindowProc(window, message, wParam, lParam);
 }
 
 RECT PlayerWindow::StripPlace() const noexcept {
@@ -87,6 +151,11 @@ RECT PlayerWindow::DisplayPlace(std::size_t index) const noexcept {
 }
 
 void PlayerWindow::Arrange(const std::vector<HostedControl*>& displays, const std::vector<bool>& withPicture) {
+    Displays = displays;
+    if (Frame) {
+        FitToClient();
+        return;
+    }
     std::vector<SIZE> sizes;
     SIZE cell{0, 0};
     for (std::size_t i = 0; i < displays.size(); ++i) {
@@ -105,7 +174,26 @@ void PlayerWindow::Arrange(const std::vector<HostedControl*>& displays, const st
         displays[i]->Control()->SetObjectRects(RECT{origin.x, origin.y, origin.x + size.cx, origin.y + size.cy});
     }
     const SIZE size = WindowSize(displays.size(), cell);
+    Arranging = true;
     SetWindowPos(Window, 0, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER);
+    Arranging = false;
+}
+
+void PlayerWindow::FitToClient() {
+    if (Displays.empty()) return;
+    RECT client{};
+    GetClientRect(Window, &client);
+    const LONG columns = static_cast<LONG>(Columns(Displays.size()));
+    const LONG rows = static_cast<LONG>((Displays.size() + columns - 1) / columns);
+    const LONG top = 2 * kMargin + kestravion::kButtonSize;
+    // The smallest cell still shows a picture; a smaller window clips the grid.
+    const SIZE cell{std::max<LONG>(kMinimumCell, (client.right - kMargin) / columns - kMargin),
+                    std::max<LONG>(kMinimumCell, (client.bottom - top) / rows - kMargin)};
+    for (std::size_t i = 0; i < Displays.size(); ++i) {
+        if (!Displays[i]->Control() || !IsWindow(Displays[i]->Window())) continue;
+        const POINT origin = CellOrigin(i, Displays.size(), cell);
+        Displays[i]->Control()->SetObjectRects(RECT{origin.x, origin.y, origin.x + cell.cx, origin.y + cell.cy});
+    }
 }
 
 bool PlayerWindow::PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -134,9 +222,12 @@ void PlayerWindow::AwaitNewPictures(const std::vector<HostedControl*>& displays,
 }
 
 bool PlayerWindow::SavePng(const std::string& path, std::string& why) const {
-    if (host::SaveWindowPng(Window, path)) return true;
-    why = "cannot write " + path;
-    return false;
+    const Image picture = host::CaptureWindow(Window);
+    if (picture.Empty()) {
+        why = "the player's window shows nothing to write";
+        return false;
+    }
+    return picture.SavePng(path, &why);
 }
 
 }  // namespace kestravion_play
