@@ -72,6 +72,12 @@ protected:
         }
         return 0;
     }
+    bool HasChildAt(xcb_window_t window, const RECT& place) {
+        for (xcb_window_t child : Look->ChildrenOf(window)) {
+            if (Look->Geometry(child) == place) return true;
+        }
+        return false;
+    }
     // The bars of the first picture, at the first cell of `window`.
     bool ShowsFirstPicture(xcb_window_t window, int width) {
         const platform::Image picture = Look->Picture(window, kMargin + width, kGridTop + 120);
@@ -133,13 +139,19 @@ TEST_F(KestravionPlayOnDisplay, IntoAnotherProgramsWindowItFillsItFollowsItsSize
         return grid != 0 && Look->Viewable(grid);
     }));
     EXPECT_EQ(Look->Geometry(grid), (RECT{0, 0, 500, 320}));
-    // Two cells side by side share the width.
+    // Two cells side by side share the width, keeping the pictures' shape.
     const int cell = (500 - kMargin) / 2 - kMargin;
+    EXPECT_TRUE(x11test::Eventually([&] {
+        return HasChildAt(grid, RECT{kMargin, kGridTop, kMargin + cell, kGridTop + cell * 3 / 4});
+    }));
     EXPECT_TRUE(x11test::Eventually([&] { return ShowsFirstPicture(foreign, cell); }, 10s))
         << "the first stream's bars inside the other program's window";
 
     Look->Resize(foreign, 700, 420);
     const int wider = (700 - kMargin) / 2 - kMargin;
+    EXPECT_TRUE(x11test::Eventually([&] {
+        return HasChildAt(grid, RECT{kMargin, kGridTop, kMargin + wider, kGridTop + wider * 3 / 4});
+    }));
     EXPECT_TRUE(x11test::Eventually([&] { return Look->Geometry(grid) == (RECT{0, 0, 700, 420}); }));
     EXPECT_TRUE(x11test::Eventually([&] { return ShowsFirstPicture(foreign, wider); }, 10s))
         << "the pictures grow with the window";

@@ -152,10 +152,6 @@ RECT PlayerWindow::DisplayPlace(std::size_t index) const noexcept {
 
 void PlayerWindow::Arrange(const std::vector<HostedControl*>& displays, const std::vector<bool>& withPicture) {
     Displays = displays;
-    if (Frame) {
-        FitToClient();
-        return;
-    }
     std::vector<SIZE> sizes;
     SIZE cell{0, 0};
     for (std::size_t i = 0; i < displays.size(); ++i) {
@@ -168,6 +164,11 @@ void PlayerWindow::Arrange(const std::vector<HostedControl*>& displays, const st
         }
     }
     if (cell.cx == 0 || cell.cy == 0) cell = kDefaultDisplay;
+    Shape = cell;
+    if (Frame) {
+        FitToClient();
+        return;
+    }
     for (std::size_t i = 0; i < displays.size(); ++i) {
         const POINT origin = CellOrigin(i, displays.size(), cell);
         const SIZE size = withPicture[i] ? sizes[i] : cell;
@@ -186,9 +187,13 @@ void PlayerWindow::FitToClient() {
     const LONG columns = static_cast<LONG>(Columns(Displays.size()));
     const LONG rows = static_cast<LONG>((Displays.size() + columns - 1) / columns);
     const LONG top = 2 * kMargin + kestravion::kButtonSize;
-    // The smallest cell still shows a picture; a smaller window clips the grid.
-    const SIZE cell{std::max<LONG>(kMinimumCell, (client.right - kMargin) / columns - kMargin),
-                    std::max<LONG>(kMinimumCell, (client.bottom - top) / rows - kMargin)};
+    // The largest cell of the pictures' shape that the grid fits; the
+    // smallest still shows a picture, and a smaller window clips the grid.
+    const LONG width = std::max<LONG>(kMinimumCell, (client.right - kMargin) / columns - kMargin);
+    const LONG height = std::max<LONG>(kMinimumCell, (client.bottom - top) / rows - kMargin);
+    const bool wide = static_cast<long long>(width) * Shape.cy <= static_cast<long long>(height) * Shape.cx;
+    const SIZE cell = wide ? SIZE{width, std::max<LONG>(kMinimumCell, width * Shape.cy / Shape.cx)}
+                           : SIZE{std::max<LONG>(kMinimumCell, height * Shape.cx / Shape.cy), height};
     for (std::size_t i = 0; i < Displays.size(); ++i) {
         if (!Displays[i]->Control() || !IsWindow(Displays[i]->Window())) continue;
         const POINT origin = CellOrigin(i, Displays.size(), cell);

@@ -74,7 +74,8 @@ private:
     std::size_t Streams;
     platform::HWND Frame = 0;  // the stand-in of the other program's window, or 0
     std::vector<platform::HostedControl*> Displays;
-    bool Arranging = false;  // our own resize, not one to fit
+    platform::SIZE Shape{320, 240};  // the pictures' cell before fitting: its width to height
+    bool Arranging = false;          // our own resize, not one to fit
 };
 
 }  // namespace kestravion_play
