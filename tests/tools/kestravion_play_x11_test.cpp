@@ -113,14 +113,7 @@ TEST_F(KestravionPlayOnDisplay, ItsOwnWindowShowsThePicturesTheStripTakesClicksA
     Look->Release(1);
     Look->Sync();
 
-    xcb_client_message_event_t close{};
-    close.response_type = XCB_CLIENT_MESSAGE;
-    close.format = 32;
-    close.window = top;
-    close.type = Look->Atom("WM_PROTOCOLS");
-    close.data.data32[0] = Look->Atom("WM_DELETE_WINDOW");
-    xcb_send_event(Look->Raw(), 0, top, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&close));
-    Look->Sync();
+    Look->Close(top);
     ASSERT_TRUE(Tool->Ended(10s)) << "closing the window ends the tool";
     EXPECT_EQ(Tool->Status(), 0);
     std::string rest, line;

@@ -202,14 +202,7 @@ TEST_F(X11Input, TheWindowManagersCloseIsWmClose) {
     Probe& probe = NewProbe();
     const HWND w = Make(probe, 0, 0, 100, 100);
     const xcb_window_t id = Xid(w);
-    xcb_client_message_event_t close{};
-    close.response_type = XCB_CLIENT_MESSAGE;
-    close.format = 32;
-    close.window = id;
-    close.type = Look->Atom("WM_PROTOCOLS");
-    close.data.data32[0] = Look->Atom("WM_DELETE_WINDOW");
-    xcb_send_event(Look->Raw(), 0, id, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&close));
-    Look->Sync();
+    Look->Close(id);
     EXPECT_TRUE(Eventually([&] { return !IsWindow(w); })) << "DefWindowProc destroys it on WM_CLOSE";
     EXPECT_EQ(probe.Count(WM_CLOSE), 1);
     EXPECT_TRUE(Eventually([&] { return !Look->Exists(id); }));

@@ -358,6 +358,17 @@ void Client::Release(int button) {
     Sync();
 }
 
+void Client::Close(xcb_window_t window) {
+    xcb_client_message_event_t close{};
+    close.response_type = XCB_CLIENT_MESSAGE;
+    close.format = 32;
+    close.window = window;
+    close.type = Atom("WM_PROTOCOLS");
+    close.data.data32[0] = Atom("WM_DELETE_WINDOW");
+    xcb_send_event(Conn, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&close));
+    Sync();
+}
+
 void Client::Click(xcb_window_t window, int x, int y) {
     const platform::POINT origin = OnRoot(window);
     MoveTo(origin.x + x, origin.y + y);

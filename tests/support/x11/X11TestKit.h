@@ -139,6 +139,9 @@ public:
     // Moves to (x, y) in window, presses and releases button 1.
     void Click(xcb_window_t window, int x, int y);
     void Focus(xcb_window_t window);
+    // Asks window to close, as a window manager's close button does
+    // (WM_PROTOCOLS with WM_DELETE_WINDOW).
+    void Close(xcb_window_t window);
 
     // Waits until the server has handled everything sent so far.
     void Sync();
