@@ -11,10 +11,12 @@
 #include "platform/window/host.h"
 #include "platform/window/x11.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -45,6 +47,14 @@ std::uint32_t Property32(xcb_connection_t* c, xcb_window_t window, xcb_atom_t pr
 
 // ------------------------------------------------------------------ Child
 
+#define X11TEST_SANITIZER_FILE(name) ORVALIS_SOURCE_DIR "/cmake/sanitizers/" name
+constexpr const char* kChildSanitizerOptions[] = {
+    "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:"
+    "suppressions=" X11TEST_SANITIZER_FILE("tsan.supp"),
+    "LSAN_OPTIONS=print_suppressions=0:suppressions=" X11TEST_SANITIZER_FILE("lsan.supp"),
+    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:suppressions=" X11TEST_SANITIZER_FILE("ubsan.supp"),
+};
+
 std::unique_ptr<Child> Child::Start(const std::vector<std::string>& argv, const std::string& display, int* stdinFd,
                                     int* stdoutFd, std::string* error, bool quiet, int* stderrFd) {
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
@@ -67,6 +77,16 @@ std::unique_ptr<Child> Child::Start(const std::vector<std::string>& argv, const 
     for (char** e = environ; *e; ++e)
         if (std::strncmp(*e, "DISPLAY=", 8) != 0) environment.emplace_back(*e);
     if (!display.empty()) environment.push_back("DISPLAY=" + display);
+    // Our programs built with a sanitizer judge only our code, as the test
+    // programs do: the uninstrumented system libraries (GLib, GStreamer)
+    // are left out. Options the environment gives still win.
+    for (const char* defaults : kChildSanitizerOptions) {
+        const std::string_view name(defaults, std::strchr(defaults, '=') - defaults + 1);
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const std::string& e) { return e.rfind(name, 0) == 0; })) {
+            environment.emplace_back(defaults);
+        }
+    }
     std::vector<char*> envp, args;
     for (auto& e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
