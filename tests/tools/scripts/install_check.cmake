@@ -85,7 +85,7 @@ if(NOT EXISTS ${video_module})
   message(FATAL_ERROR "a plain install did not install the video controls' module in ${PREFIX}/${MODULE_DIR}")
 endif()
 set(video_registry ${PREFIX}/video-registry)
-execute_process(COMMAND ${PREFIX}/bin/kestravion-play --registry ${video_registry} ${PREFIX}/missing.webm
+execute_process(COMMAND ${PREFIX}/bin/kestravion-play --headless --registry ${video_registry} ${PREFIX}/missing.webm
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE errors)
 file(READ ${video_registry} registered)
 if(NOT status EQUAL 1 OR NOT errors MATCHES "Cannot render the specified media file" OR
