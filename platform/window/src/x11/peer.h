@@ -3,8 +3,8 @@
 #include <atomic>
 #include <memory>
 
-#include "pixelbuffer.h"
 #include "connection.h"
+#include "pixelbuffer.h"
 
 namespace platform::x11 {
 
