@@ -174,4 +174,16 @@ TEST_F(KestravionPlayTest, ASnapshotShowsEveryPictureInItsPlaceAndTheGradientBeh
     EXPECT_LT(GetBValue(pause), 64);
 }
 
+TEST_F(KestravionPlayTest, ASnapshotThatCannotBeWrittenFailsWithTheReasonAndLeavesTheEarlierFile) {
+    // A folder where the file should go: refused, and the folder stays as it was.
+    const std::string png = Folder + "/taken.png";
+    ASSERT_TRUE(std::filesystem::create_directory(png));
+    const Result result = Run({"--snapshot", png, Media(Content::Video, 0.3)});
+    EXPECT_EQ(result.Status, kestravion_play::kExitFailure);
+    EXPECT_EQ(result.Err.rfind("kestravion-play: ", 0), 0u) << result.Err;
+    EXPECT_NE(result.Err.find(png), std::string::npos) << "the reason names the file: " << result.Err;
+    EXPECT_TRUE(std::filesystem::is_directory(png));
+    EXPECT_EQ(result.Out, "");
+}
+
 }  // namespace
