@@ -94,12 +94,19 @@ protected:
     std::string Pending;
 };
 
-TEST_F(KestravionPlayOnDisplay, ItsOwnWindowShowsThePicturesTheStripTakesClicksAndClosingEndsTheTool) {
+TEST_F(KestravionPlayOnDisplay, ItsOwnWindowShowsThePicturesFollowsItsSizeTakesClicksAndClosingEndsTheTool) {
     Start({});
     ASSERT_EQ(Hear(), "playing 2 files");
     xcb_window_t top = 0;
     ASSERT_TRUE(x11test::Eventually([&] { return (top = TopLevel()) != 0; }));
     EXPECT_TRUE(x11test::Eventually([&] { return ShowsFirstPicture(top, 320); }, 10s)) << "the first stream's bars";
+
+    // The user makes the window larger: the pictures share it, keeping their shape.
+    Look->Resize(top, 760, 400);
+    const int cell = (760 - kMargin) / 2 - kMargin;
+    EXPECT_TRUE(x11test::Eventually([&] {
+        return HasChildAt(top, RECT{kMargin, kGridTop, kMargin + cell, kGridTop + cell * 3 / 4});
+    })) << "the displays follow the window's size";
 
     const platform::POINT origin = Look->OnRoot(top);
     Look->Click(top, kMargin + kButton + kButton / 2, kMargin + kButton / 2);  // Pause
