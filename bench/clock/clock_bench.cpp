@@ -96,7 +96,9 @@ Figures MeasurePulse(double seconds, bool realTime) {
     event->Pulse();
     worker.join();
     platform::SetRealTimeAllowed(true);
-    return Summarise(std::move(late), pulses - late.size());
+    // Counted before late is handed over: argument evaluation order is unspecified.
+    const std::uint64_t merged = pulses - late.size();
+    return Summarise(std::move(late), merged);
 }
 
 // The physical limit: one thread sleeping to absolute deadlines.

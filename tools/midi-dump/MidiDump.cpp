@@ -62,7 +62,7 @@ error); 2 on a usage error.
 void WriteHex(std::ostream& out, const std::uint8_t* bytes, std::uint32_t length) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text(std::size_t{length} * 2, '0');
-    for (std::uint32_t i = 0; i < length; ++i) {
+    for (std::size_t i = 0; i < length; ++i) {
         text[2 * i] = kDigits[bytes[i] >> 4];
         text[2 * i + 1] = kDigits[bytes[i] & 0x0F];
     }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 namespace platform {
 
@@ -78,6 +79,30 @@ const char* KindOf(VARTYPE type) {
     }
 }
 
+// The value held in place or, for a reference, its target; null when the
+// storage holds neither. The constructors set the type tag and the storage
+// together, so after a reader's tag check this always finds the value; unlike
+// std::get it cannot throw from the noexcept readers.
+template <class T, class Storage>
+const T* Held(const Storage& value) noexcept {
+    if (T* const* ref = std::get_if<T*>(&value)) return *ref;
+    return std::get_if<T>(&value);
+}
+
+// The same alternative holding equal values, as std::variant's == decides for
+// storage that is never left valueless, but without the visit that may throw.
+template <std::size_t Index, class Storage>
+bool SameAlternative(const Storage& a, const Storage& b) noexcept {
+    const auto* x = std::get_if<Index>(&a);
+    const auto* y = std::get_if<Index>(&b);
+    return x && y && *x == *y;
+}
+
+template <class Storage, std::size_t... Index>
+bool SameStorage(const Storage& a, const Storage& b, std::index_sequence<Index...>) noexcept {
+    return (SameAlternative<Index>(a, b) || ...);
+}
+
 }  // namespace
 
 bool IsSupportedType(VARTYPE type) noexcept {
@@ -110,29 +135,33 @@ Variant Variant::MakeBoolRef(BOOL* ref) noexcept { return ref ? Variant(VT_BOOL 
 
 std::int32_t Variant::Long() const noexcept {
     if (BaseType() != VT_I4) return 0;
-    return IsByRef() ? *std::get<std::int32_t*>(Value) : std::get<std::int32_t>(Value);
+    const std::int32_t* value = Held<std::int32_t>(Value);
+    return value ? *value : 0;
 }
 
 BOOL Variant::Bool() const noexcept {
     if (BaseType() != VT_BOOL) return FALSE;
-    std::int32_t v = IsByRef() ? *std::get<std::int32_t*>(Value) : std::get<std::int32_t>(Value);
-    return v != 0 ? TRUE : FALSE;
+    const std::int32_t* value = Held<std::int32_t>(Value);
+    return value && *value != 0 ? TRUE : FALSE;
 }
 
 double Variant::Double() const noexcept {
     if (BaseType() != VT_R8) return 0.0;
-    return IsByRef() ? *std::get<double*>(Value) : std::get<double>(Value);
+    const double* value = Held<double>(Value);
+    return value ? *value : 0.0;
 }
 
 OLE_COLOR Variant::Color() const noexcept {
     if (BaseType() != VT_COLOR) return 0;
-    return IsByRef() ? *std::get<std::uint32_t*>(Value) : std::get<std::uint32_t>(Value);
+    const std::uint32_t* value = Held<std::uint32_t>(Value);
+    return value ? *value : 0;
 }
 
 const std::string& Variant::String() const noexcept {
     static const std::string kEmpty;
     if (BaseType() != VT_BSTR) return kEmpty;
-    return IsByRef() ? *std::get<std::string*>(Value) : std::get<std::string>(Value);
+    const std::string* value = Held<std::string>(Value);
+    return value ? *value : kEmpty;
 }
 
 std::int32_t* Variant::LongStorage() const noexcept {
@@ -157,31 +186,41 @@ std::string* Variant::StringStorage() const noexcept {
 
 bool Variant::SetLong(std::int32_t value) noexcept {
     if (Type != (VT_I4 | VT_BYREF)) return false;
-    *std::get<std::int32_t*>(Value) = value;
+    std::int32_t* target = LongStorage();
+    if (!target) return false;
+    *target = value;
     return true;
 }
 
 bool Variant::SetBool(BOOL value) noexcept {
     if (Type != (VT_BOOL | VT_BYREF)) return false;
-    *std::get<std::int32_t*>(Value) = value != FALSE ? TRUE : FALSE;
+    std::int32_t* target = LongStorage();
+    if (!target) return false;
+    *target = value != FALSE ? TRUE : FALSE;
     return true;
 }
 
 bool Variant::SetDouble(double value) noexcept {
     if (Type != (VT_R8 | VT_BYREF)) return false;
-    *std::get<double*>(Value) = value;
+    double* target = DoubleStorage();
+    if (!target) return false;
+    *target = value;
     return true;
 }
 
 bool Variant::SetColor(OLE_COLOR value) noexcept {
     if (Type != (VT_COLOR | VT_BYREF)) return false;
-    *std::get<std::uint32_t*>(Value) = value;
+    OLE_COLOR* target = ColorStorage();
+    if (!target) return false;
+    *target = value;
     return true;
 }
 
 bool Variant::SetString(std::string value) noexcept {
     if (Type != (VT_BSTR | VT_BYREF)) return false;
-    *std::get<std::string*>(Value) = std::move(value);
+    std::string* target = StringStorage();
+    if (!target) return false;
+    *target = std::move(value);
     return true;
 }
 
@@ -226,11 +265,10 @@ std::string Variant::ToDisplayString() const {
 
 bool operator==(const Variant& a, const Variant& b) noexcept {
     if (a.Type != b.Type) return false;
-    if (a.IsByRef()) return a.Value == b.Value;  // the same target
-    switch (a.BaseType()) {
-        case VT_BOOL: return a.Bool() == b.Bool();
-        default: return a.Value == b.Value;
-    }
+    // A BOOL value compares by truth; any other value, and a reference (the
+    // same target), by what is stored.
+    if (!a.IsByRef() && a.BaseType() == VT_BOOL) return a.Bool() == b.Bool();
+    return SameStorage(a.Value, b.Value, std::make_index_sequence<std::variant_size_v<Variant::Storage>>());
 }
 
 HRESULT ChangeType(const Variant& in, VARTYPE to, Variant& out, std::string* why) noexcept {

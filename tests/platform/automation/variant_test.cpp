@@ -102,6 +102,28 @@ TEST(Variant, WritersOnlyWriteThroughAReferenceOfTheirType) {
     EXPECT_FALSE(dref.RetagReference(VT_I4 | VT_BYREF)) << "a double's storage is no long";
 }
 
+// The other tests compare results with ==, so it has to tell values apart.
+TEST(Variant, EqualsOnlyTheSameTypeAndValueAndAReferenceOnlyTheSameTarget) {
+    EXPECT_EQ(Variant(), Variant());
+    EXPECT_EQ(Variant(42), Variant(42));
+    EXPECT_NE(Variant(42), Variant(43));
+    EXPECT_NE(Variant(42), Variant(42.0)) << "a long is no double";
+    EXPECT_NE(Variant(5), Variant::MakeColor(5)) << "nor a colour";
+    EXPECT_EQ(Variant(0.5), Variant(0.5));
+    EXPECT_NE(Variant(0.5), Variant(0.25));
+    EXPECT_EQ(Variant("text"), Variant(std::string("text")));
+    EXPECT_NE(Variant("text"), Variant("Text"));
+    EXPECT_NE(Variant::MakeColor(0x00FF00), Variant::MakeColor(0x0000FF));
+    EXPECT_EQ(Variant(true), Variant::MakeBool(TRUE));
+    EXPECT_NE(Variant(true), Variant(false));
+
+    std::int32_t first = 1;
+    std::int32_t second = 1;
+    EXPECT_EQ(Variant(&first), Variant(&first));
+    EXPECT_NE(Variant(&first), Variant(&second)) << "equal values, different targets";
+    EXPECT_NE(Variant(&first), Variant(1)) << "a reference is no value";
+}
+
 TEST(Variant, ANullReferenceIsAnEmptyValueThatNobodyWritesThrough) {
     for (Variant null : {Variant(static_cast<std::int32_t*>(nullptr)), Variant(static_cast<double*>(nullptr)),
                          Variant(static_cast<std::string*>(nullptr)), Variant::MakeBoolRef(nullptr)}) {
