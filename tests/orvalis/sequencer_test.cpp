@@ -312,7 +312,7 @@ TEST_F(SequencerTest, TheChaseTakesTheStateAtTheTargetTickWithBankSelectAsBankSe
 // Every chased quantity of every channel, as a receiver would hold it after
 // the messages it was sent.
 struct ReceiverState {
-    std::array<ChannelState, 16> Channels;
+    std::array<ChannelState, 16> Channels{};
     ReceiverState() { Channels.fill(ChannelState::Defaults()); }
     void Apply(const std::string& hex) {
         unsigned status = 0, d1 = 0, d2 = 0;

@@ -208,6 +208,9 @@ TEST_F(OcxTools, ContainerDrivesTheSampleControlFromAScript) {
     std::ofstream(scriptFile) << script;
     Outcome session = Run({OCX_CONTAINER, "--registry", Registry, scriptFile});
     EXPECT_EQ(session.Status, 1) << "some lines failed on purpose";
+    const std::string errorEvent =
+        "event s.Error(Number=0, Description=\"it broke\", Scode=0, Source=\"SAMPLE.SampleCtrl.1\", "
+        "HelpFile=\"\", HelpContext=0, CancelDisplay=false) -> CancelDisplay=true";
     EXPECT_TRUE(InOrder(session.Out,
                         {"created s: SAMPLE.SampleCtrl.1 {3D1B7A40-52C6-4E0B-8F11-6A2C905E1301} \"Sample Control\"",
                          "_DSample (SAMPLELib): Dispatch interface for Sample Control",
@@ -227,8 +230,7 @@ TEST_F(OcxTools, ContainerDrivesTheSampleControlFromAScript) {
                          "event s.Changed(Value=7)",
                          "event s.Request(Refuse=false) -> Refuse=true",
                          "= false",
-                         "event s.Error(Number=0, Description=\"it broke\", Scode=0, Source=\"SAMPLE.SampleCtrl.1\", "
-                         "HelpFile=\"\", HelpContext=0, CancelDisplay=false) -> CancelDisplay=true",
+                         errorEvent,
                          "ok",
                          "activated s in a 100x50 window",
                          "event s.Pressed(X=20, Y=30)",

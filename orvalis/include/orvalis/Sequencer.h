@@ -59,7 +59,7 @@ struct LocateSnapshot {
     static constexpr std::int32_t kExhausted = INT32_MAX;
 
     std::vector<std::int32_t> Cursors;
-    std::array<ChannelState, 16> Channels;
+    std::array<ChannelState, 16> Channels{};
     ChaseList Chase;
 };
 

@@ -7,8 +7,8 @@ namespace platform {
 
 // A periodic event of the manual clock: its next deadline and its target.
 struct ManualClock::Periodic {
-    std::int64_t Period;
-    std::int64_t NextDeadline;
+    std::int64_t Period = 0;
+    std::int64_t NextDeadline = 0;
     std::shared_ptr<PulseEvent> Event;
 };
 

@@ -12,7 +12,7 @@ namespace {
 
 // A pulse thread sleeps at most this long at a time, so a kill never waits
 // for a whole long period.
-constexpr std::int64_t kLongestSleepNs = 50 * 1000000;
+constexpr std::int64_t kLongestSleepNs = 50'000'000;  // 50 ms
 
 class SystemClock final : public Clock {
 public:

@@ -321,9 +321,10 @@ namespace {
 // Gives a new object its handle and puts it in the table; 0 when out of memory.
 std::uintptr_t AddObject(Tables& t, ObjectPtr o) {
     try {
-        o->Handle = NewHandle(t, o->What);
-        t.Objects.emplace(o->Handle, o);
-        return o->Handle;
+        const std::uintptr_t handle = NewHandle(t, o->What);
+        o->Handle = handle;
+        t.Objects.emplace(handle, std::move(o));
+        return handle;
     } catch (...) {
         return 0;
     }

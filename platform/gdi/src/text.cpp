@@ -99,7 +99,7 @@ void WrapParagraph(cairo_t* cr, std::string_view paragraph, double maxWidth, std
             current.Width = width;
         } else {
             lines.push_back(std::move(current));
-            current.Text = std::string(word);
+            current = Line{std::string(word), 0};
             current.Width = WidthOf(cr, current.Text);
         }
         empty = false;

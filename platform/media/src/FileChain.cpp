@@ -32,7 +32,7 @@ HRESULT FilterGraph::RenderUri(const std::string& uri, const RenderCutoff& cutof
         std::lock_guard data(DataLock);
         const GstClockTime duration = gst_discoverer_info_get_duration(info.get());
         if (GST_CLOCK_TIME_IS_VALID(duration)) {
-            LongestDiscovered = std::max<REFERENCE_TIME>(LongestDiscovered, duration / 100);
+            LongestDiscovered = std::max(LongestDiscovered, static_cast<REFERENCE_TIME>(duration / 100));
         }
         Files.push_back(std::move(chain));
     }

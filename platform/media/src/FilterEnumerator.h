@@ -24,7 +24,7 @@ public:
     HRESULT Clone(IEnumFilters** copy) override;
 
 private:
-    ~FilterEnumerator() = default;
+    ~FilterEnumerator() override = default;
 
     RefCount Refs;
     std::mutex Lock;  // the cursor, for callers on several threads

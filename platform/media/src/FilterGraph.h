@@ -84,7 +84,7 @@ private:
     };
 
     FilterGraph() = default;
-    ~FilterGraph();
+    ~FilterGraph() override;
     bool Start() noexcept;
     // Ends the bus thread; false when it did not end in time.
     bool StopBusThread() noexcept;

@@ -25,7 +25,7 @@ public:
 
 protected:
     explicit FilterBase(std::u16string name) : Name(std::move(name)) {}
-    virtual ~FilterBase() = default;
+    ~FilterBase() override = default;
 
     ULONG AddRefImpl() noexcept { return Refs.Add(); }
     ULONG ReleaseImpl() noexcept;
@@ -101,7 +101,7 @@ private:
 
     std::mutex TapLock;  // the caller and the streaming thread
     AudioTapCallback Tap;
-    GstSegment TapSegment;
+    GstSegment TapSegment{};
     int TapRate = 0;
 };
 

@@ -10,6 +10,7 @@ namespace {
 
 constexpr int kChannels = 2;
 constexpr int kBytesPerSample = 2;
+constexpr int kFrameBytes = kChannels * kBytesPerSample;
 constexpr std::uint32_t kHeaderBytes = 44;
 
 void Put32(unsigned char* at, std::uint32_t value) {
@@ -23,18 +24,26 @@ void Put16(unsigned char* at, std::uint16_t value) {
     at[1] = static_cast<unsigned char>(value >> 8);
 }
 
+// A four-character chunk tag; tags carry no terminator.
+void PutTag(unsigned char* at, const char (&tag)[5]) {
+    for (int i = 0; i < 4; ++i) {
+        at[i] = static_cast<unsigned char>(tag[i]);
+    }
+}
+
 void FillHeader(unsigned char* h, int sampleRate, std::uint32_t dataBytes) {
-    std::memcpy(h, "RIFF", 4);
+    PutTag(h, "RIFF");
     Put32(h + 4, kHeaderBytes - 8 + dataBytes);
-    std::memcpy(h + 8, "WAVEfmt ", 8);
+    PutTag(h + 8, "WAVE");
+    PutTag(h + 12, "fmt ");
     Put32(h + 16, 16);
     Put16(h + 20, 1);  // PCM
     Put16(h + 22, kChannels);
     Put32(h + 24, static_cast<std::uint32_t>(sampleRate));
     Put32(h + 28, static_cast<std::uint32_t>(sampleRate * kChannels * kBytesPerSample));
-    Put16(h + 32, kChannels * kBytesPerSample);
+    Put16(h + 32, kFrameBytes);
     Put16(h + 34, 8 * kBytesPerSample);
-    std::memcpy(h + 36, "data", 4);
+    PutTag(h + 36, "data");
     Put32(h + 40, dataBytes);
 }
 
@@ -59,7 +68,7 @@ bool WavWriter::Open(const std::string& path, int sampleRate, std::string& error
 bool WavWriter::Append(const std::int16_t* frames, std::size_t frameCount) {
     // Samples are stored little-endian, as is this machine's memory.
     static_assert(std::endian::native == std::endian::little);
-    if (!File.Write(frames, frameCount * kChannels * kBytesPerSample)) return false;
+    if (!File.Write(frames, frameCount * kFrameBytes)) return false;
     FramesWritten += frameCount;
     return true;
 }

@@ -105,7 +105,7 @@ void Run(const std::string& description) {
 std::filesystem::path MakeMedia(const std::filesystem::path& folder, const MediaSpec& media) {
     if (!gst_init_check(nullptr, nullptr, nullptr)) throw std::runtime_error("GStreamer does not start");
     std::filesystem::create_directories(folder);
-    const auto target = folder / Describe(media);
+    auto target = folder / Describe(media);
     std::error_code error;
     if (std::filesystem::is_regular_file(target, error) && std::filesystem::file_size(target, error) > 0) {
         return target;

@@ -89,7 +89,7 @@ inline constexpr int afxRegFreeThreading = 0x0004;
 class COleObjectFactory : public IClassFactory {
 public:
     COleObjectFactory(REFCLSID clsid, CRuntimeClass runtimeClass, BOOL multiInstance, const char* progId);
-    virtual ~COleObjectFactory();
+    ~COleObjectFactory() override;
     COleObjectFactory(const COleObjectFactory&) = delete;
     COleObjectFactory& operator=(const COleObjectFactory&) = delete;
 
