@@ -113,77 +113,77 @@ smf::TrackBuilder ConductorTrack() {
 }
 
 smf::TrackBuilder PianoTrack() {
-    constexpr int ch = 0;
+    constexpr int kChannel = 0;
     Part part;
     part.At(0, [](smf::TrackBuilder& t, std::uint32_t d) { t.Name(d, "Piano"); });
-    Setup(part, ch, 0, 92, 52, 40);
+    Setup(part, kChannel, 0, 92, 52, 40);
     // Half-note chords in 4/4, the pedal caught again at every bar line.
     const std::vector<std::vector<const Chord*>> verse = {{&kC, &kC}, {&kAm, &kAm}, {&kF, &kF},  {&kG, &kG},
                                                           {&kC, &kC}, {&kAm, &kAm}, {&kDm, &kG}, {&kC, &kC}};
     for (int bar = 0; bar < kBarsIn44; ++bar) {
         const int start = Bar(bar);
-        part.At(start, [](smf::TrackBuilder& t, std::uint32_t d) { t.Control(d, ch, 64, 127); });
+        part.At(start, [](smf::TrackBuilder& t, std::uint32_t d) { t.Control(d, kChannel, 64, 127); });
         for (int half = 0; half < 2; ++half) {
             const Chord& chord = *verse[bar][half];
             const int velocity = half == 0 ? 72 : 60;
             for (int key : chord.Upper) {
-                part.Note(start + half * 2 * kQuarter, 2 * kQuarter - 20, ch, key, velocity);
+                part.Note(start + half * 2 * kQuarter, 2 * kQuarter - 20, kChannel, key, velocity);
             }
-            part.Note(start + half * 2 * kQuarter, 2 * kQuarter - 20, ch, chord.Bass + 12, velocity - 8);
+            part.Note(start + half * 2 * kQuarter, 2 * kQuarter - 20, kChannel, chord.Bass + 12, velocity - 8);
         }
-        part.At(start + kBar44 - 10, [](smf::TrackBuilder& t, std::uint32_t d) { t.Control(d, ch, 64, 0); });
+        part.At(start + kBar44 - 10, [](smf::TrackBuilder& t, std::uint32_t d) { t.Control(d, kChannel, 64, 0); });
     }
     // Waltz: a low note on one, the chord on two and three.
     const std::vector<std::vector<const Chord*>> waltz = {
         {&kF, &kF, &kF}, {&kG, &kG, &kG}, {&kEm, &kEm, &kAm}, {&kC, &kC, &kC}};
     for (int i = 0; i < 4; ++i) {
         const int start = Bar(kBarsIn44 + i);
-        part.Note(start, kQuarter - 20, ch, waltz[i][0]->Bass + 12, 70);
+        part.Note(start, kQuarter - 20, kChannel, waltz[i][0]->Bass + 12, 70);
         for (int beat = 1; beat < 3; ++beat) {
             for (int key : waltz[i][beat]->Upper) {
-                part.Note(start + beat * kQuarter, kQuarter - 40, ch, key, beat == 1 ? 62 : 54);
+                part.Note(start + beat * kQuarter, kQuarter - 40, kChannel, key, beat == 1 ? 62 : 54);
             }
         }
     }
     // The last bar: a held C chord under the pedal.
     const int last = Bar(kBarsIn44 + 4);
-    part.At(last, [](smf::TrackBuilder& t, std::uint32_t d) { t.Control(d, ch, 64, 127); });
+    part.At(last, [](smf::TrackBuilder& t, std::uint32_t d) { t.Control(d, kChannel, 64, 127); });
     for (int key : {36, 48, 60, 64, 67, 72}) {
-        part.Note(last, kBar34 - 60, ch, key, 76);
+        part.Note(last, kBar34 - 60, kChannel, key, 76);
     }
-    part.At(kSongEnd - 20, [](smf::TrackBuilder& t, std::uint32_t d) { t.Control(d, ch, 64, 0); });
+    part.At(kSongEnd - 20, [](smf::TrackBuilder& t, std::uint32_t d) { t.Control(d, kChannel, 64, 0); });
     return part.Build();
 }
 
 smf::TrackBuilder BassTrack() {
-    constexpr int ch = 1;
+    constexpr int kChannel = 1;
     Part part;
     part.At(0, [](smf::TrackBuilder& t, std::uint32_t d) { t.Name(d, "Bass"); });
-    Setup(part, ch, 33, 100, 64, 20);
+    Setup(part, kChannel, 33, 100, 64, 20);
     const std::vector<std::vector<int>> verse = {{36, 43}, {33, 40}, {29, 36}, {31, 38},
                                                  {36, 43}, {33, 40}, {38, 31}, {36, 31}};
     for (int bar = 0; bar < kBarsIn44; ++bar) {
         const int start = Bar(bar);
-        part.Note(start, kQuarter + kEighth, ch, verse[bar][0], 96);
-        part.Note(start + 2 * kQuarter, kQuarter + kEighth, ch, verse[bar][1], 88);
-        part.Note(start + 3 * kQuarter + kEighth, kEighth - 10, ch, verse[bar][1] + 2, 70);
+        part.Note(start, kQuarter + kEighth, kChannel, verse[bar][0], 96);
+        part.Note(start + 2 * kQuarter, kQuarter + kEighth, kChannel, verse[bar][1], 88);
+        part.Note(start + 3 * kQuarter + kEighth, kEighth - 10, kChannel, verse[bar][1] + 2, 70);
     }
     const std::vector<int> waltz = {29, 31, 40, 36, 36};
     for (int i = 0; i < kBarsIn34; ++i) {
-        part.Note(Bar(kBarsIn44 + i), kBar34 - 40, ch, waltz[i], 92);
+        part.Note(Bar(kBarsIn44 + i), kBar34 - 40, kChannel, waltz[i], 92);
     }
     return part.Build();
 }
 
 smf::TrackBuilder GuitarTrack() {
-    constexpr int ch = 2;
+    constexpr int kChannel = 2;
     constexpr int kTrackIndex = 3;
     static const int kTuning[6] = {40, 45, 50, 55, 59, 64};  // E2 A2 D3 G3 B3 E4
     Part part;
     part.At(0, [](smf::TrackBuilder& t, std::uint32_t d) {
         t.Name(d, "Guitar").TablatureDefinition(0, kTrackIndex, 0, {40, 45, 50, 55, 59, 64});
     });
-    Setup(part, ch, 25, 110, 80, 50);
+    Setup(part, kChannel, 25, 110, 80, 50);
 
     struct MelodyNote {
         int Tick;
@@ -191,7 +191,7 @@ smf::TrackBuilder GuitarTrack() {
         int Key;
     };
     std::vector<MelodyNote> melody;
-    auto bar = [&](int index, std::vector<std::pair<int, int>> notes) {
+    auto bar = [&](int index, const std::vector<std::pair<int, int>>& notes) {
         int tick = Bar(index);
         for (const auto& [key, length] : notes) {
             melody.push_back({tick, length, key});
@@ -231,45 +231,45 @@ smf::TrackBuilder GuitarTrack() {
                 t.TablatureNote(d, string);
             }
         });
-        part.Note(note.Tick, note.Length - 30, ch, note.Key, note.Tick % (2 * q) == 0 ? 96 : 84);
+        part.Note(note.Tick, note.Length - 30, kChannel, note.Key, note.Tick % (2 * q) == 0 ? 96 : 84);
     }
     // Bend the D up a semitone and let it down again before the next bar.
     for (int step = 1; step <= 4; ++step) {
         part.At(bentTick + 60 * step,
-                [=](smf::TrackBuilder& t, std::uint32_t d) { t.PitchBend(d, ch, 8192 + step * 1024); });
+                [=](smf::TrackBuilder& t, std::uint32_t d) { t.PitchBend(d, kChannel, 8192 + step * 1024); });
     }
-    part.At(bentTick + q - 20, [](smf::TrackBuilder& t, std::uint32_t d) { t.PitchBend(d, ch, 8192); });
+    part.At(bentTick + q - 20, [](smf::TrackBuilder& t, std::uint32_t d) { t.PitchBend(d, kChannel, 8192); });
     return part.Build();
 }
 
 smf::TrackBuilder DrumTrack() {
-    constexpr int ch = 9;
+    constexpr int kChannel = 9;
     constexpr int kKick = 36, kSnare = 38, kHat = 42, kCrash = 49, kRide = 51;
     Part part;
     part.At(0, [](smf::TrackBuilder& t, std::uint32_t d) { t.Name(d, "Drums"); });
     part.At(0, [](smf::TrackBuilder& t, std::uint32_t d) {
-        t.Control(d, ch, 7, 96).Control(0, ch, 91, 30).Program(0, ch, 0);
+        t.Control(d, kChannel, 7, 96).Control(0, kChannel, 91, 30).Program(0, kChannel, 0);
     });
     for (int bar = 0; bar < kBarsIn44; ++bar) {
         const int start = Bar(bar);
         for (int eighth = 0; eighth < 8; ++eighth) {
-            part.Note(start + eighth * kEighth, 60, ch, kHat, eighth % 2 == 0 ? 70 : 50);
+            part.Note(start + eighth * kEighth, 60, kChannel, kHat, eighth % 2 == 0 ? 70 : 50);
         }
-        part.Note(start, 60, ch, kKick, 100);
-        part.Note(start + 2 * kQuarter, 60, ch, kKick, 90);
-        part.Note(start + kQuarter, 60, ch, kSnare, 84);
-        part.Note(start + 3 * kQuarter, 60, ch, kSnare, 88);
+        part.Note(start, 60, kChannel, kKick, 100);
+        part.Note(start + 2 * kQuarter, 60, kChannel, kKick, 90);
+        part.Note(start + kQuarter, 60, kChannel, kSnare, 84);
+        part.Note(start + 3 * kQuarter, 60, kChannel, kSnare, 88);
     }
-    part.Note(0, 60, ch, kCrash, 90);
+    part.Note(0, 60, kChannel, kCrash, 90);
     for (int i = 0; i < kBarsIn34; ++i) {
         const int start = Bar(kBarsIn44 + i);
-        part.Note(start, 60, ch, kKick, 96);
+        part.Note(start, 60, kChannel, kKick, 96);
         if (i == 0 || i == kBarsIn34 - 1) {
-            part.Note(start, 60, ch, kCrash, 92);
+            part.Note(start, 60, kChannel, kCrash, 92);
         }
         if (i < kBarsIn34 - 1) {
-            part.Note(start + kQuarter, 60, ch, kRide, 64);
-            part.Note(start + 2 * kQuarter, 60, ch, kRide, 58);
+            part.Note(start + kQuarter, 60, kChannel, kRide, 64);
+            part.Note(start + 2 * kQuarter, 60, kChannel, kRide, 58);
         }
     }
     return part.Build();

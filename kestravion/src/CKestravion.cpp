@@ -64,8 +64,8 @@ CKestravion::CKestravion() : State(0), StreamCount(0), Streams{}, ErrorText{}, E
 CKestravion::~CKestravion() { ReleaseAll(); }
 
 void CKestravion::SetError(const char* text) {
-    std::strncpy(ErrorText, text, ErrorTextSize - 1);
-    ErrorText[ErrorTextSize - 1] = '\0';
+    std::strncpy(ErrorText, text, kErrorTextSize - 1);
+    ErrorText[kErrorTextSize - 1] = '\0';
 }
 
 void CKestravion::SetNotifyWindow(HWND window) {
@@ -146,14 +146,15 @@ BOOL CKestravion::ReleaseAll() {
     return TRUE;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the worker holds references of its own
 void CKestravion::GraphEventThread(std::shared_ptr<WorkerShared> shared, ComPtr<IMediaEventEx> events) {
     OAEVENT handle = nullptr;
     events->GetEventHandle(&handle);
     while (shared->StopRequested.load(std::memory_order_acquire) == 0) {
-        const DWORD waited = media::WaitForSingleObject(handle, WorkerWaitMs);
+        const DWORD waited = media::WaitForSingleObject(handle, kWorkerWaitMs);
         if (waited == WAIT_FAILED) {
             // No handle to wait on: keep the 200 ms rhythm rather than spin.
-            std::this_thread::sleep_for(std::chrono::milliseconds(WorkerWaitMs));
+            std::this_thread::sleep_for(std::chrono::milliseconds(kWorkerWaitMs));
             continue;
         }
         if (waited != WAIT_OBJECT_0) continue;
@@ -204,14 +205,14 @@ BOOL CKestravion::AddFile(const char* fileName, HWND consumerHandle) {
         SetError(kNoEnumerator);
         return FALSE;
     }
-    IBaseFilter* listedFilters[MaxFilters] = {};
+    IBaseFilter* listedFilters[kMaxFilters] = {};
     ULONG fetched = 0;
     enumerator->Reset();
-    const HRESULT listed = enumerator->Next(MaxFilters, listedFilters, &fetched);
+    const HRESULT listed = enumerator->Next(kMaxFilters, listedFilters, &fetched);
     enumerator.Reset();
     // Each filter handed out comes with a reference, dropped once it is examined.
-    ComPtr<IBaseFilter> filters[MaxFilters];
-    const ULONG count = std::min<ULONG>(fetched, MaxFilters);
+    ComPtr<IBaseFilter> filters[kMaxFilters];
+    const ULONG count = std::min<ULONG>(fetched, kMaxFilters);
     for (ULONG i = 0; i < count; ++i) filters[i] = ComPtr<IBaseFilter>::Attach(listedFilters[i]);
     if (FAILED(listed)) {
         SetError(kCannotEnumerate);

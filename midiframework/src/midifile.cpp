@@ -45,11 +45,11 @@ constexpr std::size_t kChunkHeaderSize = 8;
 
 [[noreturn]] void Raise(const char* text) { throw text; }
 
-enum class ParseStatus { kEndOfTrack, kBadChunkSize, kRunningStatusNotDefined };
+enum class ParseStatus { EndOfTrack, BadChunkSize, RunningStatusNotDefined };
 
 struct ParseResult {
     ParseStatus status;
-    const std::uint8_t* position;  // after the end-of-track event when status is kEndOfTrack
+    const std::uint8_t* position;  // after the end-of-track event when status is EndOfTrack
 };
 
 // Reads a variable-length quantity. Bits shifted out of 32 are lost, as in any
@@ -118,14 +118,7 @@ private:
         if (Next == End && !Grow()) [[unlikely]] {
             return nullptr;
         }
-        Event event;
-        event.tick = tick;
-        event.kind = kind;
-        event.channel = channel;
-        event.data1 = data1;
-        event.data2 = data2;
-        event.aux.data = nullptr;
-        *Next = event;
+        *Next = Event{tick, kind, channel, data1, data2, EventAux{.data = nullptr}};
         return Next++;
     }
     void Sync() { TrackWriter::SetCount(Target, static_cast<int>(Next - Base)); }
@@ -156,20 +149,20 @@ ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Storin
     for (;;) {
         std::uint32_t delta;
         if (!ReadVlq(p, limit, delta)) [[unlikely]] {
-            return {ParseStatus::kBadChunkSize, p};
+            return {ParseStatus::BadChunkSize, p};
         }
         // Ticks never decrease within a track; a sum past 32 bits stays at the end.
         tick = (delta > UINT32_MAX - tick) ? UINT32_MAX : tick + delta;
 
         if (p == limit) [[unlikely]] {
-            return {ParseStatus::kBadChunkSize, p};
+            return {ParseStatus::BadChunkSize, p};
         }
         std::uint8_t status = *p;
         if (status & 0x80u) {
             ++p;
             runningStatus = status < 0xF0 ? status : runningStatus;
         } else if (runningStatus == 0) [[unlikely]] {
-            return {ParseStatus::kRunningStatusNotDefined, p};
+            return {ParseStatus::RunningStatusNotDefined, p};
         } else {
             status = runningStatus;
         }
@@ -183,7 +176,7 @@ ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Storin
             case kControlChange:
             case kPitchBend: {
                 if (limit - p < 2) [[unlikely]] {
-                    return {ParseStatus::kBadChunkSize, p};
+                    return {ParseStatus::BadChunkSize, p};
                 }
                 const std::uint8_t first = p[0];
                 const std::uint8_t second = p[1];
@@ -206,7 +199,7 @@ ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Storin
             case kProgramChange:
             case kChannelPressure: {
                 if (p == limit) {
-                    return {ParseStatus::kBadChunkSize, p};
+                    return {ParseStatus::BadChunkSize, p};
                 }
                 sink.Channel(tick, kind, channel, *p++, 0);
                 break;
@@ -214,22 +207,22 @@ ParseResult ParseEvents(const std::uint8_t* p, const std::uint8_t* limit, Storin
             default: {
                 if (status == kMeta) {
                     if (p == limit) {
-                        return {ParseStatus::kBadChunkSize, p};
+                        return {ParseStatus::BadChunkSize, p};
                     }
                     const std::uint8_t type = *p++;
                     std::uint32_t length;
                     if (!ReadVlq(p, limit, length) || length > std::size_t(limit - p)) {
-                        return {ParseStatus::kBadChunkSize, p};
+                        return {ParseStatus::BadChunkSize, p};
                     }
                     sink.Block(tick, status, type, -1, p, length);
                     p += length;
                     if (type == kMetaEndOfTrack) {
-                        return {ParseStatus::kEndOfTrack, p};
+                        return {ParseStatus::EndOfTrack, p};
                     }
                 } else if (status == kSysEx || status == kSysExEscape) {
                     std::uint32_t length;
                     if (!ReadVlq(p, limit, length) || length > std::size_t(limit - p)) {
-                        return {ParseStatus::kBadChunkSize, p};
+                        return {ParseStatus::BadChunkSize, p};
                     }
                     if (status == kSysEx) {
                         sink.Block(tick, status, kSysEx, kSysEx, p, length);
@@ -367,9 +360,9 @@ const std::uint8_t* File::ReadTrack(Track& track, const std::uint8_t* position, 
     sink.Finish();
     TrackWriter::Trim(track);
     switch (result.status) {
-        case ParseStatus::kRunningStatusNotDefined: Raise(kRunningStatusNotDefined);
-        case ParseStatus::kBadChunkSize: Raise(kBadChunkSize);
-        case ParseStatus::kEndOfTrack: break;
+        case ParseStatus::RunningStatusNotDefined: Raise(kRunningStatusNotDefined);
+        case ParseStatus::BadChunkSize: Raise(kBadChunkSize);
+        case ParseStatus::EndOfTrack: break;
     }
     if (std::size_t(result.position - data) != length) {
         Raise(kBadChunkSize);
@@ -455,7 +448,7 @@ void WriteTimeSignature(std::ostream& stream, const EventData& data) {
         WriteMalformed(stream, length);
         return;
     }
-    const int numerator = static_cast<std::int8_t>(data.bytes[0]);
+    const int numerator = static_cast<std::int8_t>(data.bytes[0]);  // NOLINT(bugprone-signed-char-misuse): shown signed
     const auto denominator = static_cast<std::int32_t>(1u << (data.bytes[1] % 32));
     stream << numerator << "/" << denominator;
 }

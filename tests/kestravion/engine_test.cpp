@@ -69,7 +69,7 @@ protected:
         AttachedTo.clear();
     }
     void TearDown() override {
-        for (HWND window : windows) DestroyWindow(window);
+        for (HWND window : Windows) DestroyWindow(window);
         SetAudioOutput(AudioOutput::Automatic);
     }
 
@@ -77,7 +77,7 @@ protected:
         HWND window = CreateWindowEx(0, "EngineTestWindow", "consumer", WS_POPUP | WS_VISIBLE, 0, 0, width, height, 0,
                                      nullptr, nullptr, nullptr);
         EXPECT_NE(window, 0u);
-        windows.push_back(window);
+        Windows.push_back(window);
         return window;
     }
 
@@ -97,7 +97,7 @@ protected:
 
     static std::string Path(const std::filesystem::path& file) { return file.string(); }
 
-    std::vector<HWND> windows;
+    std::vector<HWND> Windows;
 };
 
 TEST_F(Engine, ANewEngineHoldsAnEmptyGraphThatRunsButDoesNotStopUntilPlaying) {

@@ -59,10 +59,10 @@ struct StreamEntry {
 
 class CKestravion {
 public:
-    static constexpr std::uint32_t MaxStreams = 16;
-    static constexpr std::uint32_t MaxFilters = 256;   // examined after each file
-    static constexpr std::size_t ErrorTextSize = 128;  // bytes, with the terminator
-    static constexpr std::uint32_t WorkerWaitMs = 200;
+    static constexpr std::uint32_t MaxStreams = 16;     // NOLINT(readability-identifier-naming): its published name
+    static constexpr std::uint32_t kMaxFilters = 256;   // examined after each file
+    static constexpr std::size_t kErrorTextSize = 128;  // bytes, with the terminator
+    static constexpr std::uint32_t kWorkerWaitMs = 200;
 
     // Builds an empty graph and starts the worker (see Reset).
     CKestravion();
@@ -130,7 +130,7 @@ public:
     platform::ComPtr<platform::media::IMediaSeeking> MediaSeeking;
     std::uint32_t StreamCount;
     StreamEntry Streams[MaxStreams];
-    char ErrorText[ErrorTextSize];
+    char ErrorText[kErrorTextSize];
     std::unique_ptr<platform::WorkerThread> WorkerThread;  // null when there is none
     platform::media::OAEVENT EventHandle;                  // the graph's; never closed here
     // StopRequested and NotifyWindow of the current worker.

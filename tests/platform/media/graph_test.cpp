@@ -118,19 +118,19 @@ TEST(EnumeratingFilters, HandsOutShortBatchesAndRefusesMissingOutputs) {
 class SeekingAGroup : public ::testing::Test {
 protected:
     void SetUp() override {
-        graph = NewGraph();
-        ASSERT_EQ(Render(graph.Get(), Media(Content::Video, 2.0)), S_OK);
-        ASSERT_EQ(Render(graph.Get(), Media(Content::AudioVideo, 3.0)), S_OK);
-        control = Query<IMediaControl>(graph.Get(), IID_IMediaControl);
-        seeking = Query<IMediaSeeking>(graph.Get(), IID_IMediaSeeking);
-        probes = RenderersOf<IVideoFrameProbe>(graph.Get(), IID_IVideoFrameProbe);
-        ASSERT_EQ(probes.size(), 2u);
+        Graph = NewGraph();
+        ASSERT_EQ(Render(Graph.Get(), Media(Content::Video, 2.0)), S_OK);
+        ASSERT_EQ(Render(Graph.Get(), Media(Content::AudioVideo, 3.0)), S_OK);
+        Control = Query<IMediaControl>(Graph.Get(), IID_IMediaControl);
+        Seeking = Query<IMediaSeeking>(Graph.Get(), IID_IMediaSeeking);
+        Probes = RenderersOf<IVideoFrameProbe>(Graph.Get(), IID_IVideoFrameProbe);
+        ASSERT_EQ(Probes.size(), 2u);
     }
 
     // Waits until every video renderer shows a frame within one frame of target.
     bool AllShow(REFERENCE_TIME target) {
         return WaitUntil([&] {
-            for (auto& probe : probes) {
+            for (auto& probe : Probes) {
                 VideoFrame frame;
                 if (probe->GetCurrentFrame(&frame, FALSE) != S_OK) return false;
                 if (std::llabs(frame.StreamTime - target) > kOneFrame) return false;
@@ -139,59 +139,59 @@ protected:
         });
     }
 
-    ComPtr<IGraphBuilder> graph;
-    ComPtr<IMediaControl> control;
-    ComPtr<IMediaSeeking> seeking;
-    std::vector<ComPtr<IVideoFrameProbe>> probes;
+    ComPtr<IGraphBuilder> Graph;
+    ComPtr<IMediaControl> Control;
+    ComPtr<IMediaSeeking> Seeking;
+    std::vector<ComPtr<IVideoFrameProbe>> Probes;
 };
 
 TEST_F(SeekingAGroup, PutsEveryStreamOnTheSamePositionAndReportsItExactly) {
-    ASSERT_TRUE(SUCCEEDED(control->Pause()));
+    ASSERT_TRUE(SUCCEEDED(Control->Pause()));
     LONGLONG target = 15'005'000;
-    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
+    ASSERT_EQ(Seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
     LONGLONG current = -1;
-    EXPECT_EQ(seeking->GetCurrentPosition(&current), S_OK);
+    EXPECT_EQ(Seeking->GetCurrentPosition(&current), S_OK);
     EXPECT_EQ(current, 15'005'000);
     EXPECT_TRUE(AllShow(target));
 
     LONGLONG back = -5'000'000;
-    ASSERT_EQ(seeking->SetPositions(&back, AM_SEEKING_RelativePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
-    EXPECT_EQ(seeking->GetCurrentPosition(&current), S_OK);
+    ASSERT_EQ(Seeking->SetPositions(&back, AM_SEEKING_RelativePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
+    EXPECT_EQ(Seeking->GetCurrentPosition(&current), S_OK);
     EXPECT_EQ(current, 10'005'000);
     EXPECT_TRUE(AllShow(current));
 }
 
 TEST_F(SeekingAGroup, EndsAtTheLongestFileUnlessAStopIsSetAndLeavesTheStopAloneWhenAsked) {
     LONGLONG current = -1, stop = -1;
-    ASSERT_EQ(seeking->GetPositions(&current, &stop), S_OK);
+    ASSERT_EQ(Seeking->GetPositions(&current, &stop), S_OK);
     EXPECT_EQ(current, 0);
     EXPECT_NEAR(static_cast<double>(stop), 3.0 * kUnitsPerSecond, static_cast<double>(kOneFrame));
 
     LONGLONG start = 5'000'000, end = 25'000'000;
-    ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &end, AM_SEEKING_AbsolutePositioning),
+    ASSERT_EQ(Seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &end, AM_SEEKING_AbsolutePositioning),
               S_OK);
     LONGLONG again = 1'000'000;
-    ASSERT_EQ(seeking->SetPositions(&again, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
-    ASSERT_EQ(seeking->GetPositions(&current, &stop), S_OK);
+    ASSERT_EQ(Seeking->SetPositions(&again, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
+    ASSERT_EQ(Seeking->GetPositions(&current, &stop), S_OK);
     EXPECT_EQ(current, 1'000'000);
     EXPECT_EQ(stop, 25'000'000);
-    EXPECT_EQ(seeking->SetPositions(nullptr, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
+    EXPECT_EQ(Seeking->SetPositions(nullptr, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
               E_POINTER);
     LONGLONG negative = -1;
-    EXPECT_EQ(seeking->SetPositions(&negative, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
+    EXPECT_EQ(Seeking->SetPositions(&negative, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
               E_INVALIDARG);
 }
 
 TEST_F(SeekingAGroup, StopKeepsThePositionAndRunResumesFromIt) {
     LONGLONG target = 20'000'000;
-    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
-    ASSERT_TRUE(SUCCEEDED(control->Stop()));
+    ASSERT_EQ(Seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
+    ASSERT_TRUE(SUCCEEDED(Control->Stop()));
     LONGLONG current = -1;
-    seeking->GetCurrentPosition(&current);
+    Seeking->GetCurrentPosition(&current);
     EXPECT_EQ(current, target);
-    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    ASSERT_TRUE(SUCCEEDED(Control->Run()));
     EXPECT_TRUE(WaitUntil([&] {
-        seeking->GetCurrentPosition(&current);
+        Seeking->GetCurrentPosition(&current);
         return current > target + kOneFrame;
     }));
     EXPECT_LT(current, target + 2 * kUnitsPerSecond);

@@ -121,36 +121,36 @@ protected:
             return RegisterClass(&windowClass) != 0;
         }();
         ASSERT_TRUE(registered);
-        host = CreateWindowEx(0, "MediaTestHost", "host", WS_POPUP | WS_VISIBLE, 0, 0, 640, 480, 0, nullptr, nullptr,
+        Host = CreateWindowEx(0, "MediaTestHost", "host", WS_POPUP | WS_VISIBLE, 0, 0, 640, 480, 0, nullptr, nullptr,
                               nullptr);
-        ASSERT_NE(host, 0u);
-        graph = NewGraph();
-        ASSERT_EQ(Render(graph.Get(), Media(Content::AudioVideo, 1.0)), S_OK);
-        auto windows = RenderersOf<IVideoWindow>(graph.Get(), IID_IVideoWindow);
+        ASSERT_NE(Host, 0u);
+        Graph = NewGraph();
+        ASSERT_EQ(Render(Graph.Get(), Media(Content::AudioVideo, 1.0)), S_OK);
+        auto windows = RenderersOf<IVideoWindow>(Graph.Get(), IID_IVideoWindow);
         ASSERT_EQ(windows.size(), 1u);
-        window = windows[0];
-        video = Query<IBasicVideo>(window.Get(), IID_IBasicVideo);
-        probe = Query<IVideoFrameProbe>(window.Get(), IID_IVideoFrameProbe);
-        ASSERT_TRUE(video && probe);
+        Window = windows[0];
+        Video = Query<IBasicVideo>(Window.Get(), IID_IBasicVideo);
+        Probe = Query<IVideoFrameProbe>(Window.Get(), IID_IVideoFrameProbe);
+        ASSERT_TRUE(Video && Probe);
         OAHWND handle = 0;
-        ASSERT_EQ(probe->GetWindowHandle(&handle), S_OK);
+        ASSERT_EQ(Probe->GetWindowHandle(&handle), S_OK);
         ASSERT_NE(handle, 0);
-        videoHandle = static_cast<HWND>(handle);
+        VideoHandle = static_cast<HWND>(handle);
     }
     void TearDown() override {
-        window.Reset();
-        video.Reset();
-        probe.Reset();
-        graph.Reset();
-        if (host) DestroyWindow(host);
+        Window.Reset();
+        Video.Reset();
+        Probe.Reset();
+        Graph.Reset();
+        if (Host) DestroyWindow(Host);
     }
 
     void Attach(LONG width, LONG height) {
-        ASSERT_EQ(window->put_Visible(OAFALSE), S_OK);
-        ASSERT_EQ(window->put_Owner(static_cast<OAHWND>(host)), S_OK);
-        ASSERT_EQ(window->put_WindowStyle(static_cast<LONG>(WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN)), S_OK);
-        ASSERT_EQ(window->SetWindowPosition(0, 0, width, height), S_OK);
-        ASSERT_EQ(window->put_Visible(OATRUE), S_OK);
+        ASSERT_EQ(Window->put_Visible(OAFALSE), S_OK);
+        ASSERT_EQ(Window->put_Owner(static_cast<OAHWND>(Host)), S_OK);
+        ASSERT_EQ(Window->put_WindowStyle(static_cast<LONG>(WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN)), S_OK);
+        ASSERT_EQ(Window->SetWindowPosition(0, 0, width, height), S_OK);
+        ASSERT_EQ(Window->put_Visible(OATRUE), S_OK);
     }
 
     // Pumps until the host's picture shows colour at (x, y).
@@ -158,7 +158,7 @@ protected:
         Image picture;
         const bool shown = PumpMessagesUntil(
             [&] {
-                picture = host::CaptureWindow(host);
+                picture = host::CaptureWindow(Host);
                 return !picture.Empty() && ColourNear(Rgb(picture.PixelAt(x, y)), colour, kTolerance);
             },
             std::chrono::seconds(20));
@@ -170,32 +170,32 @@ protected:
     }
     static unsigned Rgb(COLORREF c) { return (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c); }
 
-    HWND host = 0;
-    HWND videoHandle = 0;
-    ComPtr<IGraphBuilder> graph;
-    ComPtr<IVideoWindow> window;
-    ComPtr<IBasicVideo> video;
-    ComPtr<IVideoFrameProbe> probe;
+    HWND Host = 0;
+    HWND VideoHandle = 0;
+    ComPtr<IGraphBuilder> Graph;
+    ComPtr<IVideoWindow> Window;
+    ComPtr<IBasicVideo> Video;
+    ComPtr<IVideoFrameProbe> Probe;
 };
 
 TEST_F(VideoInAWindow, StartsHiddenAndOwnerlessWithTheNativeSizeKnown) {
     LONG visible = 1, width = 0, height = 0;
     OAHWND owner = -1;
-    EXPECT_EQ(window->get_Visible(&visible), S_OK);
+    EXPECT_EQ(Window->get_Visible(&visible), S_OK);
     EXPECT_EQ(visible, OAFALSE);
-    EXPECT_EQ(window->get_Owner(&owner), S_OK);
+    EXPECT_EQ(Window->get_Owner(&owner), S_OK);
     EXPECT_EQ(owner, 0);
-    EXPECT_FALSE(IsWindowVisible(videoHandle));
-    EXPECT_EQ(video->GetVideoSize(&width, &height), S_OK);
+    EXPECT_FALSE(IsWindowVisible(VideoHandle));
+    EXPECT_EQ(Video->GetVideoSize(&width, &height), S_OK);
     EXPECT_EQ(width, 320);
     EXPECT_EQ(height, 240);
-    EXPECT_EQ(window->put_Owner(0x7FFFFFF0), E_INVALIDARG) << "an owner that is no window";
+    EXPECT_EQ(Window->put_Owner(0x7FFFFFF0), E_INVALIDARG) << "an owner that is no window";
 }
 
 TEST_F(VideoInAWindow, PaintsTheDecodedPictureScaledIntoItsOwnersWindow) {
     Attach(640, 480);
-    EXPECT_EQ(GetParent(videoHandle), host);
-    auto control = Query<IMediaControl>(graph.Get(), IID_IMediaControl);
+    EXPECT_EQ(GetParent(VideoHandle), Host);
+    auto control = Query<IMediaControl>(Graph.Get(), IID_IMediaControl);
     ASSERT_TRUE(SUCCEEDED(control->Pause()));
     for (int bar = 0; bar < 7; ++bar) {
         const int x = static_cast<int>((bar + 0.5) * 640 / 7);
@@ -203,7 +203,7 @@ TEST_F(VideoInAWindow, PaintsTheDecodedPictureScaledIntoItsOwnersWindow) {
     }
     // The frame itself is read back unscaled.
     VideoFrame frame;
-    ASSERT_EQ(probe->GetCurrentFrame(&frame, TRUE), S_OK);
+    ASSERT_EQ(Probe->GetCurrentFrame(&frame, TRUE), S_OK);
     ASSERT_EQ(frame.Width, 320);
     ASSERT_EQ(frame.Pixels.size(), 320u * 240u);
     EXPECT_TRUE(ColourNear(frame.Pixels[50 * 320 + 20], kSmpteBars[0], kTolerance));
@@ -212,22 +212,22 @@ TEST_F(VideoInAWindow, PaintsTheDecodedPictureScaledIntoItsOwnersWindow) {
 
 TEST_F(VideoInAWindow, ScalesTheSourceRectangleIntoTheDestinationRectangle) {
     Attach(640, 480);
-    auto control = Query<IMediaControl>(graph.Get(), IID_IMediaControl);
+    auto control = Query<IMediaControl>(Graph.Get(), IID_IMediaControl);
     ASSERT_TRUE(SUCCEEDED(control->Pause()));
-    EXPECT_EQ(video->SetSourcePosition(0, 0, 640, 480), E_INVALIDARG) << "larger than the frame";
-    EXPECT_EQ(video->SetSourcePosition(-1, 0, 100, 100), E_INVALIDARG);
-    EXPECT_EQ(video->SetDestinationPosition(0, 0, 0, 10), E_INVALIDARG);
+    EXPECT_EQ(Video->SetSourcePosition(0, 0, 640, 480), E_INVALIDARG) << "larger than the frame";
+    EXPECT_EQ(Video->SetSourcePosition(-1, 0, 100, 100), E_INVALIDARG);
+    EXPECT_EQ(Video->SetDestinationPosition(0, 0, 0, 10), E_INVALIDARG);
     // The left half of the frame (bars 0 to 3) into the right half of the window.
-    ASSERT_EQ(video->SetSourcePosition(0, 0, 160, 240), S_OK);
-    ASSERT_EQ(video->SetDestinationPosition(320, 0, 320, 480), S_OK);
+    ASSERT_EQ(Video->SetSourcePosition(0, 0, 160, 240), S_OK);
+    ASSERT_EQ(Video->SetDestinationPosition(320, 0, 320, 480), S_OK);
     EXPECT_TRUE(Shows(100, 100, 0x000000)) << "outside the destination is black";
     EXPECT_TRUE(Shows(330, 100, kSmpteBars[0]));
     EXPECT_TRUE(Shows(630, 100, kSmpteBars[3]));
     LONG l, t, w, h;
-    EXPECT_EQ(video->GetSourcePosition(&l, &t, &w, &h), S_OK);
+    EXPECT_EQ(Video->GetSourcePosition(&l, &t, &w, &h), S_OK);
     EXPECT_EQ(w, 160);
-    ASSERT_EQ(video->SetDefaultDestinationPosition(), S_OK);
-    EXPECT_EQ(video->GetDestinationPosition(&l, &t, &w, &h), S_OK);
+    ASSERT_EQ(Video->SetDefaultDestinationPosition(), S_OK);
+    EXPECT_EQ(Video->GetDestinationPosition(&l, &t, &w, &h), S_OK);
     EXPECT_EQ(w, 640) << "the default destination follows the window";
     EXPECT_EQ(h, 480);
 }
@@ -235,33 +235,33 @@ TEST_F(VideoInAWindow, ScalesTheSourceRectangleIntoTheDestinationRectangle) {
 TEST_F(VideoInAWindow, FullScreenCoversTheScreenAndComesBackToItsOwner) {
     Attach(320, 240);
     ASSERT_TRUE(host::SetScreenSize(800, 600));
-    ASSERT_EQ(window->put_FullScreenMode(OATRUE), S_OK);
+    ASSERT_EQ(Window->put_FullScreenMode(OATRUE), S_OK);
     LONG mode = 0;
-    EXPECT_EQ(window->get_FullScreenMode(&mode), S_OK);
+    EXPECT_EQ(Window->get_FullScreenMode(&mode), S_OK);
     EXPECT_EQ(mode, OATRUE);
-    EXPECT_EQ(GetParent(videoHandle), 0u);
+    EXPECT_EQ(GetParent(VideoHandle), 0u);
     RECT rect;
-    ASSERT_TRUE(GetWindowRect(videoHandle, &rect));
+    ASSERT_TRUE(GetWindowRect(VideoHandle, &rect));
     EXPECT_EQ(rect.right - rect.left, 800);
     EXPECT_EQ(rect.bottom - rect.top, 600);
     // A placement asked for meanwhile applies on the way back.
-    ASSERT_EQ(window->SetWindowPosition(10, 20, 200, 150), S_OK);
-    ASSERT_EQ(window->put_FullScreenMode(OAFALSE), S_OK);
-    EXPECT_EQ(GetParent(videoHandle), host);
-    ASSERT_TRUE(GetClientRect(videoHandle, &rect));
+    ASSERT_EQ(Window->SetWindowPosition(10, 20, 200, 150), S_OK);
+    ASSERT_EQ(Window->put_FullScreenMode(OAFALSE), S_OK);
+    EXPECT_EQ(GetParent(VideoHandle), Host);
+    ASSERT_TRUE(GetClientRect(VideoHandle, &rect));
     EXPECT_EQ(rect.right, 200);
     EXPECT_EQ(rect.bottom, 150);
-    EXPECT_TRUE(IsWindowVisible(videoHandle));
+    EXPECT_TRUE(IsWindowVisible(VideoHandle));
 }
 
 TEST_F(VideoInAWindow, OutlivesItsGraphOnlyAsLongAsItIsHeldAndTheNextOneGetsAWindowAgain) {
     Attach(320, 240);
-    graph.Reset();
-    EXPECT_TRUE(IsWindow(videoHandle)) << "the renderer is still held";
-    window.Reset();
-    video.Reset();
-    probe.Reset();
-    EXPECT_FALSE(IsWindow(videoHandle));
+    Graph.Reset();
+    EXPECT_TRUE(IsWindow(VideoHandle)) << "the renderer is still held";
+    Window.Reset();
+    Video.Reset();
+    Probe.Reset();
+    EXPECT_FALSE(IsWindow(VideoHandle));
     // The window class went with the last video window and comes back with the next.
     auto again = NewGraph();
     ASSERT_EQ(Render(again.Get(), Media(Content::Video, 1.0)), S_OK);
