@@ -331,7 +331,7 @@ void Usage(std::FILE* to) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape): running out of memory ends the bench
     // Notices go to standard error; keep the figures in order with them.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::vector<std::string> args(argv + 1, argv + argc);

@@ -86,6 +86,7 @@ int Clock::ActiveEvents() const noexcept {
     return static_cast<int>(Events.size());
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): by value, as the manual clock keeps it
 int Clock::AddStepObserver(StepObserver /*observer*/) { return 0; }
 
 void Clock::RemoveStepObserver(int /*id*/) {}

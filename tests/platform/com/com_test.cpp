@@ -40,7 +40,7 @@ TEST(ComPtr, ReleasesEachReferenceItHoldsExactlyOnce) {
         auto a = platform::ComPtr<Counted>::Attach(new Counted(&deleted));
         auto b = a;
         auto c = std::move(b);
-        EXPECT_FALSE(b);
+        EXPECT_FALSE(b);  // NOLINT(bugprone-use-after-move): checks what the move left
         a.Reset();
         EXPECT_EQ(deleted, 0);
     }

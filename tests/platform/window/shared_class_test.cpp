@@ -74,6 +74,7 @@ TEST(SharedWindowClass, TheFirstHolderRegistersItAndTheLastTakesItAway) {
 
     {
         SharedWindowClass moved = std::move(second);  // the hold moves; it is not doubled
+        // NOLINTNEXTLINE(bugprone-use-after-move): checks what the move left
         EXPECT_FALSE(second);
         EXPECT_TRUE(moved);
         first.Release();  // holds nothing: changes nothing
