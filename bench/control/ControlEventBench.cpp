@@ -16,9 +16,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "BusyCores.h"
@@ -74,7 +76,7 @@ std::string WriteSong(const std::string& folder, double seconds) {
         t.NoteOn(i == 0 ? 0 : kNoteSpacingTicks / 2, 0, key, 100).NoteOff(kNoteSpacingTicks / 2, 0, key);
     }
     t.EndOfTrack(kNoteSpacingTicks);
-    const std::string path = folder + "/notes.mid";
+    std::string path = folder + "/notes.mid";
     smf::SmfBuilder(0).AddTrack(t).WriteTo(path);
     return path;
 }
@@ -186,7 +188,7 @@ int main(int argc, char** argv) {
     double seconds = 20;
     bool withLoad = true;
     for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
+        const std::string_view a = argv[i];
         if (a == "--seconds" && i + 1 < argc) {
             char* end = nullptr;
             seconds = std::strtod(argv[++i], &end);
@@ -201,13 +203,13 @@ int main(int argc, char** argv) {
             return 0;
         } else {
             std::fprintf(stderr, "control_event_bench: unknown argument %s\nTry 'control_event_bench --help'.\n",
-                         a.c_str());
+                         argv[i]);
             return 2;
         }
     }
 
     int status = 0;
-    {
+    try {
         ScratchHost host;
         std::string error;
         if (!host.Start("control-event-bench", ORVALIS_MODULE, error)) {
@@ -248,6 +250,10 @@ int main(int argc, char** argv) {
                 static_cast<double>(run.AnchorSpreadNs) / 1000.0);
             if (!met) status = 1;
         }
+    } catch (const std::exception& e) {
+        // A song that cannot be written ends the run; the scratch folder goes either way.
+        std::fprintf(stderr, "control_event_bench: %s\n", e.what());
+        status = 3;
     }
     return status;
 }

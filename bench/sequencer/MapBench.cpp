@@ -420,11 +420,7 @@ void Usage(std::FILE* to) {
                  "       sequencer-map-bench chase-size\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const std::vector<std::string> args(argv + 1, argv + argc);
+int Dispatch(const std::vector<std::string>& args) {
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         Usage(args.empty() ? stderr : stdout);
         return args.empty() ? 2 : 0;
@@ -446,4 +442,16 @@ int main(int argc, char** argv) {
     }
     Usage(stderr);
     return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    try {
+        return Dispatch(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "sequencer-map-bench: %s\n", e.what());
+        return 1;
+    }
 }

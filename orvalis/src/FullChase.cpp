@@ -108,7 +108,8 @@ void FullChase::Clear() noexcept {
 
 FullChase::Parameter* FullChase::FindParameter(std::uint32_t key) noexcept {
     const std::size_t mask = Table.size() - 1;
-    std::size_t slot = (key * 2654435761u) & mask;
+    // The product wraps in 32 bits on purpose: a multiplicative hash of the key.
+    std::size_t slot = static_cast<std::uint32_t>(key * 2654435761u) & mask;
     while (Table[slot] >= 0) {
         Parameter& parameter = Parameters[static_cast<std::size_t>(Table[slot])];
         if (parameter.Key == key) {

@@ -170,7 +170,7 @@ std::int64_t SongTimeline::LastTickAtMicroseconds(double microseconds) const {
     if (!(microseconds >= 0.0)) {
         return -1;
     }
-    TempoChange segment;
+    TempoChange segment{};
     return LastTickIn(microseconds, segment);
 }
 
@@ -217,7 +217,7 @@ double SongTimeline::MicrosecondsToPosition(double microseconds) const {
     if (microseconds < 0.0) {
         return std::max(microseconds * Division / Segment(0).MicrosecondsPerQuarter, static_cast<double>(-kMaxMapTick));
     }
-    TempoChange segment;
+    TempoChange segment{};
     const std::int64_t tick = LastTickIn(microseconds, segment);
     if (tick >= kMaxMapTick) {
         return static_cast<double>(kMaxMapTick);

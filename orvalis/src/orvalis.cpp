@@ -53,13 +53,14 @@ public:
 // The toolbox picture, 16 x 15: an eighth note on the toolbox's grey.
 constexpr int kToolboxWidth = 16;
 constexpr int kToolboxHeight = 15;
-constexpr std::array<std::uint32_t, kToolboxWidth * kToolboxHeight> ToolboxPixels() {
+constexpr std::size_t kToolboxPixelCount = static_cast<std::size_t>(kToolboxWidth) * kToolboxHeight;
+constexpr std::array<std::uint32_t, kToolboxPixelCount> ToolboxPixels() {
     constexpr const char* kRows[kToolboxHeight] = {
         "................", ".........##.....", ".........#.#....", ".........#..#...", ".........#...#..",
         ".........#...#..", ".........#......", ".........#......", ".........#......", ".........#......",
         ".....#####......", "....######......", "....#####.......", ".....###........", "................",
     };
-    std::array<std::uint32_t, kToolboxWidth * kToolboxHeight> pixels{};
+    std::array<std::uint32_t, kToolboxPixelCount> pixels{};
     for (int y = 0; y < kToolboxHeight; ++y) {
         for (int x = 0; x < kToolboxWidth; ++x) {
             pixels[y * kToolboxWidth + x] = kRows[y][x] == '#' ? 0x00000000u : 0x00C0C0C0u;

@@ -100,7 +100,7 @@ TEST_F(ConsumerTest, AttachedItReportsTheNativeSizeAndZoomsWithTheWholePicture) 
     ASSERT_TRUE(WaitForBars(consumer.Window()));
 
     const struct {
-        double Scaling;
+        double Scaling = 1.0;
         SIZE Expected;
     } zooms[] = {{1.5, {480, 360}}, {0.333, {107, 80}}, {1.0, {320, 240}}};
     for (const auto& zoom : zooms) {

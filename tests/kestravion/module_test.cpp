@@ -80,10 +80,10 @@ TEST_F(ModuleTest, RegistrationWritesBothControlsTheirPagesAndTheTypeLibraryAndU
         std::string error;
         ASSERT_TRUE(ReadRegistry(registry, &error)) << error;
         const struct {
-            const char* ProgId;
+            const char* ProgId = nullptr;
             CLSID Clsid;
-            const char* TypeName;
-            int Bitmap;
+            const char* TypeName = nullptr;
+            int Bitmap = 0;
         } controls[] = {
             {kestravion::kVideoSourceProgId, kestravion::CLSID_VideoSourceCtrl, "VideoSource Control", 1},
             {kestravion::kVideoConsumerProgId, kestravion::CLSID_VideoConsumerCtrl, "VideoConsumer Control", 2},
@@ -105,7 +105,7 @@ TEST_F(ModuleTest, RegistrationWritesBothControlsTheirPagesAndTheTypeLibraryAndU
         }
         const struct {
             CLSID Clsid;
-            const char* TypeName;
+            const char* TypeName = nullptr;
         } pages[] = {{kestravion::CLSID_VideoSourcePropPage, "VideoSource Property Page"},
                      {kestravion::CLSID_VideoConsumerPropPage, "VideoConsumer Property Page"}};
         for (const auto& expected : pages) {
@@ -163,10 +163,10 @@ TEST_F(ModuleTest, RegistrationWritesBothControlsTheirPagesAndTheTypeLibraryAndU
 
 TEST_F(ModuleTest, EachControlReportsItsStatusAndShowsItsOneEmptyPage) {
     const struct {
-        const char* ProgId;
-        const char* TypeName;
+        const char* ProgId = nullptr;
+        const char* TypeName = nullptr;
         CLSID Page;
-        unsigned Dialog;
+        unsigned Dialog = 0;
     } controls[] = {
         {kestravion::kVideoSourceProgId, "VideoSource Control", kestravion::CLSID_VideoSourcePropPage, 200},
         {kestravion::kVideoConsumerProgId, "VideoConsumer Control", kestravion::CLSID_VideoConsumerPropPage, 201},

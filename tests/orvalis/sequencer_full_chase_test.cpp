@@ -31,7 +31,7 @@ bool IsReset(const std::vector<std::uint8_t>& message) {
 // back to power-on; Reset All Controllers resets what it resets.
 struct Receiver {
     struct Channel {
-        std::array<int, 128> Controllers;
+        std::array<int, 128> Controllers{};
         int Program = -1;
         int ProgramBankMsb = -1;
         int ProgramBankLsb = -1;

@@ -106,14 +106,14 @@ private:
         Kind Selected = kNoParameter;
     };
     struct Parameter {
-        std::uint32_t Key;  // channel << 15 | kind - 1 << 14 | number MSB << 7 | number LSB
-        std::int32_t Slot;  // where the key sits in the hash table
+        std::uint32_t Key = 0;  // channel << 15 | kind - 1 << 14 | number MSB << 7 | number LSB
+        std::int32_t Slot = 0;  // where the key sits in the hash table
         Item EntryMsb;
         Item EntryLsb;
-        std::int32_t Steps;  // increments less decrements without a value to step
-        std::uint8_t IncrementValue;
-        std::uint8_t DecrementValue;
-        std::uint32_t LastOrder;
+        std::int32_t Steps = 0;  // increments less decrements without a value to step
+        std::uint8_t IncrementValue = 0;
+        std::uint8_t DecrementValue = 0;
+        std::uint32_t LastOrder = 0;
     };
 
     void Clear() noexcept;
