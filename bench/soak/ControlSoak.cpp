@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <random>
 #include <string>
@@ -166,7 +167,7 @@ std::string WriteSong(const std::string& folder, const std::string& name, int ke
         track.EndOfTrack(kBars * kTicksPerBar - at);
         song.AddTrack(track);
     }
-    const std::string path = folder + "/" + name;
+    std::string path = folder + "/" + name;
     song.WriteTo(path);
     return path;
 }
@@ -229,7 +230,7 @@ int main(int argc, char** argv) {
     double seconds = 600;
     unsigned seed = 16;
     for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
+        const std::string_view a = argv[i];
         char* end = nullptr;
         if (a == "--seconds" && i + 1 < argc) {
             seconds = std::strtod(argv[++i], &end);
@@ -247,7 +248,7 @@ int main(int argc, char** argv) {
             Usage();
             return 0;
         } else {
-            std::fprintf(stderr, "control_soak: unknown argument %s\nTry 'control_soak --help'.\n", a.c_str());
+            std::fprintf(stderr, "control_soak: unknown argument %s\nTry 'control_soak --help'.\n", argv[i]);
             return 2;
         }
     }
@@ -255,7 +256,7 @@ int main(int argc, char** argv) {
     LatenessClock clock;
     platform::SetDefaultClock(&clock);
     int status = 0;
-    {
+    try {
         ScratchHost host;
         std::string error;
         if (!host.Start("control-soak", ORVALIS_MODULE, error)) {
@@ -423,6 +424,11 @@ int main(int argc, char** argv) {
         }
         std::printf("late steps      (over 2 ms) %s\n", late.empty() ? "none" : late.c_str());
         if (tally.StuckNotes > 0 || tally.PolyAfterStop > 0 || growthMiB >= 8.0) status = 1;
+    } catch (const std::exception& e) {
+        // A song that cannot be written ends the run; the control and the
+        // scratch host are gone before the clock is taken back.
+        std::fprintf(stderr, "control_soak: %s\n", e.what());
+        status = 3;
     }
     platform::SetDefaultClock(nullptr);
     return status;

@@ -46,7 +46,7 @@ TEST(ScriptTokens, AnUnclosedQuoteIsRefused) {
 TEST(ScriptTokens, ANulOrTooManyWordsAreRefused) {
     std::vector<Token> tokens;
     std::string problem;
-    EXPECT_FALSE(Tokenize(std::string_view("call Echo \"cut\0short\"", 22), tokens, problem));
+    EXPECT_FALSE(Tokenize(std::string_view("call Echo \"cut\0short\"", 21), tokens, problem));
     EXPECT_EQ(problem, "the line holds a NUL character");
     std::string words;
     for (std::size_t i = 0; i < kMaxWords; ++i) words += "w ";

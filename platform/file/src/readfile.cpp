@@ -13,7 +13,7 @@
 namespace platform {
 namespace {
 
-constexpr std::size_t kFirstStreamBuffer = 64 * 1024;
+constexpr std::size_t kFirstStreamBuffer = std::size_t{64} * 1024;
 
 class Descriptor {
 public:
