@@ -193,8 +193,8 @@ protected:
     }
 
     // A song with four tempo changes, the tempos in a track of their own: one
-    // note on channel 1 at each tick of NoteTicks, key 60 + its index, two
-    // of them on a change. Its map (Tempos) is worked out here, not by the
+    // note on channel 1 at each tick of kNoteTicks, key 60 + its index, two
+    // of them on a change. Its map (kTempos) is worked out here, not by the
     // player.
     struct TempoChange {
         std::int64_t Tick;
@@ -202,30 +202,30 @@ protected:
     };
     static constexpr std::int64_t kDivision = 480;
     static constexpr std::int64_t kTempoSongEnd = 3900;
-    static inline const std::vector<TempoChange> Tempos = {
+    static inline const std::vector<TempoChange> kTempos = {
         {0, 500000}, {700, 400000}, {1500, 1000000}, {2000, 333333}, {3100, 750000}};
-    static inline const std::vector<std::uint32_t> NoteTicks = {0,    350,  700,  1100, 1500, 1750,
-                                                                2000, 2500, 3100, 3500, 3839};
+    static inline const std::vector<std::uint32_t> kNoteTicks = {0,    350,  700,  1100, 1500, 1750,
+                                                                 2000, 2500, 3100, 3500, 3839};
     std::string TempoChanges() {
         smf::TimedTrack conductor, notes;
-        for (const TempoChange& change : Tempos) {
+        for (const TempoChange& change : kTempos) {
             conductor.B.Tempo(conductor.At(static_cast<std::uint32_t>(change.Tick)),
                               static_cast<std::uint32_t>(change.Microseconds));
         }
         conductor.B.EndOfTrack(conductor.At(kTempoSongEnd));
-        for (std::size_t i = 0; i < NoteTicks.size(); ++i) {
+        for (std::size_t i = 0; i < kNoteTicks.size(); ++i) {
             const int key = 60 + static_cast<int>(i);
-            notes.B.NoteOn(notes.At(NoteTicks[i]), 0, key, 100).NoteOff(notes.At(NoteTicks[i] + 50), 0, key);
+            notes.B.NoteOn(notes.At(kNoteTicks[i]), 0, key, 100).NoteOff(notes.At(kNoteTicks[i] + 50), 0, key);
         }
         notes.B.EndOfTrack(notes.At(kTempoSongEnd));
         return Write("tempo-changes.mid", smf::SmfBuilder(1, kDivision).AddTrack(conductor.B).AddTrack(notes.B));
     }
-    // Tick's time in ms under Tempos, each stretch summed in whole units.
+    // Tick's time in ms under kTempos, each stretch summed in whole units.
     static double MapMs(std::int64_t tick) {
         std::int64_t units = 0;  // microseconds times the division
-        for (std::size_t i = 0; i < Tempos.size() && Tempos[i].Tick < tick; ++i) {
-            const std::int64_t end = i + 1 < Tempos.size() ? std::min(tick, Tempos[i + 1].Tick) : tick;
-            units += (end - Tempos[i].Tick) * Tempos[i].Microseconds;
+        for (std::size_t i = 0; i < kTempos.size() && kTempos[i].Tick < tick; ++i) {
+            const std::int64_t end = i + 1 < kTempos.size() ? std::min(tick, kTempos[i + 1].Tick) : tick;
+            units += (end - kTempos[i].Tick) * kTempos[i].Microseconds;
         }
         return static_cast<double>(units) / kDivision / 1000.0;
     }
@@ -686,17 +686,17 @@ TEST_F(OrvalisPlayFiles, FollowingTheTempoMapSendsEveryNoteWithinAStepOfItsTimeU
         ASSERT_EQ(Capture(c.Args, song, log).Status, kExitOk) << name;
         const std::map<int, double> sent = NoteOnTimes(log);
         std::size_t expected = 0;
-        for (std::size_t i = 0; i < NoteTicks.size(); ++i) {
-            if (NoteTicks[i] < c.FromTick) {
+        for (std::size_t i = 0; i < kNoteTicks.size(); ++i) {
+            if (kNoteTicks[i] < c.FromTick) {
                 EXPECT_FALSE(sent.count(60 + static_cast<int>(i))) << name << ": note " << i;
                 continue;
             }
             ++expected;
             const auto at = sent.find(60 + static_cast<int>(i));
             ASSERT_NE(at, sent.end()) << name << ": note " << i;
-            const double due = MapMs(NoteTicks[i]) - MapMs(c.FromTick);
-            EXPECT_GE(at->second, due - 1e-3) << name << ": note " << i << " on tick " << NoteTicks[i];
-            EXPECT_LE(at->second, due + 2.0 + 1e-3) << name << ": note " << i << " on tick " << NoteTicks[i];
+            const double due = MapMs(kNoteTicks[i]) - MapMs(c.FromTick);
+            EXPECT_GE(at->second, due - 1e-3) << name << ": note " << i << " on tick " << kNoteTicks[i];
+            EXPECT_LE(at->second, due + 2.0 + 1e-3) << name << ": note " << i << " on tick " << kNoteTicks[i];
         }
         EXPECT_EQ(sent.size(), expected) << name;
     }
