@@ -1,8 +1,10 @@
 #include "ControlObject.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
+#include "Display.h"
 #include "Events.h"
 #include "Values.h"
 #include "platform/automation/propexchange.h"
@@ -23,9 +25,10 @@ std::set<ControlObject*>& Open() {
 }
 
 // Releases the hosted control and its window on the owner thread.
-void Destroy(HostedControl* hosted, HWND container) noexcept {
+void Destroy(HostedControl* hosted, HWND container, HWND frame) noexcept {
     delete hosted;
     if (container) DestroyWindow(container);
+    if (frame) DestroyWindow(frame);  // the stand-in only: the foreign window stays
 }
 
 std::string MemberText(const DispatchError& error, HRESULT code) {
@@ -92,12 +95,13 @@ void ControlObject::Close(bool releaseGil) noexcept {
     }
     HostedControl* hosted = Hosted.release();
     const HWND container = std::exchange(Container, 0);
+    const HWND frame = std::exchange(Frame, 0);
     const DWORD cookie = Cookie;
     auto finish = [&] {
         hosted->Disconnect(cookie);
         if (GetCurrentThreadId() == Owner && !InsideDirectDelivery()) {
-            Destroy(hosted, container);
-        } else if (!Home || !Home->RunOnOwner([hosted, container] { Destroy(hosted, container); })) {
+            Destroy(hosted, container, frame);
+        } else if (!Home || !Home->RunOnOwner([hosted, container, frame] { Destroy(hosted, container, frame); })) {
             // Its thread is gone and with it the windows the control had:
             // ending it here, on a thread it does not belong to, is not safe.
         }
@@ -334,14 +338,51 @@ py::list ControlObject::LoadProperties(py::object source) {
     return out;
 }
 
-void ControlObject::Activate(std::uint64_t parent, int x, int y, int width, int height) {
+HWND ControlObject::Activate(std::uint64_t parent, int x, int y, int width, int height) {
     CheckUsable("Activate");
-    (void)parent;
-    (void)x;
-    (void)y;
-    (void)width;
-    (void)height;
-    RaiseControlError(E_NOTIMPL, "placing a control in a foreign window needs the X11 backend", "Activate");
+    if (width <= 0 || height <= 0 || width > 4096 || height > 4096) {
+        RaiseControlError(E_INVALIDARG, "the size must be 1 to 4096 pixels each way", "Activate");
+    }
+    if (!DisplayInUse()) {
+        RaiseControlError(E_UNEXPECTED, "no display: call ocx.UseDisplay() before the first control is made",
+                          "Activate");
+    }
+    HRESULT hr = S_OK;
+    HWND window = 0;
+    DWORD attachError = 0;
+    {
+        py::gil_scoped_release unlocked;
+        // Another foreign window, or the stand-in went with its window: the
+        // control's window is made again under the new one. The same one only
+        // moves it.
+        if (!Frame || FrameId != parent || !IsWindow(Frame)) {
+            const HWND frame = host::AttachForeignWindow(parent);
+            if (!frame) {
+                attachError = GetLastError();
+            } else {
+                Hosted->Deactivate();
+                if (Frame) DestroyWindow(Frame);  // only lets go of the foreign window
+                Frame = frame;
+                FrameId = parent;
+            }
+        }
+        if (!attachError) {
+            hr = Hosted->Activate(Frame, RECT{x, y, x + width, y + height});
+            window = Hosted->Window();
+        }
+    }
+    if (attachError) {
+        char id[32];
+        std::snprintf(id, sizeof id, "0x%llx", static_cast<unsigned long long>(parent));
+        RaiseControlError(E_INVALIDARG, std::string(id) + " is not a window of the display", "Activate");
+    }
+    if (FAILED(hr)) RaiseControlError(hr, "the control cannot be placed in that window", "Activate");
+    return window;
+}
+
+std::uint64_t ControlObject::NativeWindowId() {
+    CheckUsable("NativeWindowId");
+    return host::NativeWindowId(Hosted->Window());
 }
 
 HWND ControlObject::ShowInWindow(int width, int height) {

@@ -62,7 +62,12 @@ public:
     py::object SaveProperties(py::object path);
     py::list LoadProperties(py::object source);
 
-    void Activate(std::uint64_t parent, int x, int y, int width, int height);
+    // Places the control at (x, y) inside a native window of the display (a
+    // Tk frame's winfo_id()); again with the same window it moves and sizes
+    // it. Returns the control's window.
+    platform::HWND Activate(std::uint64_t parent, int x, int y, int width, int height);
+    // The control's X window id; 0 while it is not active or off screen.
+    std::uint64_t NativeWindowId();
     platform::HWND ShowInWindow(int width, int height);
     void Click(int x, int y);
     void Deactivate();
@@ -82,6 +87,8 @@ private:
     std::shared_ptr<EventTargets> Targets;
     platform::DWORD Cookie = 0;
     platform::HWND Container = 0;  // a window of the host's own, from ShowInWindow
+    platform::HWND Frame = 0;      // stands for the foreign window given to Activate
+    std::uint64_t FrameId = 0;     // that foreign window's X id
 };
 
 // Set once the interpreter is on its way out: events are dropped from then on.

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "ControlObject.h"
+#include "Display.h"
 #include "Events.h"
 #include "Values.h"
 #include "platform/automation/registration.h"
@@ -233,13 +234,17 @@ PYBIND11_MODULE(ocx, m) {
     controlClass.def("LoadProperties", &ControlObject::LoadProperties, py::arg("source"),
                      "Loads a dict from SaveProperties() or a saved file; returns the problems met.");
     controlClass.def("Activate", &ControlObject::Activate, py::arg("parent"), py::arg("x"), py::arg("y"),
-                     py::arg("width"), py::arg("height"));
+                     py::arg("width"), py::arg("height"),
+                     "Places the control inside a native window of the display (a Tk frame's winfo_id()); "
+                     "returns the control's window. Needs ocx.UseDisplay().");
     controlClass.def("ShowInWindow", &ControlObject::ShowInWindow, py::arg("width"), py::arg("height"),
                      "Activates the control in a window of the host's own; returns the control's window.");
     controlClass.def("Click", &ControlObject::Click, py::arg("x"), py::arg("y"),
                      "A left click at (x, y) in the control's window, handled while the thread pumps.");
     controlClass.def("Deactivate", &ControlObject::Deactivate);
     controlClass.def_property_readonly("WindowHandle", &ControlObject::WindowHandle);
+    controlClass.def_property_readonly("NativeWindowId", &ControlObject::NativeWindowId,
+                                       "The control's X window id; 0 while it is not active or off screen.");
 
     m.def(
         "Dispatch",
@@ -313,6 +318,10 @@ PYBIND11_MODULE(ocx, m) {
         "SetRegistryPath", [](const std::string& path) { SetRegistryPath(path); }, py::arg("path"),
         "Uses another registry file from now on; \"\" goes back to the default.");
     m.def("GetRegistryPath", [] { return GetRegistryPath(); });
+
+    m.def("UseDisplay", &UseDisplay, py::arg("name") = py::none(),
+          "Shows this process's windows on an X display (None: $DISPLAY); before the first control.");
+    m.def("DisplayInUse", &DisplayInUse, "True once UseDisplay has connected.");
 
     // Controls end before the interpreter does: their threads may fire until
     // they are released, and nothing may reach Python after finalisation.
