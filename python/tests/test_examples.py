@@ -6,8 +6,10 @@ import subprocess
 import sys
 
 import mido
+import pytest
 
-from conftest import CAPTURE_DEVICE, module_path
+from conftest import CAPTURE_DEVICE, PATIENCE, module_path
+import xdisplay
 
 EXAMPLES = pathlib.Path(os.environ.get("OCX_EXAMPLES") or pathlib.Path(__file__).resolve().parents[2] / "examples")
 
@@ -42,3 +44,64 @@ def test_play_refuses_what_it_cannot_play(tmp_path):
     assert garbage.returncode == 1 and "not a MIDI file" in garbage.stderr
     help_text = subprocess.run([sys.executable, str(EXAMPLES / "play.py"), "--help"], capture_output=True, text=True)
     assert help_text.returncode == 0 and "--port" in help_text.stdout
+
+
+SMPTE_BARS = [(255, 255, 255), (255, 255, 0), (0, 255, 255), (0, 255, 0), (255, 0, 255), (255, 0, 0), (0, 0, 255)]
+
+
+@pytest.fixture(scope="module")
+def x_server():
+    try:
+        import tkinter  # noqa: F401  the wall is a Tk program
+    except ImportError:
+        pytest.skip("python3-tk is missing")
+    try:
+        server = xdisplay.Server()
+    except (FileNotFoundError, TimeoutError, RuntimeError) as error:
+        pytest.skip(f"no X server for the test: {error}")
+    yield server.name
+    server.stop()
+
+
+def wall(*args, display, registry, **options):
+    return subprocess.Popen(
+        [sys.executable, str(EXAMPLES / "video_wall.py"), "--registry", registry,
+         "--module", module_path("OCX_KESTRAVION_MODULE", "kestravion"), *args],
+        env=dict(os.environ, DISPLAY=display), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **options)
+
+
+def test_video_wall_shows_the_clips_in_its_tk_frames_and_closes_by_itself(x_server, tmp_path):
+    running = wall("--clips", "2", "--clip-seconds", "3", "--seconds", "3", display=x_server,
+                   registry=str(tmp_path / "registry"))
+    try:
+        first = running.stdout.readline().split()
+        assert first[:1] == ["cell"], running.stderr.read()
+        cell = int(first[1], 16)
+        assert running.stdout.readline().startswith("cell ")
+
+        def shows_bars():
+            picture = xdisplay.Picture(x_server, cell)
+            row = [picture.at(int((bar + 0.5) * picture.width / 7), picture.height // 5) for bar in range(7)]
+            return all(max(abs(a - b) for a, b in zip(seen, bar)) <= 28 for seen, bar in zip(row, SMPTE_BARS))
+
+        assert xdisplay.eventually(shows_bars, 10), "the first clip's bars fill its frame"
+        assert running.wait(PATIENCE) == 0, running.stderr.read()
+    finally:
+        if running.poll() is None:
+            running.kill()
+            running.wait()
+
+
+def test_video_wall_refuses_what_it_cannot_show(x_server, tmp_path):
+    text = tmp_path / "text.webm"
+    text.write_text("not a video")
+    registry = str(tmp_path / "registry")
+    bad = wall(str(text), display=x_server, registry=registry)
+    _, error = bad.communicate(timeout=PATIENCE)
+    assert bad.returncode == 1 and "text.webm" in error
+    missing = wall(str(tmp_path / "missing.webm"), display=x_server, registry=registry)
+    _, error = missing.communicate(timeout=PATIENCE)
+    assert missing.returncode == 2 and "no such file" in error
+    headless = wall("--clips", "1", display="", registry=registry)
+    _, error = headless.communicate(timeout=PATIENCE)
+    assert headless.returncode == 1 and "display" in error
