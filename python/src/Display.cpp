@@ -25,8 +25,7 @@ void UseDisplay(const std::optional<std::string>& name) {
     }
     if (!installed && !error.empty()) RaiseControlError(E_FAIL, error, "UseDisplay");
     if (!installed) {
-        RaiseControlError(E_UNEXPECTED, "the display must be chosen before the first control is made",
-                          "UseDisplay");
+        RaiseControlError(E_UNEXPECTED, "the display must be chosen before the first control is made", "UseDisplay");
     }
 }
 
