@@ -137,6 +137,7 @@ class Wall:
             cells.append(cell)
         # The frames' X windows exist once Tk has shown them.
         root.update()
+        print("wall 0x%x" % int(root.wm_frame(), 16), flush=True)
 
         self.source.Activate(strip.winfo_id(), 0, 0, *STRIP)
         for cell, path in zip(cells, files):

@@ -343,6 +343,10 @@ HWND ControlObject::Activate(std::uint64_t parent, int x, int y, int width, int 
     if (width <= 0 || height <= 0 || width > 4096 || height > 4096) {
         RaiseControlError(E_INVALIDARG, "the size must be 1 to 4096 pixels each way", "Activate");
     }
+    // X keeps a window's place in 16 bits.
+    if (x < -32768 || x > 32767 || y < -32768 || y > 32767) {
+        RaiseControlError(E_INVALIDARG, "the place must be -32768 to 32767 each way", "Activate");
+    }
     if (!DisplayInUse()) {
         RaiseControlError(E_UNEXPECTED, "no display: call ocx.UseDisplay() before the first control is made",
                           "Activate");

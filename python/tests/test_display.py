@@ -112,9 +112,9 @@ def test_wrong_windows_and_sizes_raise_control_error(registry, tk):
         with pytest.raises(ocx.ControlError) as raised:
             player.Activate(bad, 0, 0, 10, 10)
         assert raised.value.code == E_INVALIDARG and "not a window" in raised.value.text
-    for size in ((0, 10), (10, -1), (4097, 10)):
+    for place in ((0, 0, 0, 10), (0, 0, 10, -1), (0, 0, 4097, 10), (2**31 - 5, 0, 10, 10), (0, -40000, 10, 10)):
         with pytest.raises(ocx.ControlError) as raised:
-            player.Activate(frame.winfo_id(), 0, 0, *size)
+            player.Activate(frame.winfo_id(), *place)
         assert raised.value.code == E_INVALIDARG
     assert player.WindowHandle == 0
     ocx.UseDisplay()  # already in use: nothing changes

@@ -70,21 +70,34 @@ def wall(*args, display, registry, **options):
         env=dict(os.environ, DISPLAY=display), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **options)
 
 
-def test_video_wall_shows_the_clips_in_its_tk_frames_and_closes_by_itself(x_server, tmp_path):
-    running = wall("--clips", "2", "--clip-seconds", "3", "--seconds", "3", display=x_server,
+def test_video_wall_shows_the_clips_in_its_tk_frames_follows_its_size_and_closes_by_itself(x_server, tmp_path):
+    running = wall("--clips", "2", "--clip-seconds", "4", "--seconds", "4", display=x_server,
                    registry=str(tmp_path / "registry"))
     try:
         first = running.stdout.readline().split()
-        assert first[:1] == ["cell"], running.stderr.read()
-        cell = int(first[1], 16)
-        assert running.stdout.readline().startswith("cell ")
+        assert first[:1] == ["wall"], running.stderr.read()
+        window = int(first[1], 16)
+        cells = [running.stdout.readline().split() for _ in range(2)]
+        assert [line[:1] for line in cells] == [["cell"], ["cell"]]
+        cell = int(cells[0][1], 16)
 
-        def shows_bars():
+        def shows_bars(width):
             picture = xdisplay.Picture(x_server, cell)
-            row = [picture.at(int((bar + 0.5) * picture.width / 7), picture.height // 5) for bar in range(7)]
+            if picture.width != width:
+                return False
+            row = [picture.at(int((bar + 0.5) * width / 7), picture.height // 5) for bar in range(7)]
             return all(max(abs(a - b) for a, b in zip(seen, bar)) <= 28 for seen, bar in zip(row, SMPTE_BARS))
 
-        assert xdisplay.eventually(shows_bars, 10), "the first clip's bars fill its frame"
+        assert xdisplay.eventually(lambda: shows_bars(320), 10), "the first clip's bars fill its frame"
+        # The window grows as a user would grow it; the frames, and the
+        # pictures in them, share the new width.
+        info = xdisplay.window_info(x_server, window)
+        while info["parent"] not in (info["root"], None):  # Tk's wrapper: the window a user resizes
+            window = info["parent"]
+            info = xdisplay.window_info(x_server, window)
+        subprocess.run(["xdotool", "windowsize", str(window), str(info["width"] + 200), str(info["height"])],
+                       check=True, timeout=10, env=dict(os.environ, DISPLAY=x_server))
+        assert xdisplay.eventually(lambda: shows_bars(420), 10), "the bars follow the frame's new width"
         assert running.wait(PATIENCE) == 0, running.stderr.read()
     finally:
         if running.poll() is None:

@@ -63,7 +63,7 @@ def window_info(display, window):
         found = re.search(label + r":\s+(-?\w+)", out)
         return int(found.group(1), 0) if found else None
 
-    return {"parent": number("Parent window id"), "x": number("Relative upper-left X"),
+    return {"root": number("Root window id"), "parent": number("Parent window id"), "x": number("Relative upper-left X"),
             "y": number("Relative upper-left Y"), "width": number("Width"), "height": number("Height"),
             "viewable": "IsViewable" in out}
 
