@@ -364,16 +364,18 @@ HWND ControlObject::Activate(std::uint64_t parent, int x, int y, int width, int 
             if (!frame) {
                 attachError = GetLastError();
             } else {
-                Hosted->Deactivate();
                 if (Frame) DestroyWindow(Frame);  // only lets go of the foreign window
                 Frame = frame;
                 FrameId = parent;
             }
         }
         if (!attachError) {
-            hr = Hosted->Activate(Frame, RECT{x, y, x + width, y + height});
+            hr = ActivateIn(Frame, RECT{x, y, x + width, y + height});
             window = Hosted->Window();
         }
+    }
+    if (attachError == ERROR_NOT_SUPPORTED) {
+        RaiseControlError(E_UNEXPECTED, "the display has gone away", "Activate");
     }
     if (attachError) {
         char id[32];
@@ -382,6 +384,14 @@ HWND ControlObject::Activate(std::uint64_t parent, int x, int y, int width, int 
     }
     if (FAILED(hr)) RaiseControlError(hr, "the control cannot be placed in that window", "Activate");
     return window;
+}
+
+HRESULT ControlObject::ActivateIn(HWND parent, const RECT& position) noexcept {
+    // An active control only moves within its parent: under another one its
+    // window is made again.
+    const HWND window = Hosted->Window();
+    if (window && GetParent(window) != parent) Hosted->Deactivate();
+    return Hosted->Activate(parent, position);
 }
 
 std::uint64_t ControlObject::NativeWindowId() {
@@ -403,7 +413,7 @@ HWND ControlObject::ShowInWindow(int width, int height) {
             hr = E_FAIL;
         } else {
             SetWindowPos(Container, 0, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);
-            hr = Hosted->Activate(Container, RECT{0, 0, width, height});
+            hr = ActivateIn(Container, RECT{0, 0, width, height});
             window = Hosted->Window();
         }
     }

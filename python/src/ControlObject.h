@@ -79,6 +79,8 @@ private:
     const platform::MemberDescription* Describe(std::string_view name, std::string_view member,
                                                 platform::MemberDescription& scratch);
     void Connect();
+    // Owner thread, GIL released.
+    platform::HRESULT ActivateIn(platform::HWND parent, const platform::RECT& position) noexcept;
 
     std::unique_ptr<platform::HostedControl> Hosted;  // owner thread
     std::string Name;

@@ -84,6 +84,11 @@ def test_a_control_activated_in_a_tk_frame_is_its_child_and_paints_there(registr
     assert xdisplay.window_info(display_of(tk), player.NativeWindowId)["parent"] == other.winfo_id()
     assert xdisplay.eventually(lambda: xdisplay.window_info(display_of(tk), frame.winfo_id()) is not None
                                and not children_of(display_of(tk), frame.winfo_id()), PATIENCE, pumping(tk))
+    # From a window of the host's own and back.
+    player.ShowInWindow(100, 100)
+    assert player.NativeWindowId != 0 and not children_of(display_of(tk), other.winfo_id())
+    player.Activate(other.winfo_id(), 0, 0, 100, 100)
+    assert xdisplay.window_info(display_of(tk), player.NativeWindowId)["parent"] == other.winfo_id()
     del player
     # Releasing the control leaves the Tk frame as it was.
     tk.update()
