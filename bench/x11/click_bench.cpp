@@ -106,12 +106,12 @@ double Percentile(const std::vector<double>& sorted, double p) {
 }
 
 int Measure(const Options& options, const std::filesystem::path& folder) {
-    media::testkit::MediaSpec spec;
-    spec.Kind = media::testkit::Content::Video;
-    spec.Seconds = 60;
+    media::testkit::MediaSpec clip;
+    clip.Kind = media::testkit::Content::Video;
+    clip.Seconds = 60;
     std::filesystem::path file;
     try {
-        file = media::testkit::MakeMedia(folder, spec);
+        file = media::testkit::MakeMedia(folder, clip);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "x11_click_bench: %s\n", error.what());
         return 1;

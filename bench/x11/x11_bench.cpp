@@ -132,15 +132,15 @@ Spread SpreadOf(std::vector<double> values) {
 }
 
 int Measure(const Options& options, CountingBackend& counting) {
-    testkit::MediaSpec spec;
-    spec.Kind = testkit::Content::Video;
-    spec.Seconds = options.Seconds + 2;
-    spec.FramesPerSecond = kFramesPerSecond;
+    testkit::MediaSpec clip;
+    clip.Kind = testkit::Content::Video;
+    clip.Seconds = options.Seconds + 2;
+    clip.FramesPerSecond = kFramesPerSecond;
     std::filesystem::path file;
     try {
         std::printf("making media in %s...\n", options.MediaDir.c_str());
         std::fflush(stdout);
-        file = testkit::MakeMedia(options.MediaDir, spec);
+        file = testkit::MakeMedia(options.MediaDir, clip);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "x11_bench: %s\n", error.what());
         return 1;
@@ -222,7 +222,7 @@ int Measure(const Options& options, CountingBackend& counting) {
 
         std::printf("gst-launch-1.0 playbin with ximagesink on the same file...\n");
         std::fflush(stdout);
-        const double player = PlayerCpu(file) / spec.Seconds;
+        const double player = PlayerCpu(file) / clip.Seconds;
         const double perStream = cpu / options.Streams / played;
         const Spread shown = SpreadOf(presented), decoded = SpreadOf(received);
         std::printf("\n== %d streams of 320x240 at %d frames per second on %s\n", options.Streams, kFramesPerSecond,

@@ -220,11 +220,11 @@ TEST_F(SourceTest, PeekGivesWholeMillisecondsHeldTo32BitsAndPeekEndTheFullStop) 
     EXPECT_EQ(source.Log->Errors, (std::vector<std::string>{"IMediaSeeking->SetPositions() failed"}));
 
     // 69 buffers of 960 samples at 44.1 kHz: 1502.0408 ms.
-    media::testkit::MediaSpec spec;
-    spec.Kind = Content::Audio;
-    spec.Seconds = 1.5;
-    spec.SampleRate = 44100;
-    AddFile(source, media::testkit::MakeMedia(media_test::MediaFolder(), spec).string(), nullptr);
+    media::testkit::MediaSpec clip;
+    clip.Kind = Content::Audio;
+    clip.Seconds = 1.5;
+    clip.SampleRate = 44100;
+    AddFile(source, media::testkit::MakeMedia(media_test::MediaFolder(), clip).string(), nullptr);
     ASSERT_TRUE(source.CallBool("Pause"));
     ASSERT_TRUE(source.CallBool("Seek", {Variant(1234.9)}));
     EXPECT_EQ(source.Call("Peek"), Variant(1234.0));
