@@ -67,7 +67,7 @@ if missing:
 EOF
 
 # Warnings in the tree's own headers, never in system or third-party ones.
-header_filter="^${root}/(platform|midiframework|orvalis|kestravion|tools|tests|bench|fuzz|examples)/"
+header_filter="^${root}/(platform|midiframework|orvalis|kestravion|tools|tests|bench|fuzz|examples|python)/"
 
 start=$(date +%s)
 mapfile -t checked < "$work/checked"

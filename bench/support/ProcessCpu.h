@@ -27,6 +27,7 @@ inline double CpuSeconds(int who = RUSAGE_SELF) {
 // returns the CPU seconds it used; -1 when it could not start or failed.
 inline double ProgramCpuSeconds(std::vector<std::string> args) {
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_t child = 0;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -101,7 +102,8 @@ std::vector<double> ClickPlay(const std::string& display, int x, int y, int clic
 
 double Percentile(const std::vector<double>& sorted, double p) {
     if (sorted.empty()) return 0;
-    const std::size_t index = std::min(sorted.size() - 1, static_cast<std::size_t>(p * (sorted.size() - 1) + 0.5));
+    const std::size_t index =
+        std::min(sorted.size() - 1, static_cast<std::size_t>(std::lround(p * (sorted.size() - 1))));
     return sorted[index];
 }
 

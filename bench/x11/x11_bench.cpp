@@ -154,6 +154,7 @@ int Measure(const Options& options, CountingBackend& counting) {
     const HWND grid = CreateWindowEx(0, "X11BenchGrid", "x11_bench", WS_OVERLAPPED | WS_VISIBLE, 0, 0, 4 * 320, 4 * 240,
                                      0, nullptr, nullptr, nullptr);
     std::vector<HWND> cells;
+    cells.reserve(static_cast<std::size_t>(std::max(options.Streams, 0)));
     for (int i = 0; i < options.Streams; ++i) {
         cells.push_back(CreateWindowEx(0, "X11BenchGrid", "", WS_CHILD | WS_VISIBLE, (i % 4) * 320, (i / 4) * 240, 320,
                                        240, grid, nullptr, nullptr, nullptr));
@@ -194,6 +195,7 @@ int Measure(const Options& options, CountingBackend& counting) {
         PumpMessages(std::chrono::seconds(1));
         auto sequences = [&] {
             std::vector<std::uint64_t> s;
+            s.reserve(probes.size());
             for (auto& probe : probes) {
                 VideoFrame frame;
                 probe->GetCurrentFrame(&frame, FALSE);
@@ -202,6 +204,7 @@ int Measure(const Options& options, CountingBackend& counting) {
             return s;
         };
         std::vector<std::uint64_t> presentedBefore;
+        presentedBefore.reserve(videos.size());
         for (HWND video : videos) presentedBefore.push_back(counting.Presented(video));
         const std::vector<std::uint64_t> receivedBefore = sequences();
         const double cpuBefore = bench::CpuSeconds();

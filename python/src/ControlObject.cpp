@@ -107,8 +107,11 @@ void ControlObject::Close(bool releaseGil) noexcept {
         }
     };
     if (releaseGil && PyGILState_Check()) {
-        py::gil_scoped_release unlocked;
+        // Released through the interpreter itself: pybind11's guard may throw
+        // while it looks up its own state, and nothing may leave Close.
+        PyThreadState* const state = PyEval_SaveThread();
         finish();
+        PyEval_RestoreThread(state);
     } else {
         finish();
     }
@@ -189,7 +192,7 @@ bool ControlObject::SetMember(const std::string& name, py::handle value) {
     return true;
 }
 
-py::object ControlObject::CallMethod(const std::string& name, py::args args) {
+py::object ControlObject::CallMethod(const std::string& name, const py::args& args) {
     CheckUsable(name);
     MemberDescription scratch;
     const MemberDescription* member = Describe(name, name, scratch);
@@ -270,7 +273,7 @@ void ControlObject::AttachHandler(py::object handler) {
     Targets->Handlers.push_back(std::move(handler));
 }
 
-py::object ControlObject::SaveProperties(py::object path) {
+py::object ControlObject::SaveProperties(const py::object& path) {
     CheckUsable("SaveProperties");
     if (!path.is_none()) {
         const std::string file = py::str(path);
@@ -295,7 +298,7 @@ py::object ControlObject::SaveProperties(py::object path) {
     return saved;
 }
 
-py::list ControlObject::LoadProperties(py::object source) {
+py::list ControlObject::LoadProperties(const py::object& source) {
     CheckUsable("LoadProperties");
     std::vector<std::string> issues;
     if (py::isinstance<py::dict>(source)) {

@@ -51,7 +51,7 @@ public:
     // obj.Name = value for a property. False when the control has no member
     // of that name (the caller decides what that means).
     bool SetMember(const std::string& name, py::handle value);
-    py::object CallMethod(const std::string& name, py::args args);
+    py::object CallMethod(const std::string& name, const py::args& args);
     // The members' names from the type information.
     std::vector<std::string> MemberNames();
     std::string Describe() const;
@@ -59,8 +59,8 @@ public:
     void AttachSelf(PyObject* self);
     void AttachHandler(py::object handler);
 
-    py::object SaveProperties(py::object path);
-    py::list LoadProperties(py::object source);
+    py::object SaveProperties(const py::object& path);
+    py::list LoadProperties(const py::object& source);
 
     // Places the control at (x, y) inside a native window of the display (a
     // Tk frame's winfo_id()); again with the same window it moves and sizes

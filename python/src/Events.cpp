@@ -126,9 +126,11 @@ void CopyBack(Variant& ref, const Variant& answer) {
 
 bool InsideDirectDelivery() noexcept { return DirectDepth > 0; }
 
-py::object MakeBoundMethod(py::object owner, const std::string& name) { return Types().BoundMethod(owner, name); }
+py::object MakeBoundMethod(const py::object& owner, const std::string& name) {
+    return Types().BoundMethod(owner, name);
+}
 
-HostedControl::EventHandler MakeEventHandler(std::shared_ptr<EventTargets> targets) {
+HostedControl::EventHandler MakeEventHandler(const std::shared_ptr<EventTargets>& targets) {
     return [targets](const EventInfo& event, std::span<Variant> args) {
         if (!targets->Alive.load(std::memory_order_acquire) || Finalizing.load(std::memory_order_acquire)) return;
         if (GetCurrentThreadId() == targets->OwnerThread) {

@@ -74,7 +74,7 @@ class BoundMethod:
         return f"<method {self._name} of {self._owner!r}>"
 )py";
 
-std::optional<std::chrono::milliseconds> Limit(py::object timeout) {
+std::optional<std::chrono::milliseconds> Limit(const py::object& timeout) {
     if (timeout.is_none()) return std::nullopt;
     const double seconds = py::cast<double>(timeout);
     if (!(seconds >= 0) || !std::isfinite(seconds)) throw py::value_error("timeout must be a number of seconds >= 0");
@@ -139,7 +139,7 @@ void AttachEvents(py::handle self, ControlObject& native) { native.AttachSelf(se
 std::string ModuleFile(const std::string& path) {
     // A bare name ("orvalis") stands for an installed module of that name.
     if (path.find('/') == std::string::npos) {
-        const std::string installed = FindInstalledModule(path);
+        std::string installed = FindInstalledModule(path);
         if (!installed.empty()) return installed;
     }
     return path;
@@ -179,7 +179,7 @@ PYBIND11_MODULE(ocx, m) {
     m.attr("BoundMethod").attr("__module__") = "ocx";
 
     py::class_<ControlObject> controlClass(m, "Control", "A control, made on this thread and used from it.");
-    controlClass.def(py::init([](const std::string& progId, py::object properties) {
+    controlClass.def(py::init([](const std::string& progId, const py::object& properties) {
                          auto made = std::make_unique<ControlObject>(progId);
                          if (!properties.is_none()) made->LoadProperties(properties);
                          return made;
@@ -192,7 +192,7 @@ PYBIND11_MODULE(ocx, m) {
         }
         return Native(self).GetMember(self, name);
     });
-    controlClass.def("__setattr__", [](py::handle self, const std::string& name, py::object value) {
+    controlClass.def("__setattr__", [](py::handle self, const std::string& name, const py::object& value) {
         if (name.empty() || name[0] == '_') {
             ObjectSetattr()(self, name, value);
             return;
@@ -216,14 +216,14 @@ PYBIND11_MODULE(ocx, m) {
     controlClass.def("__repr__", [](py::handle self) { return "<ocx.Control " + Native(self).Describe() + ">"; });
     controlClass.def(
         "Invoke",
-        [](ControlObject& self, const std::string& name, py::args args) { return self.CallMethod(name, args); },
+        [](ControlObject& self, const std::string& name, const py::args& args) { return self.CallMethod(name, args); },
         py::arg("name"), "Calls a method by name (also one that a host method here hides).");
     controlClass.def(
         "GetProperty", [](py::handle self, const std::string& name) { return Native(self).GetMember(self, name); },
         py::arg("name"));
     controlClass.def(
         "SetProperty",
-        [](ControlObject& self, const std::string& name, py::object value) {
+        [](ControlObject& self, const std::string& name, const py::object& value) {
             if (!self.SetMember(name, value)) {
                 RaiseControlError(DISP_E_UNKNOWNNAME, "the control has no member \"" + name + "\"", name);
             }
@@ -248,14 +248,14 @@ PYBIND11_MODULE(ocx, m) {
 
     m.def(
         "Dispatch",
-        [](py::object progId, py::object properties) {
+        [](const py::object& progId, const py::object& properties) {
             return py::module_::import("ocx").attr("Control")(progId, properties);
         },
         py::arg("progid_or_clsid"), py::arg("properties") = py::none(),
         "Makes a control by ProgID or class id on this thread.");
     m.def(
         "DispatchWithEvents",
-        [](py::object progId, py::object handler) {
+        [](const py::object& progId, const py::object& handler) {
             py::object builtins = py::module_::import("builtins");
             py::object base = py::module_::import("ocx").attr("Control");
             py::object combined = builtins.attr("type")(handler.attr("__name__"), py::make_tuple(base, handler),
@@ -270,7 +270,7 @@ PYBIND11_MODULE(ocx, m) {
         "Makes a control that is also an instance of handler_class, whose On<Event> methods hear its events.");
     m.def(
         "WithEvents",
-        [](py::object control, py::object handler) {
+        [](const py::object& control, const py::object& handler) {
             py::object instance = handler;
             if (py::isinstance<py::type>(handler)) instance = handler();
             Native(control).AttachHandler(instance);
@@ -284,7 +284,7 @@ PYBIND11_MODULE(ocx, m) {
         "Handles the messages waiting for this thread; 1 when a quit message was taken, else 0.");
     m.def(
         "PumpMessages",
-        [](py::object timeout) {
+        [](const py::object& timeout) {
             bool quit = false;
             PumpUntil(
                 [&] {
@@ -303,7 +303,7 @@ PYBIND11_MODULE(ocx, m) {
         "Handles messages for timeout seconds (None: until a quit message); False when a quit message ended it.");
     m.def(
         "PumpMessagesUntil",
-        [](py::object predicate, py::object timeout) {
+        [](const py::object& predicate, const py::object& timeout) {
             return PumpUntil([&] { return py::bool_(predicate()).cast<bool>(); }, Limit(timeout));
         },
         py::arg("predicate"), py::arg("timeout") = py::none(),

@@ -83,9 +83,9 @@ private:
         std::string why;                                                                                  \
         server##Holder = x11test::Server::Start(width, height, &why);                                     \
         if (server##Holder)                                                                               \
-            server = server##Holder->Display();                                                           \
+            (server) = server##Holder->Display();                                                         \
         else if (!(ownNeeded) && std::getenv("DISPLAY"))                                                  \
-            server = std::getenv("DISPLAY");                                                              \
+            (server) = std::getenv("DISPLAY");                                                            \
         else                                                                                              \
             GTEST_SKIP() << "no X display for this test (" << why << "); scripts/test.sh starts an Xvfb"; \
     }
