@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchOptions.h"
 #include "ProcessCpu.h"
 #include "kestravion/CKestravion.h"
 #include "platform/media/media.h"
@@ -224,36 +225,16 @@ void Print(const char* title, int streams, const Figures& f) {
 
 int main(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "media_bench: %s needs a value\n", name);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        try {
-            if (arg == "--help" || arg == "-h") {
-                Usage();
-                return 0;
-            } else if (arg == "--seconds") {
-                options.Seconds = std::stod(value("--seconds"));
-            } else if (arg == "--small-streams") {
-                options.SmallStreams = std::stoi(value("--small-streams"));
-            } else if (arg == "--large-streams") {
-                options.LargeStreams = std::stoi(value("--large-streams"));
-            } else if (arg == "--media-dir") {
-                options.MediaDir = value("--media-dir");
-            } else {
-                std::fprintf(stderr, "media_bench: unknown option %s (see --help)\n", arg.c_str());
-                return 2;
-            }
-        } catch (const std::exception&) {
-            std::fprintf(stderr, "media_bench: bad value for %s\n", arg.c_str());
-            return 2;
-        }
-    }
+    const int status =
+        bench::ReadOptions("media_bench", argc, argv,
+                           {
+                               {"--seconds", [&](const char* v) { options.Seconds = std::stod(v); }},
+                               {"--small-streams", [&](const char* v) { options.SmallStreams = std::stoi(v); }},
+                               {"--large-streams", [&](const char* v) { options.LargeStreams = std::stoi(v); }},
+                               {"--media-dir", [&](const char* v) { options.MediaDir = v; }},
+                           },
+                           Usage);
+    if (status >= 0) return status;
     if (options.Seconds < 5 || options.SmallStreams < 0 || options.SmallStreams > 16 || options.LargeStreams < 0 ||
         options.LargeStreams > 16) {
         std::fprintf(stderr, "media_bench: --seconds must be at least 5 and stream counts 0 to 16\n");

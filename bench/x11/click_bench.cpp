@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchOptions.h"
 #include "kestravion/KestravionIds.h"
 #include "platform/automation/container.h"
 #include "platform/automation/registry.h"
@@ -200,34 +201,14 @@ int Measure(const Options& options, const std::filesystem::path& folder) {
 
 int main(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "x11_click_bench: %s needs a value\n", name);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        try {
-            if (arg == "--help" || arg == "-h") {
-                Usage();
-                return 0;
-            } else if (arg == "--clicks") {
-                options.Clicks = std::stoi(value("--clicks"));
-            } else if (arg == "--streams") {
-                options.Streams = std::stoi(value("--streams"));
-            } else if (arg == "--display") {
-                options.Display = value("--display");
-            } else {
-                std::fprintf(stderr, "x11_click_bench: unknown option %s (see --help)\n", arg.c_str());
-                return 2;
-            }
-        } catch (const std::exception&) {
-            std::fprintf(stderr, "x11_click_bench: bad value for %s\n", arg.c_str());
-            return 2;
-        }
-    }
+    const int status = bench::ReadOptions("x11_click_bench", argc, argv,
+                                          {
+                                              {"--clicks", [&](const char* v) { options.Clicks = std::stoi(v); }},
+                                              {"--streams", [&](const char* v) { options.Streams = std::stoi(v); }},
+                                              {"--display", [&](const char* v) { options.Display = v; }},
+                                          },
+                                          Usage);
+    if (status >= 0) return status;
     if (options.Clicks < 1 || options.Streams < 0 || options.Streams > 16) {
         std::fprintf(stderr, "x11_click_bench: --clicks must be at least 1 and --streams 0 to 16\n");
         return 2;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchOptions.h"
 #include "ProcessCpu.h"
 #include "kestravion/CKestravion.h"
 #include "platform/media/media.h"
@@ -251,36 +252,15 @@ int Measure(const Options& options, CountingBackend& counting) {
 
 int main(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "x11_bench: %s needs a value\n", name);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        try {
-            if (arg == "--help" || arg == "-h") {
-                Usage();
-                return 0;
-            } else if (arg == "--seconds") {
-                options.Seconds = std::stod(value("--seconds"));
-            } else if (arg == "--streams") {
-                options.Streams = std::stoi(value("--streams"));
-            } else if (arg == "--media-dir") {
-                options.MediaDir = value("--media-dir");
-            } else if (arg == "--display") {
-                options.Display = value("--display");
-            } else {
-                std::fprintf(stderr, "x11_bench: unknown option %s (see --help)\n", arg.c_str());
-                return 2;
-            }
-        } catch (const std::exception&) {
-            std::fprintf(stderr, "x11_bench: bad value for %s\n", arg.c_str());
-            return 2;
-        }
-    }
+    const int status = bench::ReadOptions("x11_bench", argc, argv,
+                                          {
+                                              {"--seconds", [&](const char* v) { options.Seconds = std::stod(v); }},
+                                              {"--streams", [&](const char* v) { options.Streams = std::stoi(v); }},
+                                              {"--media-dir", [&](const char* v) { options.MediaDir = v; }},
+                                              {"--display", [&](const char* v) { options.Display = v; }},
+                                          },
+                                          Usage);
+    if (status >= 0) return status;
     if (options.Seconds < 2 || options.Streams < 1 || options.Streams > 16) {
         std::fprintf(stderr, "x11_bench: --seconds must be at least 2 and --streams 1 to 16\n");
         return 2;
